@@ -1,0 +1,104 @@
+// The injection phi that orders the probe positions of an Elastic table.
+//
+// Probe number j (from 1) of level i (from 1) gets the code
+//   enc(j) . 0 . bin(i)
+// where enc(j) writes every bit b of j, most significant first, as the pair
+// "1 b". The code is injective (the 0 after enc(j) is the first even-position
+// 0, so the split is unambiguous) and strictly increasing in j for a fixed i,
+// and it grows with j much faster than with i: ordering all (level, probe)
+// pairs by phi interleaves the deep probes of shallow levels with the shallow
+// probes of deep levels, which is the order lookups walk.
+//
+// Probes whose code exceeds kPhiCap are never used; kMaxProbesPerLevel bounds
+// the probe number independently.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+namespace tavoric::common::exact::probe {
+
+__extension__ typedef unsigned __int128 u128;
+
+inline constexpr std::uint64_t kPhiCap = 1'000'000;
+inline constexpr std::uint64_t kMaxProbesPerLevel = 4096;
+
+enum class PhiCoordinate : std::uint8_t { I, J };
+
+inline const char* debug_name(PhiCoordinate c) noexcept { return c == PhiCoordinate::I ? "I" : "J"; }
+
+struct PhiError {
+    enum class Kind : std::uint8_t { ZeroCoordinate, Overflow };
+    Kind kind;
+    PhiCoordinate coordinate;  // meaningful for ZeroCoordinate only
+
+    static constexpr PhiError zero(PhiCoordinate c) noexcept { return {Kind::ZeroCoordinate, c}; }
+    static constexpr PhiError overflow() noexcept { return {Kind::Overflow, PhiCoordinate::I}; }
+
+    friend constexpr bool operator==(const PhiError& a, const PhiError& b) noexcept {
+        return a.kind == b.kind && (a.kind == Kind::Overflow || a.coordinate == b.coordinate);
+    }
+
+    std::string debug() const {
+        if (kind == Kind::Overflow) return "Overflow";
+        return std::string("ZeroCoordinate { coordinate: ") + debug_name(coordinate) + " }";
+    }
+};
+
+constexpr unsigned bit_length128(u128 x) noexcept {
+    const auto hi = static_cast<std::uint64_t>(x >> 64);
+    if (hi != 0) return 64 + static_cast<unsigned>(std::bit_width(hi));
+    return static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(x)));
+}
+
+// phi(i, j) = enc(j) * 2^(bitlen(i) + 1) + i, or an error when a coordinate
+// is 0 or the code needs more than 128 bits.
+constexpr std::expected<u128, PhiError> elastic_phi(u128 i, u128 j) noexcept {
+    if (i == 0) return std::unexpected(PhiError::zero(PhiCoordinate::I));
+    if (j == 0) return std::unexpected(PhiError::zero(PhiCoordinate::J));
+    const unsigned jbits = bit_length128(j);
+    const unsigned ibits = bit_length128(i);
+    // The code's leading bit is the first "1" of enc(j); its length is
+    // 2 * jbits + 1 + ibits.
+    if (2u * jbits + 1u + ibits > 128u) return std::unexpected(PhiError::overflow());
+    u128 enc = 0;
+    for (unsigned b = jbits; b-- > 0;) {
+        enc = (enc << 2) | 2u | static_cast<unsigned>((j >> b) & 1u);
+    }
+    return (enc << (ibits + 1)) | i;
+}
+
+// phi computed in 64 bits, as placement needs it: none when the code is
+// longer than 63 bits (too large for any cap) or a coordinate is 0.
+constexpr std::optional<std::uint64_t> elastic_phi64(std::uint64_t i, std::uint64_t j) noexcept {
+    auto code = elastic_phi(i, j);
+    if (!code || (*code >> 63) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(*code);
+}
+
+// Largest probe number j (1-based, at most kMaxProbesPerLevel) with
+// phi(i, j) <= kPhiCap; 0 when even j = 1 is beyond the cap.
+constexpr std::uint64_t elastic_max_probe(std::uint64_t i) noexcept {
+    std::uint64_t best = 0;
+    for (std::uint64_t j = 1; j <= kMaxProbesPerLevel; ++j) {
+        auto code = elastic_phi(i, j);
+        if (!code || *code > kPhiCap) break;
+        best = j;
+    }
+    return best;
+}
+
+// R(L): the routes a schedule over L levels can ever hold, that is the pairs
+// (i, j) with i <= L, j <= 4096 and phi(i, j) <= kPhiCap, less the primary
+// pair (1, 1), which lookups check before the schedule.
+constexpr std::size_t elastic_route_capacity(std::size_t levels) noexcept {
+    std::size_t total = 0;
+    for (std::size_t i = 1; i <= levels; ++i) total += elastic_max_probe(i);
+    return total == 0 ? 0 : total - 1;
+}
+
+}  // namespace tavoric::common::exact::probe
