@@ -1,0 +1,53 @@
+// The module entry of tavoric.
+//
+// The module uses multi-phase initialisation: PyInit_tavoric only hands the
+// interpreter the definition below, and the execution slot fills the new
+// module object by registering the classes, in a fixed order, each as a
+// module attribute and as an entry of __all__. The module keeps no
+// per-module state and has no module-level functions.
+//
+// It is written for the free-threaded interpreter and says so with the
+// Py_mod_gil slot: every container object guards itself with its own borrow
+// flag, so nothing here relies on the global interpreter lock.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "python/registration.hpp"
+
+namespace tavoric::python {
+namespace {
+
+int exec_module(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyModule'",
+                     Py_TYPE(module)->tp_name);
+        return -1;
+    }
+    return register_classes(module);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tavoric",      // m_name
+    "",             // m_doc: the module documents itself through its classes
+    0,              // m_size: no per-module state
+    nullptr,        // m_methods: no module-level functions
+    module_slots,   // m_slots
+    nullptr,        // m_traverse
+    nullptr,        // m_clear
+    nullptr,        // m_free
+};
+
+}  // namespace
+}  // namespace tavoric::python
+
+PyMODINIT_FUNC PyInit_tavoric(void) {
+    return PyModuleDef_Init(&tavoric::python::module_definition);
+}
