@@ -1,0 +1,190 @@
+// HashMap<K, V, T>: the map container over one table T.
+//
+// The container computes each key's table hash from its cached hash and the
+// table's seeds (table_hash.hpp) and forwards to the table; it holds no state
+// of its own. Iteration visits entries in table order. ExtractIf and retain
+// remove entries in deferred mode (tombstones only, no rebuild) so the
+// cursor's storage stays valid during the walk, and end with exactly one
+// finish_deferred_removals() call, also when left early or by an exception.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "map/table_backend.hpp"
+
+namespace tavoric::map {
+
+// A read-only walk over a table's live entries.
+template <TableBackend T>
+class Iter {
+public:
+    using entry_type = typename T::entry_type;
+
+    explicit Iter(const T& table) noexcept : table_(&table), cursor_(table.len()) {}
+
+    // The next entry, or nullptr at the end.
+    const entry_type* next() { return table_->scan_next(cursor_); }
+    // Entries not yet yielded.
+    std::size_t remaining() const noexcept { return cursor_.remaining(); }
+
+    // Range-for support: `for (const auto& entry : map.iter())`.
+    class Sentinel {};
+    class Position {
+    public:
+        explicit Position(Iter& iter) : iter_(&iter), current_(iter.next()) {}
+        const entry_type& operator*() const noexcept { return *current_; }
+        Position& operator++() {
+            current_ = iter_->next();
+            return *this;
+        }
+        bool operator==(Sentinel) const noexcept { return current_ == nullptr; }
+
+    private:
+        Iter* iter_;
+        const entry_type* current_;
+    };
+    Position begin() { return Position(*this); }
+    Sentinel end() const noexcept { return {}; }
+
+private:
+    const T* table_;
+    typename T::cursor_type cursor_;
+};
+
+// A draining walk: yields (and removes) the entries the predicate accepts.
+// The predicate is called as pred(const K&, V&) -> bool.
+template <class K, class V, TableBackend T, class F>
+class ExtractIf {
+public:
+    using entry_type = typename T::entry_type;
+
+    ExtractIf(T& table, F predicate) : table_(&table), cursor_(table.len()), predicate_(std::move(predicate)) {}
+    ExtractIf(const ExtractIf&) = delete;
+    ExtractIf& operator=(const ExtractIf&) = delete;
+
+    ~ExtractIf() {
+        if (!finished_) table_->finish_deferred_removals();
+    }
+
+    // The next accepted entry, now owned by the caller; nullopt at the end.
+    std::optional<entry_type> next() {
+        if (finished_) return std::nullopt;
+        while (entry_type* entry = table_->scan_next(cursor_)) {
+            if (predicate_(std::as_const(entry->key), entry->value)) {
+                return table_->remove_deferred(table_->cursor_location(cursor_));
+            }
+        }
+        finished_ = true;
+        table_->finish_deferred_removals();
+        return std::nullopt;
+    }
+
+private:
+    T* table_;
+    typename T::cursor_type cursor_;
+    F predicate_;
+    bool finished_ = false;
+};
+
+template <class K, class V, TableBackend T>
+    requires std::same_as<K, typename T::key_type> && std::same_as<V, typename T::value_type>
+class HashMap {
+public:
+    using key_type = K;
+    using value_type = V;
+    using table_type = T;
+    using entry_type = typename T::entry_type;
+    using location_type = typename T::location_type;
+
+    explicit HashMap(T table) noexcept(std::is_nothrow_move_constructible_v<T>) : table_(std::move(table)) {}
+
+    // Stores the pair; an equal stored key keeps its object and gets the new
+    // value, the old value is returned and the passed key released. On
+    // AllocError the map is unchanged and key and value are released.
+    std::expected<std::optional<V>, TryReserveError> insert(K key, V value) {
+        std::uint64_t hash = hash_of(key);
+        return table_.insert(std::move(key), std::move(value), hash);
+    }
+
+    template <class Q = K>
+    const entry_type* get(const Q& probe) const {
+        auto location = table_.find(probe, hash_of(probe));
+        return location ? &table_.entry_at(*location) : nullptr;
+    }
+
+    template <class Q = K>
+    entry_type* get_mut(const Q& probe) {
+        auto location = table_.find(probe, hash_of(probe));
+        return location ? &table_.entry_at(*location) : nullptr;
+    }
+
+    template <class Q = K>
+    bool contains(const Q& probe) const {
+        return table_.find(probe, hash_of(probe)).has_value();
+    }
+
+    // Removes an equal key; its stored key is released here, after any
+    // rebuild the removal caused, and the value handed to the caller.
+    template <class Q = K>
+    std::optional<V> remove(const Q& probe) {
+        auto entry = remove_entry(probe);
+        if (!entry) return std::nullopt;
+        return std::optional<V>(std::move(entry->value));
+    }
+
+    // Removes an equal key and hands key and value to the caller.
+    template <class Q = K>
+    std::optional<entry_type> remove_entry(const Q& probe) {
+        auto location = table_.find(probe, hash_of(probe));
+        if (!location) return std::nullopt;
+        return table_.remove(*location);
+    }
+
+    std::expected<void, TryReserveError> reserve(std::size_t additional) { return table_.reserve(additional); }
+    void clear() noexcept { table_.clear(); }
+    std::size_t len() const noexcept { return table_.len(); }
+    bool empty() const noexcept { return table_.len() == 0; }
+    std::size_t capacity() const noexcept { return table_.capacity(); }
+
+    Iter<T> iter() const noexcept { return Iter<T>(table_); }
+
+    template <class F>
+    ExtractIf<K, V, T, F> extract_if(F predicate) {
+        return ExtractIf<K, V, T, F>(table_, std::move(predicate));
+    }
+
+    // Keeps the entries for which keep(const K&, V&) holds; the others are
+    // released during the walk. One rebuild check runs at the end, also when
+    // the predicate throws.
+    template <class F>
+    void retain(F&& keep) {
+        struct FinishAtExit {
+            T& table;
+            ~FinishAtExit() { table.finish_deferred_removals(); }
+        } finish{table_};
+        typename T::cursor_type cursor(table_.len());
+        while (entry_type* entry = table_.scan_next(cursor)) {
+            if (!keep(std::as_const(entry->key), entry->value)) {
+                entry_type removed = table_.remove_deferred(table_.cursor_location(cursor));
+                (void)removed;  // released here, before the walk goes on
+            }
+        }
+    }
+
+    template <class Q>
+    std::uint64_t hash_of(const Q& key) const noexcept {
+        return table_.seeds().hash(key.cached_hash());
+    }
+
+    T& table() noexcept { return table_; }
+    const T& table() const noexcept { return table_; }
+
+private:
+    T table_;
+};
+
+}  // namespace tavoric::map

@@ -1,0 +1,96 @@
+// The 64-bit table hash every table receives.
+//
+// A key enters with its cached Python hash h (a signed machine word). The
+// table hash mixes it with two seeds: the per-table seed S, drawn fresh for
+// every new table and kept for its life (so the same key lands differently in
+// different tables), and the process fold seed G, drawn once per process. It
+// is a folded multiply built from four 32x32->64 products:
+//
+//   x = zero-extended bit pattern of h, XOR S
+//   (ll ^ hh) ^ rotl(lh ^ hl, 32)   with ll = xl*gl, hh = xh*gh, lh = xl*gh, hl = xh*gl
+//
+// Nothing but h and the two seeds enters, so equal Python hashes give equal
+// table hashes within a table, and rebuilds never call back into Python.
+#pragma once
+
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <thread>
+
+#include "common/exact/probe/splitmix.hpp"
+
+namespace tavoric::map {
+
+constexpr std::uint64_t table_hash(std::intptr_t python_hash, std::uint64_t table_seed, std::uint64_t fold_seed) noexcept {
+    // The unsigned machine word's pattern, widened without sign extension.
+    std::uint64_t x = static_cast<std::uint64_t>(static_cast<std::uintptr_t>(python_hash)) ^ table_seed;
+    std::uint64_t xl = x & 0xffffffffULL;
+    std::uint64_t xh = x >> 32;
+    std::uint64_t gl = fold_seed & 0xffffffffULL;
+    std::uint64_t gh = fold_seed >> 32;
+    std::uint64_t ll = xl * gl;
+    std::uint64_t hh = xh * gh;
+    std::uint64_t lh = xl * gh;
+    std::uint64_t hl = xh * gl;
+    return (ll ^ hh) ^ std::rotl(lh ^ hl, 32);
+}
+
+namespace detail {
+
+// Entropy for seeds: the system's random device, mixed with the clock and
+// addresses so that a deterministic device still varies per process.
+inline std::uint64_t entropy() {
+    std::random_device device;
+    std::uint64_t word = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+    int local = 0;
+    word ^= static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    word ^= std::rotl(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&local)), 17);
+    return common::exact::probe::splitmix64_finalize(word);
+}
+
+}  // namespace detail
+
+// The process-wide fold seed. Initialised once with a three-state flag
+// (0 not started, 1 in progress, 2 ready): the thread that moves the flag from
+// 0 to 1 publishes its candidate; every other thread waits for 2 and uses it.
+inline std::uint64_t process_fold_seed() {
+    static std::atomic<std::uint8_t> state{0};
+    static std::atomic<std::uint64_t> value{0};
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (state.load(std::memory_order_acquire) == 2) return value.load(std::memory_order_relaxed);
+    std::uint64_t candidate = detail::entropy();
+    std::uint8_t expected = 0;
+    if (state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        value.store(candidate, std::memory_order_relaxed);
+        state.store(2, std::memory_order_release);
+        return candidate;
+    }
+    while (state.load(std::memory_order_acquire) != 2) std::this_thread::yield();
+    return value.load(std::memory_order_relaxed);
+}
+
+// A fresh per-table seed from per-thread generator state (no lock).
+inline std::uint64_t fresh_table_seed() {
+    thread_local std::uint64_t state = detail::entropy();
+    state += 0x9E3779B97F4A7C15ULL;
+    return common::exact::probe::splitmix64_finalize(state);
+}
+
+// The two seeds a table hashes with. Tables keep both, so a rebuild recomputes
+// every hash itself; tests choose them freely.
+struct HashSeeds {
+    std::uint64_t table = 0;
+    std::uint64_t fold = 0;
+
+    // A new table's seeds: the process fold seed and a fresh table seed.
+    static HashSeeds fresh() { return HashSeeds{fresh_table_seed(), process_fold_seed()}; }
+
+    constexpr std::uint64_t hash(std::intptr_t python_hash) const noexcept { return table_hash(python_hash, table, fold); }
+
+    friend constexpr bool operator==(HashSeeds, HashSeeds) noexcept = default;
+};
+
+}  // namespace tavoric::map
