@@ -58,7 +58,10 @@ TEST(ElasticGeometry, BudgetBeyondTheLargestTableHasNoGeometry) {
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(SIZE_MAX, 1).has_value());
     // No reserve fraction at all: nothing is usable, and a real shape is refused.
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(1, 0).has_value());
-    EXPECT_FALSE(ElasticGeometry::for_slots(8, 0).has_value());
+    auto refused = ElasticGeometry::for_slots(8, 0);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error(), tavoric::common::exact::geometry::ConfigError::exponent_zero());
+    EXPECT_EQ(refused.error().debug(), "ExponentZero");
 }
 
 TEST(ElasticGeometry, EmptyAndSingleSlotShapes) {

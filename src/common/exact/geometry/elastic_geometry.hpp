@@ -19,7 +19,10 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <optional>
+
+#include "common/exact/geometry/paper_config.hpp"
 
 namespace tavoric::common::exact::geometry {
 
@@ -136,8 +139,8 @@ struct ElasticGeometry {
 
     // The shape of exactly `slots` slots. Fails only for k = 0 with S >= 2,
     // where no reserve fraction exists.
-    static constexpr std::optional<ElasticGeometry> for_slots(std::size_t slots,
-                                                              std::uint32_t k) noexcept {
+    static constexpr std::expected<ElasticGeometry, ConfigError> for_slots(std::size_t slots,
+                                                                           std::uint32_t k) noexcept {
         ElasticGeometry g;
         g.slots = slots;
         if (slots == 0) return g;
@@ -147,7 +150,7 @@ struct ElasticGeometry {
             g.insert_limit = 1;
             return g;
         }
-        if (k == 0) return std::nullopt;
+        if (k == 0) return std::unexpected(ConfigError::exponent_zero());
         const std::size_t levels = elastic_level_count(slots);
         g.insert_limit = elastic_usable(slots, k);
         LevelLengths lengths(slots, levels);
@@ -174,7 +177,9 @@ struct ElasticGeometry {
                                                                      std::uint32_t k) noexcept {
         auto slots = slots_for_insert_budget(budget, k);
         if (!slots) return std::nullopt;
-        return for_slots(*slots, k);
+        auto geometry = for_slots(*slots, k);
+        if (!geometry) return std::nullopt;
+        return *geometry;
     }
 };
 

@@ -18,15 +18,9 @@
 #include <optional>
 
 #include "common/exact/probe/elastic_phi.hpp"
+#include "common/exact/probe/splitmix.hpp"
 
 namespace tavoric::common::exact::probe {
-
-// SplitMix64 finalizer (shifts 30, 27, 31).
-constexpr std::uint64_t elastic_finalize(std::uint64_t z) noexcept {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
 
 inline constexpr std::uint64_t kElasticHashOffset = 0x3492F879D6490B46ULL;
 inline constexpr std::size_t kElasticReductionTries = 8;
@@ -43,7 +37,7 @@ constexpr std::uint8_t elastic_fingerprint(std::uint64_t h) noexcept {
 }
 
 constexpr ElasticPreparedKey elastic_prepare(std::uint64_t h) noexcept {
-    const std::uint64_t H = elastic_finalize(h - kElasticHashOffset);
+    const std::uint64_t H = splitmix64_finalize(h - kElasticHashOffset);
     const std::uint64_t M = (std::uint64_t{1} << (H & 63)) | (std::uint64_t{1} << ((H >> 32) & 63));
     return {elastic_fingerprint(h), H, M};
 }
@@ -58,7 +52,7 @@ constexpr std::uint32_t elastic_selector_level(std::uint32_t selector) noexcept 
 
 // g(H, x) = H xor F(H xor x), x a 32-bit value zero-extended.
 constexpr std::uint64_t elastic_probe_mix(std::uint64_t H, std::uint32_t x) noexcept {
-    return H ^ elastic_finalize(H ^ std::uint64_t{x});
+    return H ^ splitmix64_finalize(H ^ std::uint64_t{x});
 }
 
 struct ElasticReduction {

@@ -1,0 +1,606 @@
+// ElasticTable<K, V>: open addressing without reordering, after Elastic
+// hashing.
+//
+// Shape. S slots (0 or a power of two from 8 to 2^31) are split into levels of
+// halving length, all in one arena (arena.hpp). The table takes u(S) =
+// S - floor(S / 2^k) entries before it doubles.
+//
+// Placement. Keys arrive in batches (geometry quotas). Batch 0 probes level 0
+// uniformly. Batch b >= 1 works on the current level C = b - 1 and the next
+// level X = b: when C is nearly full (at most delta/2 free) the key goes to X;
+// when X is already three quarters full it goes to C; otherwise C gets a small
+// probe budget that grows with the square of log(how full C is), and X takes
+// the key if that budget runs out. A key never moves after placement until the
+// next rebuild.
+//
+// Lookup. Each key's probes are ordered by the injection phi; the table keeps
+// the sorted list of every (level, probe) pair whose phi is at most the
+// largest phi any placement has used (schedule.hpp). A lookup checks the
+// primary slot, then the key's membership group (a bloom word plus per-level
+// lane bits, one group per ten slots), then walks the schedule, probing only
+// levels the lane says may hold the key.
+//
+// Exceptional placement. A key for which the batch rules find no usable probe
+// (not even after a same-size rebuild) goes to the first vacant slot in table
+// order; the table then remembers that lookups which miss the schedule must
+// end in a full scan, until the next rebuild or clear.
+//
+// Removal leaves a tombstone; a level holding more than theta(n) of them makes
+// the table rebuild at the same size. Allocation failures are values: a
+// refused growth leaves the table exactly as it was; a refused same-size
+// rebuild is simply skipped (placement then falls back to the exceptional
+// slot, removal keeps its tombstones until the next chance).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "common/arena/aligned_block.hpp"
+#include "common/arena/arena_slots.hpp"
+#include "common/arena/control.hpp"
+#include "common/arena/slot_entry.hpp"
+#include "common/error/panic.hpp"
+#include "common/error/try_errors.hpp"
+#include "common/exact/geometry/elastic_geometry.hpp"
+#include "common/exact/probe/bounded_reduction.hpp"
+#include "common/exact/probe/elastic_phi.hpp"
+#include "common/exact/probe/elastic_reduce.hpp"
+#include "common/iter/cursor.hpp"
+#include "elastic/arena.hpp"
+#include "elastic/schedule.hpp"
+#include "map/table_hash.hpp"
+
+namespace tavoric::elastic {
+
+using common::error::TryBuildError;
+using common::exact::geometry::ElasticGeometry;
+using common::exact::geometry::LevelWords;
+using common::exact::probe::ElasticPreparedKey;
+
+// Where an entry lives: level and slot within the level.
+struct ElasticLocation {
+    std::size_t level;
+    std::size_t slot;
+    friend constexpr bool operator==(ElasticLocation, ElasticLocation) noexcept = default;
+};
+
+// A slot the batch rules chose for a new key.
+struct PlacementChoice {
+    std::size_t level;
+    std::size_t slot;
+    std::uint32_t probe;  // a = t + 1
+    std::uint64_t phi;    // phi(level + 1, probe)
+};
+
+// Tombstones a level of length n tolerates before the table rebuilds:
+// three quarters of a small level, half of a large one plus 32.
+constexpr std::size_t tombstone_threshold(std::size_t n) noexcept {
+    const std::size_t half = n / 2 + 32;
+    const std::size_t three_quarters = (n / 4) * 3 + ((n % 4) * 3) / 4;
+    return half < three_quarters ? half : three_quarters;
+}
+
+inline constexpr std::size_t kUniformProbes = 4096;
+inline constexpr std::uint32_t kMaxProbeNumber = 65535;
+inline constexpr std::size_t kMaxLaneLevels = 16;
+
+template <class K, class V>
+class ElasticTable {
+public:
+    using key_type = K;
+    using value_type = V;
+    using entry_type = common::arena::SlotEntry<K, V>;
+    using location_type = ElasticLocation;
+    using cursor_type = common::iter::Cursor<entry_type>;
+
+    // ---- construction ------------------------------------------------------
+
+    // A table taking at least `capacity` entries before it grows. Fails with
+    // the capacity-overflow error when no table of at most 2^31 slots does,
+    // and with the error of a refused allocation. k must be at least 1.
+    static std::expected<ElasticTable, TryBuildError> try_with_capacity_and_reserve_and_hasher_in(
+        std::size_t capacity, std::uint32_t k, map::HashSeeds seeds) {
+        check_exponent(k);
+        auto geometry = ElasticGeometry::for_insert_budget(capacity, k);
+        if (!geometry) return std::unexpected(TryBuildError::capacity_overflow());
+        auto schedule = try_probe_schedule(geometry->level_lengths.size());
+        if (!schedule) return std::unexpected(TryBuildError::from(schedule.error()));
+        auto arena = try_alloc_elastic_arena<entry_type>(geometry->level_lengths);
+        if (!arena) return std::unexpected(TryBuildError::from(arena.error()));
+        check_membership(arena->layout);
+        ElasticTable table(seeds, k);
+        table.schedule_ = std::move(*schedule);
+        table.install(*geometry, std::move(*arena));
+        return table;
+    }
+
+    // The same, stopping with a panic instead: "capacity overflow" when no
+    // table is large enough, and "memory allocation failed" when memory is
+    // refused (the Python layer raises MemoryError for that text).
+    static ElasticTable with_capacity_and_reserve_and_hasher_in(std::size_t capacity, std::uint32_t k,
+                                                                map::HashSeeds seeds) {
+        auto table = try_with_capacity_and_reserve_and_hasher_in(capacity, k, seeds);
+        if (!table) common::error::panic(table.error().message());
+        return std::move(*table);
+    }
+
+    ElasticTable(ElasticTable&& other) noexcept
+        : seeds_(other.seeds_),
+          arena_(std::exchange(other.arena_, {})),
+          len_(std::exchange(other.len_, 0)),
+          slots_(std::exchange(other.slots_, 0)),
+          insert_limit_(std::exchange(other.insert_limit_, 0)),
+          k_(other.k_),
+          quotas_(std::exchange(other.quotas_, {})),
+          batch_index_(std::exchange(other.batch_index_, 0)),
+          batch_remaining_(std::exchange(other.batch_remaining_, 0)),
+          schedule_(std::exchange(other.schedule_, {})) {}
+
+    ElasticTable& operator=(ElasticTable&& other) noexcept {
+        if (this != &other) {
+            drop_storage();
+            seeds_ = other.seeds_;
+            arena_ = std::exchange(other.arena_, {});
+            len_ = std::exchange(other.len_, 0);
+            slots_ = std::exchange(other.slots_, 0);
+            insert_limit_ = std::exchange(other.insert_limit_, 0);
+            k_ = other.k_;
+            quotas_ = std::exchange(other.quotas_, {});
+            batch_index_ = std::exchange(other.batch_index_, 0);
+            batch_remaining_ = std::exchange(other.batch_remaining_, 0);
+            schedule_ = std::exchange(other.schedule_, {});
+        }
+        return *this;
+    }
+
+    ElasticTable(const ElasticTable&) = delete;
+    ElasticTable& operator=(const ElasticTable&) = delete;
+
+    ~ElasticTable() { drop_storage(); }
+
+    // ---- observers ---------------------------------------------------------
+
+    std::size_t len() const noexcept { return len_; }
+    std::size_t capacity() const noexcept { return insert_limit_; }
+    std::size_t slots() const noexcept { return slots_; }
+    std::uint32_t reserve_exponent() const noexcept { return k_; }
+    map::HashSeeds seeds() const noexcept { return seeds_; }
+    std::size_t level_count() const noexcept { return arena_.levels.count; }
+    const Level<entry_type>& level(std::size_t i) const {
+        common::error::check(i < level_count(), "Elastic level index in bounds");
+        return arena_.levels[i];
+    }
+    const LevelWords& batch_quotas() const noexcept { return quotas_; }
+    std::size_t batch_index() const noexcept { return batch_index_; }
+    std::size_t batch_remaining() const noexcept { return batch_remaining_; }
+    const ProbeSchedule& schedule() const noexcept { return schedule_; }
+    std::size_t membership_groups() const noexcept { return arena_.layout.groups; }
+    std::size_t membership_offset() const noexcept { return arena_.layout.membership_offset; }
+    const MembershipGroup* membership() const noexcept { return arena_.groups(); }
+    const ElasticLayout& layout() const noexcept { return arena_.layout; }
+    const std::byte* arena_base() const noexcept { return arena_.block.base(); }
+
+    entry_type& entry_at(ElasticLocation loc) { return checked_level(loc)->entries[loc.slot]; }
+    const entry_type& entry_at(ElasticLocation loc) const { return checked_level(loc)->entries[loc.slot]; }
+
+    // ---- lookup ------------------------------------------------------------
+
+    template <class Q = K>
+    std::optional<ElasticLocation> find(const Q& probe, std::uint64_t hash) const {
+        return find_by_exact_schedule(probe, common::exact::probe::elastic_prepare(hash));
+    }
+
+    template <class Q = K>
+    std::optional<ElasticLocation> find_by_exact_schedule(const Q& probe, const ElasticPreparedKey& p) const {
+        using common::exact::probe::elastic_probe_slot;
+        using common::exact::probe::elastic_selector;
+        using common::exact::probe::elastic_selector_level;
+        if (len_ == 0 || level_count() == 0) return std::nullopt;
+        const Level<entry_type>& first = arena_.levels[0];
+        const auto p0 = elastic_probe_slot(p.prepared, elastic_selector(0, 0), first.len);
+        if (!p0) return full_scan(probe, p.fingerprint);
+
+        bool filter = false;
+        std::uint32_t level_set = 0;
+        if (const MembershipGroup* group = group_of(p.prepared)) {
+            filter = (group->bloom & p.membership) == p.membership;
+            level_set = level_count() <= kMaxLaneLevels ? group->lanes[p.prepared & 3] : ~std::uint32_t{0};
+        }
+        if (matches_at(first, *p0, probe, p.fingerprint)) return ElasticLocation{0, *p0};
+        if (!filter) return std::nullopt;
+
+        for (const PhiRoute& route : schedule_) {
+            const std::uint32_t level = elastic_selector_level(route.selector);
+            if (((level_set >> level) & 1u) == 0) continue;
+            const auto slot = elastic_probe_slot(p.prepared, route.selector, route.key);
+            if (!slot) return full_scan(probe, p.fingerprint);
+            if (matches_at(arena_.levels[level], *slot, probe, p.fingerprint)) return ElasticLocation{level, *slot};
+        }
+        if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
+        return std::nullopt;
+    }
+
+    // ---- insertion ---------------------------------------------------------
+
+    std::expected<std::optional<V>, TryReserveError> insert(K key, V value, std::uint64_t hash) {
+        const ElasticPreparedKey p = common::exact::probe::elastic_prepare(hash);
+        if (auto found = find_by_exact_schedule(key, p)) {
+            entry_type& entry = arena_.levels[found->level].entries[found->slot];
+            V previous = std::exchange(entry.value, std::move(value));
+            return std::optional<V>(std::move(previous));
+        }
+        auto placed = insert_for_vacant_entry_prepared(std::move(key), std::move(value), p);
+        if (!placed) return std::unexpected(placed.error());
+        return std::optional<V>();
+    }
+
+    // Stores a key the caller has just found absent. On AllocError (a refused
+    // growth) nothing has changed and key and value are released.
+    std::expected<ElasticLocation, TryReserveError> insert_for_vacant_entry_prepared(K key, V value,
+                                                                                    const ElasticPreparedKey& p) {
+        if (len_ >= insert_limit_) {
+            const std::size_t target = slots_ == 0 ? common::exact::geometry::kElasticMinSlots : slots_ * 2;
+            if (target > common::exact::geometry::kElasticMaxSlots) common::error::panic("capacity overflow");
+            auto grown = resize_with_transition(target);
+            if (!grown) return std::unexpected(grown.error());
+        }
+        advance_batch();
+        auto choice = choose_slot_for_new_key(p.prepared, current_batch());
+        if (!choice) {
+            // A refused same-size rebuild only costs the key its scheduled
+            // slot: it is then placed exceptionally below.
+            if (resize_with_transition(slots_)) {
+                advance_batch();
+                choice = choose_slot_for_new_key(p.prepared, current_batch());
+            }
+        }
+        if (choice) return place_new_entry(std::move(key), std::move(value), p, *choice);
+        return place_exceptional_entry(std::move(key), std::move(value), p);
+    }
+
+    // The batch rules' slot for a new key in the current shape, or none.
+    // `batch` is absent for batch 0 and b - 1 for batch b >= 1.
+    std::optional<PlacementChoice> choose_slot_for_new_key(std::uint64_t H,
+                                                           std::optional<std::size_t> batch) const {
+        const std::size_t levels = level_count();
+        if (levels == 0) return std::nullopt;
+        std::optional<PlacementChoice> result;
+        if (!batch) {
+            result = from_uniform(0, uniform_vacancy(H, 0));
+        } else {
+            const std::size_t c = *batch;
+            const std::size_t x = c + 1;
+            if (x >= levels) return std::nullopt;
+            const Level<entry_type>& cur = arena_.levels[c];
+            const Level<entry_type>& next = arena_.levels[x];
+            const std::size_t free_c = cur.len > cur.occupied ? cur.len - cur.occupied : 0;
+            const std::size_t free_x = next.len > next.occupied ? next.len - next.occupied : 0;
+            if (free_c <= common::exact::geometry::elastic_reserve_share(cur.len, k_)) {
+                result = from_uniform(x, uniform_vacancy(H, x));
+            } else if (4 * free_x <= next.len) {
+                result = from_uniform(c, uniform_vacancy(H, c));
+            } else {
+                const std::size_t q = cur.len / free_c + (cur.len % free_c != 0 ? 1 : 0);
+                const std::size_t beta = q <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(q - 1));
+                const std::size_t budget = beta * beta < k_ ? beta * beta : k_;
+                for (std::size_t t = 0; t < 8 * budget; ++t) {
+                    const auto slot = probe_slot(H, c, t);
+                    if (slot && !common::arena::is_live(cur.ctrl[*slot])) {
+                        result = PlacementChoice{c, *slot, static_cast<std::uint32_t>(t + 1), 0};
+                        break;
+                    }
+                }
+                if (!result) result = from_uniform(x, uniform_vacancy(H, x));
+            }
+        }
+        if (!result) return std::nullopt;
+        if (result->probe < 1 || result->probe > kMaxProbeNumber) return std::nullopt;
+        const auto phi = common::exact::probe::elastic_phi64(result->level + 1, result->probe);
+        if (!phi || *phi > common::exact::probe::kPhiCap) return std::nullopt;
+        result->phi = *phi;
+        return result;
+    }
+
+    // First vacant slot among the first 4096 probes of a level, with its
+    // probe number t + 1.
+    std::optional<std::pair<std::size_t, std::uint32_t>> uniform_vacancy(std::uint64_t H, std::size_t level) const {
+        const Level<entry_type>& lv = arena_.levels[level];
+        for (std::size_t t = 0; t < kUniformProbes; ++t) {
+            const auto slot = probe_slot(H, level, t);
+            if (slot && !common::arena::is_live(lv.ctrl[*slot])) {
+                return std::pair{*slot, static_cast<std::uint32_t>(t + 1)};
+            }
+        }
+        return std::nullopt;
+    }
+
+    // ---- growth ------------------------------------------------------------
+
+    std::expected<void, TryReserveError> reserve(std::size_t additional) {
+        const std::size_t needed = additional > SIZE_MAX - len_ ? SIZE_MAX : len_ + additional;
+        if (needed <= insert_limit_) return {};
+        std::size_t target = slots_ > common::exact::geometry::kElasticMinSlots ? slots_
+                                                                                : common::exact::geometry::kElasticMinSlots;
+        while (common::exact::geometry::elastic_usable(target, k_) < needed) {
+            if (target >= common::exact::geometry::kElasticMaxSlots) common::error::panic("capacity overflow");
+            target *= 2;
+        }
+        return resize_with_transition(target);
+    }
+
+    // Rebuilds into the shape of `new_slots` slots and places every entry
+    // again from batch 0. Allocation comes first: on failure nothing changed.
+    std::expected<void, TryReserveError> resize_with_transition(std::size_t new_slots) {
+        auto geometry = ElasticGeometry::for_slots(new_slots, k_);
+        common::error::check(geometry.has_value(), "validated Elastic library geometry");
+        auto reserved = schedule_.try_reserve(
+            common::exact::probe::elastic_route_capacity(geometry->level_lengths.size()));
+        if (!reserved) return std::unexpected(reserved.error());
+        auto arena = try_alloc_elastic_arena<entry_type>(geometry->level_lengths);
+        if (!arena) return std::unexpected(arena.error());
+        check_membership(arena->layout);
+
+        ElasticArena<entry_type> old = std::exchange(arena_, std::move(*arena));
+        common::arena::ArenaDropGuard<ElasticLevels<entry_type>> guard(std::move(old.block), std::move(old.levels));
+        install_shape(*geometry);
+        ElasticLevels<entry_type>& moving = *guard.storage();
+        for (std::size_t i = 0; i < moving.count; ++i) {
+            Level<entry_type>& level = moving[i];
+            common::arena::ArenaSlots<entry_type>(level.ctrl, level.entries, level.len)
+                .drain_values_and_clear([&](entry_type&& entry) {
+                    --level.occupied;
+                    place_moved(std::move(entry));
+                });
+            level.tombstones = 0;
+        }
+        return {};
+    }
+
+    // ---- removal -----------------------------------------------------------
+
+    entry_type remove(ElasticLocation loc) {
+        entry_type entry = take(loc);
+        if (arena_.levels[loc.level].tombstones > tombstone_threshold(arena_.levels[loc.level].len)) {
+            (void)resize_with_transition(slots_);  // refused memory: keep the tombstones for now
+        }
+        return entry;
+    }
+
+    entry_type remove_deferred(ElasticLocation loc) { return take(loc); }
+
+    void finish_deferred_removals() noexcept {
+        for (std::size_t i = 0; i < level_count(); ++i) {
+            const Level<entry_type>& level = arena_.levels[i];
+            if (level.tombstones > tombstone_threshold(level.len)) {
+                (void)resize_with_transition(slots_);
+                return;
+            }
+        }
+    }
+
+    // Releases every entry and tombstone; the shape, seeds and capacity stay.
+    void clear() noexcept {
+        for (std::size_t i = 0; i < level_count(); ++i) {
+            Level<entry_type>& level = arena_.levels[i];
+            for (std::size_t s = 0; s < level.len; ++s) {
+                const std::uint8_t control = level.ctrl[s];
+                if (control == common::arena::kTombstone) {
+                    level.ctrl[s] = common::arena::kEmpty;
+                    --level.tombstones;
+                } else if (common::arena::is_live(control)) {
+                    // Counts first: a release may run arbitrary code.
+                    level.ctrl[s] = common::arena::kEmpty;
+                    --len_;
+                    --level.occupied;
+                    std::destroy_at(&level.entries[s]);
+                }
+            }
+        }
+        reset_batches();
+        schedule_.reset();
+        if (MembershipGroup* groups = arena_.groups()) {
+            std::memset(static_cast<void*>(groups), 0, arena_.layout.groups * sizeof(MembershipGroup));
+        }
+    }
+
+    // ---- iteration ---------------------------------------------------------
+
+    bool scan_advance(cursor_type& cursor) const noexcept {
+        const std::size_t next = cursor.regions_entered();
+        if (next >= level_count()) return false;
+        const Level<entry_type>& level = arena_.levels[next];
+        cursor.enter_region(level.ctrl, level.len, level.entries);
+        return true;
+    }
+
+    entry_type* scan_next(cursor_type& cursor) const {
+        return cursor.next([this](cursor_type& c) { return scan_advance(c); });
+    }
+
+    ElasticLocation cursor_location(const cursor_type& cursor) const noexcept {
+        return ElasticLocation{cursor.regions_entered() - 1, cursor.last_slot()};
+    }
+
+private:
+    ElasticTable(map::HashSeeds seeds, std::uint32_t k) noexcept : seeds_(seeds), k_(k) {}
+
+    static void check_exponent(std::uint32_t k) {
+        if (k == 0) common::error::panic("reserve exponent must be positive");
+    }
+
+    // The membership region of a new arena; checked before the arena is
+    // installed, so a failure leaves the table as it was.
+    static void check_membership(const ElasticLayout& layout) {
+        common::error::check(layout.groups <= SIZE_MAX / sizeof(MembershipGroup), "constructed Elastic membership size");
+        common::error::check(layout.groups * sizeof(MembershipGroup) <= SIZE_MAX - 63,
+                             "constructed Elastic membership padding");
+    }
+
+    void install(const ElasticGeometry& geometry, ElasticArena<entry_type> arena) noexcept {
+        arena_ = std::move(arena);
+        install_shape(geometry);
+    }
+
+    // Resets everything that belongs to a shape; the arena is already in.
+    void install_shape(const ElasticGeometry& geometry) noexcept {
+        slots_ = geometry.slots;
+        insert_limit_ = geometry.insert_limit;
+        quotas_ = geometry.batch_quotas;
+        len_ = 0;
+        reset_batches();
+        schedule_.reset();
+    }
+
+    void reset_batches() noexcept {
+        batch_index_ = 0;
+        batch_remaining_ = quotas_.empty() ? 0 : quotas_[0];
+    }
+
+    void advance_batch() noexcept {
+        while (batch_remaining_ == 0 && batch_index_ + 1 < quotas_.size()) {
+            ++batch_index_;
+            batch_remaining_ = quotas_[batch_index_];
+        }
+    }
+
+    std::optional<std::size_t> current_batch() const noexcept {
+        if (batch_index_ == 0) return std::nullopt;
+        return batch_index_ - 1;
+    }
+
+    std::optional<std::size_t> probe_slot(std::uint64_t H, std::size_t level, std::size_t t) const noexcept {
+        return common::exact::probe::elastic_probe_slot(
+            H,
+            common::exact::probe::elastic_selector(static_cast<std::uint32_t>(level), static_cast<std::uint32_t>(t)),
+            arena_.levels[level].len);
+    }
+
+    static std::optional<PlacementChoice> from_uniform(std::size_t level,
+                                                      std::optional<std::pair<std::size_t, std::uint32_t>> hit) {
+        if (!hit) return std::nullopt;
+        return PlacementChoice{level, hit->first, hit->second, 0};
+    }
+
+    const MembershipGroup* group_of(std::uint64_t H) const noexcept {
+        const MembershipGroup* groups = arena_.groups();
+        if (groups == nullptr) return nullptr;
+        return groups + static_cast<std::size_t>(common::exact::probe::multiply_high(H, arena_.layout.groups));
+    }
+
+    void record_membership(std::uint64_t H, std::uint64_t M, std::size_t level) noexcept {
+        MembershipGroup* groups = arena_.groups();
+        if (groups == nullptr) return;
+        MembershipGroup& group = groups[static_cast<std::size_t>(common::exact::probe::multiply_high(H, arena_.layout.groups))];
+        group.bloom |= M;
+        if (level_count() <= kMaxLaneLevels) {
+            group.lanes[H & 3] = static_cast<std::uint16_t>(group.lanes[H & 3] | (1u << (level % 16)));
+        }
+    }
+
+    template <class Q>
+    bool matches_at(const Level<entry_type>& level, std::size_t slot, const Q& probe, std::uint8_t fp) const {
+        return level.ctrl[slot] == fp && probe.matches(level.entries[slot].key);
+    }
+
+    template <class Q>
+    std::optional<ElasticLocation> full_scan(const Q& probe, std::uint8_t fp) const {
+        for (std::size_t i = 0; i < level_count(); ++i) {
+            const Level<entry_type>& level = arena_.levels[i];
+            for (std::size_t s = 0; s < level.len; ++s) {
+                if (matches_at(level, s, probe, fp)) return ElasticLocation{i, s};
+            }
+        }
+        return std::nullopt;
+    }
+
+    const Level<entry_type>* checked_level(ElasticLocation loc) const {
+        common::error::check(loc.level < level_count(), "Elastic level index in bounds");
+        const Level<entry_type>& level = arena_.levels[loc.level];
+        common::error::check(loc.slot < level.len, "Elastic slot index in bounds");
+        return &level;
+    }
+
+    ElasticLocation place_new_entry(K&& key, V&& value, const ElasticPreparedKey& p, const PlacementChoice& choice) {
+        schedule_.extend(choice.phi, level_count(), [this](std::size_t l) { return arena_.levels[l].len; });
+        return store(std::move(key), std::move(value), p, ElasticLocation{choice.level, choice.slot});
+    }
+
+    ElasticLocation place_exceptional_entry(K&& key, V&& value, const ElasticPreparedKey& p) {
+        for (std::size_t i = 0; i < level_count(); ++i) {
+            const Level<entry_type>& level = arena_.levels[i];
+            for (std::size_t s = 0; s < level.len; ++s) {
+                if (!common::arena::is_live(level.ctrl[s])) {
+                    schedule_.mark_exceptional();
+                    return store(std::move(key), std::move(value), p, ElasticLocation{i, s});
+                }
+            }
+        }
+        common::error::panic("Elastic insertion limit must leave a free slot");
+    }
+
+    ElasticLocation store(K&& key, V&& value, const ElasticPreparedKey& p, ElasticLocation loc) {
+        Level<entry_type>& level = arena_.levels[loc.level];
+        std::construct_at(&level.entries[loc.slot], std::move(key), std::move(value));
+        if (level.ctrl[loc.slot] == common::arena::kTombstone) --level.tombstones;
+        level.ctrl[loc.slot] = p.fingerprint;
+        ++level.occupied;
+        record_membership(p.prepared, p.membership, loc.level);
+        ++len_;
+        if (batch_remaining_ != 0) --batch_remaining_;
+        return loc;
+    }
+
+    // One entry of a rebuild: hashed again from its cached hash, placed by the
+    // batch rules of the new shape (never growing or rebuilding again).
+    void place_moved(entry_type&& entry) {
+        const ElasticPreparedKey p =
+            common::exact::probe::elastic_prepare(seeds_.hash(entry.key.cached_hash()));
+        advance_batch();
+        auto choice = choose_slot_for_new_key(p.prepared, current_batch());
+        if (choice) {
+            place_new_entry(std::move(entry.key), std::move(entry.value), p, *choice);
+        } else {
+            place_exceptional_entry(std::move(entry.key), std::move(entry.value), p);
+        }
+    }
+
+    entry_type take(ElasticLocation loc) {
+        Level<entry_type>* level = const_cast<Level<entry_type>*>(checked_level(loc));
+        common::error::check(common::arena::is_live(level->ctrl[loc.slot]), "Elastic removal of a live slot");
+        entry_type entry(std::move(level->entries[loc.slot]));
+        std::destroy_at(&level->entries[loc.slot]);
+        level->ctrl[loc.slot] = common::arena::kTombstone;
+        --len_;
+        --level->occupied;
+        ++level->tombstones;
+        return entry;
+    }
+
+    // Detaches the arena first, then releases every live entry level by level
+    // and frees the storage (the guard frees it even if a release throws).
+    void drop_storage() noexcept {
+        ElasticArena<entry_type> old = std::exchange(arena_, {});
+        len_ = 0;
+        if (old.block.align() == 0) return;
+        common::arena::ArenaDropGuard<ElasticLevels<entry_type>> guard(std::move(old.block), std::move(old.levels));
+    }
+
+    map::HashSeeds seeds_;
+    ElasticArena<entry_type> arena_;
+    std::size_t len_ = 0;
+    std::size_t slots_ = 0;
+    std::size_t insert_limit_ = 0;
+    std::uint32_t k_ = 3;
+    LevelWords quotas_;
+    std::size_t batch_index_ = 0;
+    std::size_t batch_remaining_ = 0;
+    ProbeSchedule schedule_;
+};
+
+}  // namespace tavoric::elastic
