@@ -1,38 +1,38 @@
 #include "python/registration.hpp"
 
-#include <array>
+#include "python/errors.hpp"
+
 #include <cstddef>
 
 namespace tavoric::python {
 namespace {
 
-struct ClassEntry {
-    const char* name;     // the name Python sees, and the entry in __all__
-    PyType_Spec* spec;    // the type's specification
+// The registration order is the order of __all__.
+using ClassFactory = ClassDefinition (*)();
+constexpr ClassFactory classes[] = {
+    &elastic_hash_set_class,
+    &funnel_hash_set_class,
+    &elastic_set_iter_class,
+    &funnel_set_iter_class,
 };
-
-// The registration order is the order of __all__. The container, view and
-// iterator classes take their places here as they are built.
-constexpr std::array<ClassEntry, 0> classes{};
 
 // Type objects live as long as the process: a second module object (a
 // re-import after removal from sys.modules, or another interpreter) gets the
 // same types. The mutex keeps two threads importing at once from creating a
 // type twice.
-std::array<PyObject*, classes.size()> type_cache{};
-PyMutex type_cache_mutex{};
+PyMutex type_mutex{};
 
-// Returns a new reference to the type of entry `index`, creating it on first
-// use, or nullptr with an exception set.
-PyObject* type_for(std::size_t index) {
-    PyMutex_Lock(&type_cache_mutex);
-    PyObject* type = type_cache[index];
-    if (type == nullptr) {
-        type = PyType_FromSpec(classes[index].spec);
-        type_cache[index] = type;  // stays null on failure, so the next import retries
+// Returns a new reference to the class's type, creating it on first use, or
+// nullptr with an exception set.
+PyObject* type_for(const ClassDefinition& definition) {
+    PyMutex_Lock(&type_mutex);
+    if (*definition.type == nullptr) {
+        // Stays null on failure, so the next import retries.
+        *definition.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(definition.spec));
     }
+    PyObject* type = reinterpret_cast<PyObject*>(*definition.type);
     Py_XINCREF(type);
-    PyMutex_Unlock(&type_cache_mutex);
+    PyMutex_Unlock(&type_mutex);
     return type;
 }
 
@@ -59,18 +59,18 @@ int append_to_all(PyObject* module, const char* name) {
 }  // namespace
 
 int register_classes(PyObject* module) {
-    for (std::size_t index = 0; index < classes.size(); ++index) {
-        PyObject* type = type_for(index);
-        if (type == nullptr) {
-            return -1;
-        }
-        int added = PyModule_AddObjectRef(module, classes[index].name, type);
+    for (ClassFactory factory : classes) {
+        ClassDefinition definition = factory();
+        PyObject* type = type_for(definition);
+        if (type == nullptr) return -1;
+        int added = PyModule_AddObjectRef(module, definition.name, type);
         Py_DECREF(type);
-        if (added < 0 || append_to_all(module, classes[index].name) < 0) {
-            return -1;
-        }
+        if (added < 0 || append_to_all(module, definition.name) < 0) return -1;
     }
-    return 0;
+    // The panic exception is reachable for `except` clauses but, being no
+    // container class, stays out of __all__.
+    PyObject* panic = panic_exception_type();
+    return panic == nullptr ? -1 : PyModule_AddObjectRef(module, "PanicException", panic);
 }
 
 }  // namespace tavoric::python

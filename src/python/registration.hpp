@@ -7,6 +7,21 @@
 
 namespace tavoric::python {
 
+// One class of the module: the name Python sees (and its entry in __all__),
+// its type specification, and where the class keeps its type object once
+// created (its methods need it to make new instances).
+struct ClassDefinition {
+    const char* name;
+    PyType_Spec* spec;
+    PyTypeObject** type;
+};
+
+// Each class's translation unit provides its definition.
+ClassDefinition elastic_hash_set_class();
+ClassDefinition funnel_hash_set_class();
+ClassDefinition elastic_set_iter_class();
+ClassDefinition funnel_set_iter_class();
+
 // Registers every class of the module, in order: creates its type object on
 // first use, sets it as a module attribute and appends its name to __all__
 // (created when missing). Returns 0, or -1 with an exception set; a failure

@@ -1,0 +1,53 @@
+// Turning the module's internal failures into Python exceptions.
+//
+// Inside the containers and tables errors are values; invariant failures
+// throw common::error::Panic. No C++ exception may cross into the
+// interpreter, so every entry point the interpreter calls runs its body
+// through `guarded`, which maps:
+//
+//   common::error::Panic  -> tavoric.PanicException(message)
+//   std::bad_alloc        -> MemoryError
+//   anything else         -> tavoric.PanicException(what())
+//
+// PanicException derives directly from BaseException: it reports a broken
+// internal promise, which ordinary `except Exception` handlers should not
+// swallow.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string_view>
+
+#include "common/error/try_errors.hpp"
+
+namespace tavoric::python {
+
+// The PanicException type (a borrowed reference, alive for the process), or
+// nullptr with an exception set if it could not be created.
+PyObject* panic_exception_type();
+
+// Raises PanicException with the message. Returns nullptr for convenience.
+std::nullptr_t raise_panic(std::string_view message);
+
+// Raises the Python form of an allocation error: MemoryError for a refused
+// allocation, PanicException "capacity overflow" for a size no table has.
+std::nullptr_t raise_reserve_error(common::error::TryReserveError error);
+
+// Sets the Python exception for the C++ exception being handled. Call only
+// inside a catch block.
+void raise_current_cpp_exception() noexcept;
+
+// Runs `body` and returns its result; if it throws, raises the matching
+// Python exception and returns `failure` instead.
+template <class R, class F>
+R guarded(R failure, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        raise_current_cpp_exception();
+        return failure;
+    }
+}
+
+}  // namespace tavoric::python

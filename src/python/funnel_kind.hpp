@@ -1,0 +1,36 @@
+// The Funnel table as the Python classes see it.
+#pragma once
+
+#include "funnel/funnel_table.hpp"
+#include "python/table_kind.hpp"
+
+namespace tavoric::python {
+
+struct FunnelKind {
+    template <class V>
+    using Table = funnel::FunnelTable<HashedAny, V>;
+
+    static constexpr const char* display_name = "Funnel";
+    static constexpr const char* map_name = "FunnelHashMap";
+    static constexpr const char* set_name = "FunnelHashSet";
+    static constexpr const char* set_iter_name = "_FunnelSetIter";
+    static constexpr const char* qualified_map_name = "tavoric.FunnelHashMap";
+    static constexpr const char* qualified_set_name = "tavoric.FunnelHashSet";
+    static constexpr const char* qualified_set_iter_name = "tavoric._FunnelSetIter";
+    // Funnel tables need a reserve of at most 1/8.
+    static constexpr std::uint32_t minimum_exponent = 3;
+
+    template <class V>
+    static std::expected<Table<V>, TryBuildError> try_build(std::size_t capacity, std::uint32_t k) {
+        return Table<V>::try_with_insert_budget(capacity, k, map::HashSeeds::fresh());
+    }
+
+    template <class V>
+    static Table<V> build(std::size_t capacity) {
+        auto table = try_build<V>(capacity, default_reserve_exponent);
+        if (!table) throw_build_error("invalid Funnel construction: ", table.error());
+        return std::move(*table);
+    }
+};
+
+}  // namespace tavoric::python

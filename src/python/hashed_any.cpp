@@ -1,0 +1,87 @@
+#include "python/hashed_any.hpp"
+
+#include <cstring>
+
+#include "common/error/panic.hpp"
+
+namespace tavoric::python {
+
+bool KeyWords::prepare(PyObject* object, std::uintptr_t& tagged, std::intptr_t& hash) {
+    Py_hash_t computed = PyObject_Hash(object);
+    if (computed == -1 && PyErr_Occurred()) return false;
+    std::uintptr_t address = reinterpret_cast<std::uintptr_t>(object);
+    common::error::check((address & key_tag::mask) == 0, "PyObject* low bits must be zero for tag packing");
+    PyTypeObject* type = Py_TYPE(object);
+    std::uintptr_t tag = type == &PyUnicode_Type ? key_tag::exact_str
+                         : type == &PyLong_Type  ? key_tag::exact_int
+                                                 : key_tag::other;
+    tagged = address | tag;
+    hash = static_cast<std::intptr_t>(computed);
+    return true;
+}
+
+namespace {
+
+enum class Native { equal, unequal, undecided };
+
+// Exact ints that fit in 64 bits compare by value; ints that overflow in
+// different directions (or one fits, the other not) cannot be equal; ints
+// that overflow the same way are left to rich comparison.
+Native compare_ints(PyObject* probe, PyObject* stored) {
+    int probe_overflow = 0;
+    int stored_overflow = 0;
+    long long probe_value = PyLong_AsLongLongAndOverflow(probe, &probe_overflow);
+    long long stored_value = PyLong_AsLongLongAndOverflow(stored, &stored_overflow);
+    if (probe_overflow == 0 && stored_overflow == 0) {
+        return probe_value == stored_value ? Native::equal : Native::unequal;
+    }
+    return probe_overflow != stored_overflow ? Native::unequal : Native::undecided;
+}
+
+// Exact strs compare by their UTF-8 bytes. A str that has no UTF-8 form (a
+// lone surrogate) is left to rich comparison.
+Native compare_strs(PyObject* probe, PyObject* stored) {
+    Py_ssize_t probe_length = 0;
+    Py_ssize_t stored_length = 0;
+    const char* probe_bytes = PyUnicode_AsUTF8AndSize(probe, &probe_length);
+    const char* stored_bytes = probe_bytes ? PyUnicode_AsUTF8AndSize(stored, &stored_length) : nullptr;
+    if (probe_bytes == nullptr || stored_bytes == nullptr) {
+        PyErr_Clear();
+        return Native::undecided;
+    }
+    return probe_length == stored_length && std::memcmp(probe_bytes, stored_bytes, probe_length) == 0
+               ? Native::equal
+               : Native::unequal;
+}
+
+}  // namespace
+
+bool KeyWords::equal_slow(const KeyWords& stored) const {
+    AttachedThread attached;
+    // Equality runs inside table operations that may be on an error path of
+    // their own; keep any pending exception out of the comparison and put it
+    // back afterwards.
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* probe_object = object();
+    PyObject* stored_object = stored.object();
+
+    Native native = Native::undecided;
+    if (tag() == key_tag::exact_int && stored.tag() == key_tag::exact_int) {
+        native = compare_ints(probe_object, stored_object);
+    } else if (tag() == key_tag::exact_str && stored.tag() == key_tag::exact_str) {
+        native = compare_strs(probe_object, stored_object);
+    }
+
+    bool equal = native == Native::equal;
+    if (native == Native::undecided) {
+        PyObject* result = PyObject_RichCompare(probe_object, stored_object, Py_EQ);
+        int truth = result == nullptr ? -1 : PyObject_IsTrue(result);
+        Py_XDECREF(result);
+        if (truth < 0) PyErr_Clear();
+        equal = truth > 0;
+    }
+    PyErr_SetRaisedException(pending);
+    return equal;
+}
+
+}  // namespace tavoric::python

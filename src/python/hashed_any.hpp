@@ -1,0 +1,131 @@
+// HashedAny: the key wrapper every table stores.
+//
+// Two machine words: the key object's address with a two-bit type tag in its
+// low bits, and the key's Python hash, computed once when the key enters the
+// module and never again (growth and copies reuse it). The tag lets equality
+// compare exact ints and exact strs natively:
+//
+//   tag 1  the key's type is exactly str
+//   tag 2  the key's type is exactly int
+//   tag 0  anything else, subclasses of str and int included
+//
+// A stored HashedAny owns one strong reference to its key and releases it,
+// with the thread attached, when destroyed. A LookupKey has the same two
+// words but borrows the caller's reference: it serves searches that store
+// nothing (`in`, `[]`, `discard`, ...) and costs no reference traffic.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "python/attach.hpp"
+
+namespace tavoric::python {
+
+namespace key_tag {
+inline constexpr std::uintptr_t other = 0;
+inline constexpr std::uintptr_t exact_str = 1;
+inline constexpr std::uintptr_t exact_int = 2;
+inline constexpr std::uintptr_t mask = 3;
+}  // namespace key_tag
+
+// The two words both wrappers share, and the key equality over them.
+class KeyWords {
+public:
+    PyObject* object() const noexcept { return reinterpret_cast<PyObject*>(tagged_ & ~key_tag::mask); }
+    std::uintptr_t tag() const noexcept { return tagged_ & key_tag::mask; }
+    std::intptr_t cached_hash() const noexcept { return hash_; }
+
+    // Key equality, this (the probe) on the left. Never raises: an exception
+    // from __eq__ or from the truth test of its result counts as "unequal".
+    bool matches(const KeyWords& stored) const {
+        if (hash_ != stored.hash_) return false;
+        if (object() == stored.object()) return true;
+        return equal_slow(stored);
+    }
+
+protected:
+    KeyWords() noexcept = default;
+    KeyWords(std::uintptr_t tagged, std::intptr_t hash) noexcept : tagged_(tagged), hash_(hash) {}
+
+    // Reads the object's hash and tag. False with the Python error set when
+    // hashing fails.
+    static bool prepare(PyObject* object, std::uintptr_t& tagged, std::intptr_t& hash);
+
+    std::uintptr_t tagged_ = 0;
+    std::intptr_t hash_ = 0;
+
+private:
+    bool equal_slow(const KeyWords& stored) const;
+};
+
+// A search key borrowing the caller's reference.
+class LookupKey : public KeyWords {
+public:
+    // nullopt with the Python error set when the object cannot be hashed.
+    static std::optional<LookupKey> make(PyObject* object) {
+        std::uintptr_t tagged;
+        std::intptr_t hash;
+        if (!prepare(object, tagged, hash)) return std::nullopt;
+        return LookupKey(tagged, hash);
+    }
+
+private:
+    using KeyWords::KeyWords;
+};
+
+// A stored key owning one strong reference.
+class HashedAny : public KeyWords {
+public:
+    HashedAny(const HashedAny&) = delete;
+    HashedAny& operator=(const HashedAny&) = delete;
+    HashedAny(HashedAny&& other) noexcept : KeyWords(std::exchange(other.tagged_, 0), other.hash_) {}
+    HashedAny& operator=(HashedAny&& other) noexcept {
+        if (this != &other) {
+            release();
+            tagged_ = std::exchange(other.tagged_, 0);
+            hash_ = other.hash_;
+        }
+        return *this;
+    }
+    ~HashedAny() { release(); }
+
+    // wrap_key: hashes the object and takes a new reference. nullopt with the
+    // Python error set when hashing fails.
+    static std::optional<HashedAny> wrap(PyObject* object) {
+        std::uintptr_t tagged;
+        std::intptr_t hash;
+        if (!prepare(object, tagged, hash)) return std::nullopt;
+        Py_INCREF(object);
+        return HashedAny(tagged, hash);
+    }
+
+    // A new reference to an already wrapped key, reusing its cached hash (for
+    // copies between containers: no __hash__ call).
+    static HashedAny share(const KeyWords& key) noexcept {
+        Py_INCREF(key.object());
+        return HashedAny(reinterpret_cast<std::uintptr_t>(key.object()) | key.tag(), key.cached_hash());
+    }
+
+    // Hands the key object's reference to the caller; the wrapper is empty.
+    PyObject* release_object() noexcept {
+        PyObject* object = this->object();
+        tagged_ = 0;
+        return object;
+    }
+
+private:
+    using KeyWords::KeyWords;
+    void release() noexcept {
+        if (tagged_ != 0) release_reference(object());
+        tagged_ = 0;
+    }
+};
+
+static_assert(sizeof(HashedAny) == 2 * sizeof(void*), "a stored key costs two machine words");
+
+}  // namespace tavoric::python

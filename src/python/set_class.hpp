@@ -1,0 +1,419 @@
+// FunnelHashSet and ElasticHashSet: the set classes, one template over the
+// table kind, and their snapshot iterators.
+//
+// Every method takes the object's borrow for its whole run: the exclusive
+// borrow to change the set, a shared one to read it. The borrow covers the
+// Python code the method runs (hashing, __eq__, iterating arguments), so that
+// code calling back into the same set meets "Already borrowed" instead of a
+// half-changed table.
+//
+// The modification counter is bumped exactly when membership changes.
+// Iterators copy the keys when they are made and compare the counter on
+// every step, so they never hold a borrow of the set between calls.
+//
+// Reference ownership: the container owns one reference per stored key
+// (HashedAny); `add` hands a new one in, `pop` hands one out to the caller,
+// everything else reads keys through borrowed LookupKeys.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/arena/slot_entry.hpp"
+#include "python/arguments.hpp"
+#include "python/container_object.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/hashed_any.hpp"
+#include "python/owned_ref.hpp"
+#include "python/table_kind.hpp"
+#include "set/hash_set.hpp"
+
+namespace tavoric::python {
+
+// The snapshot iterator of a set class.
+struct SetIterObject {
+    PyObject_HEAD
+    std::uint64_t counter_snapshot;
+    std::vector<OwnedRef> snapshot;  // emptied slot by slot as keys are handed out
+    OwnedRef parent;                 // keeps the set alive
+    std::size_t position;
+    BorrowFlag borrow;
+
+    static SetIterObject* from(PyObject* self) noexcept { return reinterpret_cast<SetIterObject*>(self); }
+};
+
+template <class Kind>
+class SetClass {
+public:
+    using Table = typename Kind::template Table<common::arena::Unit>;
+    using Container = set::HashSet<HashedAny, Table>;
+    using Object = ContainerObject<Container>;
+
+    // Filled in when the classes are registered.
+    static inline PyTypeObject* type = nullptr;
+    static inline PyTypeObject* iter_type = nullptr;
+
+    static PyType_Spec* spec();
+    static PyType_Spec* iter_spec();
+
+    // The set bulk insertion shared by the constructor, update and |=:
+    // 1 when the length changed, 0 when not, -1 with an exception set.
+    // `self` is the object that owns `target`, or nullptr while constructing.
+    static int add_all(Container& target, PyObject* self, PyObject* other);
+
+private:
+    static Object* object(PyObject* self) noexcept { return Object::from(self); }
+
+    // ---- frame --------------------------------------------------------------
+
+    static PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static const std::string format = std::string("|O$O:") + Kind::set_name;
+            const char* const names[] = {"iterable", "capacity", nullptr};
+            PyObject* iterable = nullptr;
+            PyObject* capacity_argument = nullptr;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(names), &iterable,
+                                             &capacity_argument)) {
+                return nullptr;
+            }
+            std::uint32_t capacity = 0;
+            if (capacity_argument != nullptr) {
+                auto converted = convert_u32(capacity_argument, "capacity");
+                if (!converted) return nullptr;
+                capacity = *converted;
+            }
+            Container container(Kind::template build<common::arena::Unit>(capacity));
+            if (!is_absent(iterable) && add_all(container, nullptr, iterable) < 0) return nullptr;
+            return Object::create(cls, std::move(container));
+        });
+    }
+
+    static PyObject* with_options(PyObject*, PyObject* args, PyObject* kwargs) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            const char* const names[] = {"capacity", "reserve_exponent", nullptr};
+            PyObject* capacity_argument = nullptr;
+            PyObject* exponent_argument = nullptr;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:with_options", const_cast<char**>(names),
+                                             &capacity_argument, &exponent_argument)) {
+                return nullptr;
+            }
+            auto options = parse_options(capacity_argument, exponent_argument, Kind::minimum_exponent);
+            if (!options) return nullptr;
+            auto table = Kind::template try_build<common::arena::Unit>(options->capacity, options->exponent);
+            if (!table) throw_build_error("invalid map construction: ", table.error());
+            return Object::create(type, Container(std::move(*table)));
+        });
+    }
+
+    static Py_ssize_t length(PyObject* self) {
+        SharedBorrow borrow(object(self)->borrow);
+        if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
+        return static_cast<Py_ssize_t>(object(self)->container.len());
+    }
+
+    static int contains(PyObject* self, PyObject* value) {
+        return guarded<int>(-1, [&]() -> int {
+            SharedBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
+            auto key = LookupKey::make(value);
+            if (!key) return -1;
+            return object(self)->container.contains(*key) ? 1 : 0;
+        });
+    }
+
+    static PyObject* repr(PyObject* self) {
+        SharedBorrow borrow(object(self)->borrow);
+        if (!borrow.held()) return raise_already_mutably_borrowed();
+        const Container& container = object(self)->container;
+        return PyUnicode_FromFormat("%s(len=%zu, capacity=%zu)", Kind::set_name, container.len(),
+                                    container.capacity());
+    }
+
+    static PyObject* capacity(PyObject* self, void*) {
+        SharedBorrow borrow(object(self)->borrow);
+        if (!borrow.held()) return raise_already_mutably_borrowed();
+        return PyLong_FromSize_t(object(self)->container.capacity());
+    }
+
+    // ---- element methods ----------------------------------------------------
+
+    static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            PyObject* value = single_argument(args, nargs, kwnames, "O:add", "value");
+            if (value == nullptr) return nullptr;
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_borrowed();
+            auto key = HashedAny::wrap(value);
+            if (!key) return nullptr;
+            auto added = object(self)->container.insert(std::move(*key));
+            if (!added) return raise_reserve_error(added.error());
+            if (*added) ++object(self)->counter;
+            Py_RETURN_NONE;
+        });
+    }
+
+    // Removes `value` if present: 1 removed, 0 absent, -1 error.
+    static int discard_value(PyObject* self, PyObject* value) {
+        ExclusiveBorrow borrow(object(self)->borrow);
+        if (!borrow.held()) return (raise_already_borrowed(), -1);
+        auto key = LookupKey::make(value);
+        if (!key) return -1;
+        if (!object(self)->container.remove(*key)) return 0;
+        ++object(self)->counter;
+        return 1;
+    }
+
+    static PyObject* discard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            PyObject* value = single_argument(args, nargs, kwnames, "O:discard", "value");
+            if (value == nullptr || discard_value(self, value) < 0) return nullptr;
+            Py_RETURN_NONE;
+        });
+    }
+
+    static PyObject* remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            PyObject* value = single_argument(args, nargs, kwnames, "O:remove", "value");
+            if (value == nullptr) return nullptr;
+            int removed = discard_value(self, value);
+            if (removed < 0) return nullptr;
+            if (removed == 0) {
+                // KeyError(value) with the value as its only argument, even
+                // when the value is a tuple.
+                PyObject* error = PyObject_CallOneArg(PyExc_KeyError, value);
+                if (error != nullptr) {
+                    PyErr_SetObject(PyExc_KeyError, error);
+                    Py_DECREF(error);
+                }
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        });
+    }
+
+    static PyObject* pop(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_borrowed();
+            Container& container = object(self)->container;
+            if (container.len() == 0) {
+                PyErr_SetString(PyExc_KeyError, "pop from an empty set");
+                return nullptr;
+            }
+            std::optional<HashedAny> key;
+            {
+                // The first live key in table order; dropping the drain runs
+                // the one deferred-removal check.
+                auto drain = container.extract_if([](const HashedAny&) { return true; });
+                key = drain.next();
+            }
+            common::error::check(key.has_value(), "len > 0");
+            ++object(self)->counter;
+            return key->release_object();
+        });
+    }
+
+    static PyObject* clear(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_borrowed();
+            object(self)->container.clear();
+            ++object(self)->counter;
+            Py_RETURN_NONE;
+        });
+    }
+
+    static PyObject* copy(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            SharedBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_mutably_borrowed();
+            const Container& source = object(self)->container;
+            Container copy(Kind::template build<common::arena::Unit>(source.len()));
+            for (const HashedAny& key : source.iter()) {
+                auto added = copy.insert(HashedAny::share(key));
+                if (!added) return raise_reserve_error(added.error());
+            }
+            return Object::create(type, std::move(copy));
+        });
+    }
+
+    static PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_borrowed();
+            bool changed = false;
+            for (Py_ssize_t i = 0; i < nargs; ++i) {
+                int result = add_all(object(self)->container, self, args[i]);
+                if (result < 0) return nullptr;
+                changed |= result > 0;
+            }
+            if (changed) ++object(self)->counter;
+            Py_RETURN_NONE;
+        });
+    }
+
+    // ---- iteration ------------------------------------------------------------
+
+    static PyObject* iterate(PyObject* self) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            SharedBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return panic_already_mutably_borrowed();
+            const Container& container = object(self)->container;
+            std::vector<OwnedRef> snapshot;
+            snapshot.reserve(container.len());
+            for (const HashedAny& key : container.iter()) snapshot.push_back(OwnedRef::borrow(key.object()));
+
+            PyObject* iterator = iter_type->tp_alloc(iter_type, 0);
+            if (iterator == nullptr) return nullptr;
+            SetIterObject* it = SetIterObject::from(iterator);
+            it->counter_snapshot = object(self)->counter;
+            new (&it->snapshot) std::vector<OwnedRef>(std::move(snapshot));
+            new (&it->parent) OwnedRef(OwnedRef::borrow(self));
+            it->position = 0;
+            new (&it->borrow) BorrowFlag();
+            return iterator;
+        });
+    }
+
+    static PyObject* iter_next(PyObject* self) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            SetIterObject* it = SetIterObject::from(self);
+            ExclusiveBorrow own(it->borrow);
+            if (!own.held()) return raise_already_borrowed();
+            std::uint64_t counter;
+            {
+                Object* parent = object(it->parent.get());
+                SharedBorrow borrow(parent->borrow);
+                if (!borrow.held()) return panic_already_mutably_borrowed();
+                counter = parent->counter;
+            }
+            if (counter != it->counter_snapshot) {
+                PyErr_SetString(PyExc_RuntimeError, changed_during_iteration);
+                return nullptr;
+            }
+            if (it->position >= it->snapshot.size()) return nullptr;  // exhausted: no error set
+            return it->snapshot[it->position++].release();
+        });
+    }
+
+    static void iter_dealloc(PyObject* self) {
+        PyTypeObject* tp = Py_TYPE(self);
+        SetIterObject* it = SetIterObject::from(self);
+        it->snapshot.~vector();
+        it->parent.~OwnedRef();
+        it->borrow.~BorrowFlag();
+        tp->tp_free(self);
+        Py_DECREF(tp);
+    }
+};
+
+template <class Kind>
+int SetClass<Kind>::add_all(Container& target, PyObject* self, PyObject* other) {
+    if (Py_IS_TYPE(other, type)) {
+        // The union of a set with itself is the set: nothing to do, and no
+        // borrow of our own object to ask for.
+        if (other == self) return 0;
+        Object* source = object(other);
+        SharedBorrow borrow(source->borrow);
+        if (!borrow.held()) return (panic_already_mutably_borrowed(), -1);
+        std::size_t before = target.len();
+        if (auto reserved = target.reserve(source->container.len()); !reserved) {
+            return (raise_reserve_error(reserved.error()), -1);
+        }
+        // Stored keys carry their hash: no __hash__ call.
+        for (const HashedAny& key : source->container.iter()) {
+            auto added = target.insert(HashedAny::share(key));
+            if (!added) return (raise_reserve_error(added.error()), -1);
+        }
+        return target.len() != before ? 1 : 0;
+    }
+
+    Py_ssize_t expected = PyObject_Size(other);
+    if (expected < 0) {
+        PyErr_Clear();  // no length: insert without reserving
+    } else if (auto reserved = target.reserve(static_cast<std::size_t>(expected)); !reserved) {
+        return (raise_reserve_error(reserved.error()), -1);
+    }
+    std::size_t before = target.len();
+    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(other));
+    if (!iterator) return -1;
+    while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+        auto key = HashedAny::wrap(item.get());
+        if (!key) return -1;
+        auto added = target.insert(std::move(*key));
+        if (!added) return (raise_reserve_error(added.error()), -1);
+    }
+    if (PyErr_Occurred()) return -1;
+    return target.len() != before ? 1 : 0;
+}
+
+template <class Kind>
+PyType_Spec* SetClass<Kind>::spec() {
+    static const std::string doc = std::string(Kind::set_name) +
+                                   "(iterable=None, *, capacity=0)\n--\n\nA Python wrapper around the native " +
+                                   Kind::display_name + " hash set.";
+    static PyMethodDef methods[] = {
+        {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&add)), METH_FASTCALL | METH_KEYWORDS,
+         "add($self, value)\n--\n\n"},
+        {"discard", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&discard)),
+         METH_FASTCALL | METH_KEYWORDS, "discard($self, value)\n--\n\n"},
+        {"remove", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&remove)),
+         METH_FASTCALL | METH_KEYWORDS, "remove($self, value)\n--\n\n"},
+        {"pop", &pop, METH_NOARGS, "pop($self)\n--\n\n"},
+        {"clear", &clear, METH_NOARGS, "clear($self)\n--\n\n"},
+        {"copy", &copy, METH_NOARGS, "copy($self)\n--\n\n"},
+        {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&update)), METH_FASTCALL,
+         "update($self, *others)\n--\n\n"},
+        {"with_options", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&with_options)),
+         METH_VARARGS | METH_KEYWORDS | METH_CLASS, "with_options($cls, capacity=0, reserve_exponent=None)\n--\n\n"},
+        {"__class_getitem__", &class_getitem, METH_O | METH_CLASS,
+         "__class_getitem__($cls, item)\n--\n\nRuntime support for `Cls[T]` via `types.GenericAlias`."},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        {"capacity", &capacity, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(&construct)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(&repr)},
+        {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
+        {Py_tp_iter, reinterpret_cast<void*>(&iterate)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {Py_tp_doc, const_cast<char*>(doc.c_str())},
+        {Py_sq_length, reinterpret_cast<void*>(&length)},
+        {Py_sq_contains, reinterpret_cast<void*>(&contains)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        Kind::qualified_set_name, static_cast<int>(sizeof(Object)), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
+    };
+    return &spec;
+}
+
+template <class Kind>
+PyType_Spec* SetClass<Kind>::iter_spec() {
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
+        {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
+        {Py_tp_doc, const_cast<char*>("")},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        Kind::qualified_set_iter_name, static_cast<int>(sizeof(SetIterObject)), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+    };
+    return &spec;
+}
+
+}  // namespace tavoric::python

@@ -1,0 +1,40 @@
+// What the Python classes need to know of a table design (its "kind"):
+// class names, the smallest reserve exponent, and how a table is built for a
+// constructor, a copy or with_options. funnel_kind.hpp and elastic_kind.hpp
+// define the two kinds.
+//
+// Building differs on purpose. A Funnel table has only the fallible
+// constructor; a constructor that cannot build one reports the error text
+// after "invalid Funnel construction: ". An Elastic constructor asks for the
+// table outright, and a capacity no Elastic table reaches is a plain
+// "capacity overflow". with_options reports either kind's error after
+// "invalid map construction: ". A refused allocation is MemoryError in every
+// case (thrown as std::bad_alloc and translated at the entry point), and
+// leaves nothing allocated.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <new>
+#include <string>
+
+#include "common/error/panic.hpp"
+#include "common/error/try_errors.hpp"
+#include "map/table_hash.hpp"
+#include "python/hashed_any.hpp"
+
+namespace tavoric::python {
+
+using common::error::TryBuildError;
+
+// Every constructor, copy and derived container uses this reserve exponent;
+// only with_options chooses another.
+inline constexpr std::uint32_t default_reserve_exponent = 3;
+
+[[noreturn]] inline void throw_build_error(const char* prefix, const TryBuildError& error) {
+    if (error.kind() == TryBuildError::Kind::AllocError) throw std::bad_alloc();
+    common::error::panic(prefix + error.message());
+}
+
+}  // namespace tavoric::python
