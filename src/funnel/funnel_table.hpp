@@ -1,0 +1,537 @@
+// FunnelTable<K, V>: open addressing by Funnel hashing.
+//
+// Layout. One 64-byte aligned block holds n + 7 control bytes (see
+// common/arena/control.hpp; the last seven always 0), the n-slot entry array
+// and a membership filter of ⌈n/10⌉ 64-bit words. The slots are split into
+// α = 4k + 10 levels of β = 2k-wide buckets, shrinking by about a quarter per
+// level, then a special array: a uniform part probed at λ random slots and a
+// two-choice part of width-2λ buckets (funnel_shape.hpp).
+//
+// Probing. From the 64-bit table hash h come a probe base (h + a constant)
+// and a key mix F(h + another constant), F the SplitMix64 finalizer. A probe
+// with selector s into a range of m positions takes the high half of
+// (mix ^ F(base ^ s)) · m, rejecting low halves below 2^64 mod m (unbiased)
+// and retrying with s | r, r = 1..7; eight rejections end the search as
+// "retries exhausted". The probe path is: one bucket per level, in level
+// order; then λ uniform slots; then the two two-choice buckets in lock step.
+// Along the path the first empty slot ends the search (a key is never placed
+// beyond an empty slot of its path), tombstones are passed and the first one
+// remembered for reuse, and keys are compared only where the control byte
+// equals the fingerprint.
+//
+// Fallback. A key whose path has no free slot (or whose probes were
+// rejected eight times) goes to the first free slot of the table, and the
+// table is marked displaced: lookups and insertions then finish with a full
+// scan. Every rebuild clears the mark unless it needs the fallback itself.
+//
+// Removal leaves a tombstone (0x80) and keeps the filter bits; more than
+// purge_threshold(n) tombstones trigger a same-size rebuild, deferred to one
+// check at the end of a draining walk.
+//
+// Failures. Allocation is fallible everywhere: construction returns
+// TryBuildError, insert and reserve return AllocError with the table exactly
+// as before (the passed key and value are released). A growth target beyond
+// the largest table panics with "capacity overflow" before anything changes.
+// A purge whose allocation is refused is skipped: the tombstones stay and
+// the table remains correct.
+//
+// Keys whose equality changes over time. Insertion compares keys once, in
+// the search before any growth; the placement after a growth and every
+// rebuild place entries at the first free slot of their path without
+// comparing keys (the entries are distinct by construction). So an unstable
+// equality can never make a rebuild drop or merge entries: every entry moved
+// is kept, and the table may then hold two keys that now compare equal; a
+// lookup finds the first on the path. For well-behaved keys this places every
+// entry exactly where a comparing search would.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <expected>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "common/arena/aligned_block.hpp"
+#include "common/arena/arena_slots.hpp"
+#include "common/arena/control.hpp"
+#include "common/arena/slot_entry.hpp"
+#include "common/error/panic.hpp"
+#include "common/error/try_errors.hpp"
+#include "common/exact/probe/bounded_reduction.hpp"
+#include "common/exact/probe/splitmix.hpp"
+#include "common/iter/cursor.hpp"
+#include "funnel/funnel_shape.hpp"
+#include "map/table_hash.hpp"
+
+namespace tavoric::funnel {
+
+using common::error::TryBuildError;
+
+inline constexpr std::uint32_t kMinReserveExponent = 3;
+inline constexpr std::uint64_t kProbeBaseOffset = 0x7A8FBB71C84E22ECULL;
+inline constexpr std::uint64_t kKeyMixOffset = 0xD9127938B4105710ULL;
+inline constexpr std::uint64_t kUniformSelector = 0x4000000000000000ULL;
+inline constexpr std::uint64_t kFirstChoiceSelector = 0x8000000000000000ULL;
+inline constexpr std::uint64_t kSecondChoiceSelector = 0xC000000000000000ULL;
+
+// The two words every probe of one key derives from.
+struct ProbeKey {
+    std::uint64_t base;
+    std::uint64_t mix;
+
+    static constexpr ProbeKey of(std::uint64_t hash) noexcept {
+        return {hash + kProbeBaseOffset, common::exact::probe::splitmix64_finalize(hash + kKeyMixOffset)};
+    }
+    constexpr std::optional<std::uint64_t> position(std::uint64_t selector, std::uint64_t range,
+                                                    std::uint64_t threshold) const noexcept {
+        return common::exact::probe::reduce_prepared_funnel_retries(mix, base, selector, range, threshold);
+    }
+};
+
+// Membership filter position of a hash: word ⌊h·W / 2^64⌋, bits h mod 64 and
+// (h >> 32) mod 64.
+struct FilterBits {
+    std::size_t word;
+    std::uint64_t mask;
+
+    static constexpr FilterBits of(std::uint64_t hash, std::size_t words) noexcept {
+        return {static_cast<std::size_t>(common::exact::probe::multiply_high(hash, words)),
+                (std::uint64_t{1} << (hash & 63)) | (std::uint64_t{1} << ((hash >> 32) & 63))};
+    }
+};
+
+enum class SearchOutcome : std::uint8_t { Found, Vacant, NoSlot, RetriesExhausted };
+
+struct SearchResult {
+    SearchOutcome outcome;
+    std::size_t slot = 0;
+};
+
+template <class K, class V>
+class FunnelTable {
+public:
+    using key_type = K;
+    using value_type = V;
+    using entry_type = common::arena::SlotEntry<K, V>;
+    using location_type = std::size_t;
+    using cursor_type = common::iter::Cursor<entry_type>;
+    using storage_type = common::arena::FlatStorage<entry_type>;
+
+    // A table whose insert budget is at least `budget` (0 gives the empty
+    // table, which owns no block and grows on its first insertion).
+    static std::expected<FunnelTable, TryBuildError> try_with_insert_budget(std::size_t budget, std::uint32_t k,
+                                                                           map::HashSeeds seeds) noexcept {
+        if (k < kMinReserveExponent) return std::unexpected(TryBuildError::exponent_below_minimum(k, kMinReserveExponent));
+        FunnelTable table(seeds, k);
+        if (budget == 0) return table;
+        if (k > 31) return std::unexpected(TryBuildError::capacity_overflow());
+        auto slots = smallest_admissible_slots(budget, k);
+        if (!slots) return std::unexpected(TryBuildError::capacity_overflow());
+        auto built = Built::make(*slots, k);
+        if (!built) return std::unexpected(TryBuildError::from(built.error()));
+        table.install(std::move(*built));
+        return table;
+    }
+
+    FunnelTable(FunnelTable&& other) noexcept
+        : seeds_(other.seeds_),
+          shape_(std::move(other.shape_)),
+          block_(std::move(other.block_)),
+          storage_(std::exchange(other.storage_, storage_type{})),
+          filter_(std::exchange(other.filter_, nullptr)),
+          filter_words_(std::exchange(other.filter_words_, 0)),
+          len_(std::exchange(other.len_, 0)),
+          tombstones_(std::exchange(other.tombstones_, 0)),
+          k_(other.k_),
+          displaced_(std::exchange(other.displaced_, false)) {
+        other.shape_ = FunnelShape{};
+    }
+    FunnelTable& operator=(FunnelTable&& other) noexcept {
+        if (this != &other) {
+            this->~FunnelTable();
+            std::construct_at(this, std::move(other));
+        }
+        return *this;
+    }
+    FunnelTable(const FunnelTable&) = delete;
+    FunnelTable& operator=(const FunnelTable&) = delete;
+
+    // Teardown: the block is taken out first, then every live entry is
+    // released in slot order, then the block and the level array are freed.
+    ~FunnelTable() {
+        common::arena::ArenaDropGuard<storage_type> guard(std::move(block_), storage_);
+        storage_ = storage_type{};
+        filter_ = nullptr;
+        len_ = 0;
+    }
+
+    // ---- lookup -----------------------------------------------------------
+
+    // Slot of a stored key equal to the probe (probe.matches(stored)).
+    template <class Q>
+    std::optional<std::size_t> find_location(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
+        if (filter_words_ == 0) return std::nullopt;
+        FilterBits bits = FilterBits::of(hash, filter_words_);
+        if ((filter_[bits.word] & bits.mask) != bits.mask) return std::nullopt;
+        SearchResult r = search<true>(probe, hash, fp);
+        if (r.outcome == SearchOutcome::Found) return r.slot;
+        if (displaced_) return full_scan(probe, fp);
+        return std::nullopt;
+    }
+
+    template <class Q>
+    std::optional<std::size_t> find(const Q& probe, std::uint64_t hash) const {
+        return find_location(probe, hash, common::arena::fingerprint_of(hash));
+    }
+
+    entry_type& entry_at(std::size_t slot) noexcept { return storage_.slots[slot]; }
+    const entry_type& entry_at(std::size_t slot) const noexcept { return storage_.slots[slot]; }
+
+    // ---- insertion and growth ----------------------------------------------
+
+    // Stores (key, value), or replaces the value of an equal stored key and
+    // returns the old value. On AllocError nothing changed.
+    std::expected<std::optional<V>, TryReserveError> insert(K key, V value, std::uint64_t hash) {
+        const std::uint8_t fp = common::arena::fingerprint_of(hash);
+        SearchResult r = search<true>(key, hash, fp);
+        if (r.outcome == SearchOutcome::Found) return replace(r.slot, std::move(value));
+        if (displaced_) {
+            if (auto slot = full_scan(key, fp)) return replace(*slot, std::move(value));
+        }
+        if (len_ >= shape_.insert_budget) {
+            auto slots = next_growth_slots(shape_.insert_budget, k_, saturating_add(len_, 1));
+            if (!slots) common::error::panic("capacity overflow");
+            if (auto grown = resize_with_transition(*slots); !grown) return std::unexpected(grown.error());
+            // The key is known to be absent: place it without comparing.
+            r = search<false>(key, hash, fp);
+        }
+        std::size_t slot = r.slot;
+        if (r.outcome != SearchOutcome::Vacant) {
+            auto free = first_free_slot();
+            common::error::check(free.has_value(), "Funnel insertion limit reserves a free slot");
+            slot = *free;
+            displaced_ = true;
+        }
+        write(slot, fp, hash, entry_type(std::move(key), std::move(value)));
+        return std::optional<V>();
+    }
+
+    // Room for len + additional entries without further growth.
+    std::expected<void, TryReserveError> reserve(std::size_t additional) {
+        const std::size_t required = saturating_add(len_, additional);
+        if (required <= shape_.insert_budget) return {};
+        auto slots = next_growth_slots(shape_.insert_budget, k_, required);
+        if (!slots) common::error::panic("capacity overflow");
+        return resize_with_transition(*slots);
+    }
+
+    // Rebuilds into the geometry of new_slots, reinserting entries in
+    // ascending old slot order. Everything is allocated before the table is
+    // touched, so AllocError leaves it as it was.
+    std::expected<void, TryReserveError> resize_with_transition(std::size_t new_slots) {
+        auto built = Built::make(new_slots, k_);
+        if (!built) {
+            common::error::check(built.error().kind() == TryReserveError::Kind::AllocError,
+                                 "compatible Funnel resize geometry");
+            return std::unexpected(built.error());
+        }
+        common::arena::ArenaDropGuard<storage_type> old(std::move(block_), storage_);
+        install(std::move(*built));
+        old.storage()->region().drain_values_and_clear([this](entry_type&& entry) {
+            const std::uint64_t hash = seeds_.hash(entry.key.cached_hash());
+            const std::uint8_t fp = common::arena::fingerprint_of(hash);
+            SearchResult r = search<false>(entry.key, hash, fp);
+            std::size_t slot = r.slot;
+            if (r.outcome != SearchOutcome::Vacant) {
+                auto free = first_free_slot();
+                common::error::check(free.has_value(), "Funnel rebuild has enough logical capacity");
+                slot = *free;
+                displaced_ = true;
+            }
+            write(slot, fp, hash, std::move(entry));
+        });
+        return {};
+    }
+
+    // ---- removal -----------------------------------------------------------
+
+    // Moves the entry at a live slot out, leaving a tombstone; purges when
+    // tombstones exceed the threshold. The caller owns the entry.
+    entry_type remove(std::size_t slot) {
+        entry_type out = remove_deferred(slot);
+        purge_if_needed();
+        return out;
+    }
+
+    // The same without the purge check (for walks that go on by slot index).
+    entry_type remove_deferred(std::size_t slot) {
+        entry_type out(std::move(storage_.slots[slot]));
+        std::destroy_at(&storage_.slots[slot]);
+        storage_.ctrl[slot] = common::arena::kTombstone;
+        --len_;
+        ++tombstones_;
+        return out;
+    }
+
+    void finish_deferred_removals() noexcept { purge_if_needed(); }
+
+    // Releases every entry; keeps the geometry, block and capacity.
+    void clear() noexcept {
+        const std::size_t n = storage_.n;
+        std::uint8_t* ctrl = storage_.ctrl;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (ctrl[i] == common::arena::kTombstone) ctrl[i] = common::arena::kEmpty;
+        }
+        tombstones_ = 0;
+        auto release = [&](std::size_t i) {
+            --len_;
+            ctrl[i] = common::arena::kEmpty;
+            std::destroy_at(&storage_.slots[i]);
+        };
+        std::size_t i = 0;
+        for (; i + common::arena::kGroupWidth <= n; i += common::arena::kGroupWidth) {
+            std::uint64_t live = common::arena::live_mask(common::arena::load_group(ctrl + i));
+            while (live != 0) {
+                release(i + common::arena::lowest_byte(live));
+                live &= live - 1;
+            }
+            std::memset(ctrl + i, 0, common::arena::kGroupWidth);
+        }
+        for (; i < n; ++i) {
+            if (common::arena::is_live(ctrl[i])) release(i);
+        }
+        displaced_ = false;
+        if (filter_words_ != 0) std::memset(filter_, 0, filter_words_ * sizeof(std::uint64_t));
+    }
+
+    // ---- iteration ---------------------------------------------------------
+
+    entry_type* scan_next(cursor_type& cursor) const {
+        return cursor.next([this](cursor_type& c) { return scan_advance(c); });
+    }
+    // The one flat region, then none.
+    bool scan_advance(cursor_type& cursor) const noexcept {
+        if (cursor.regions_entered() != 0) return false;
+        cursor.enter_region(storage_.ctrl, storage_.n, storage_.slots);
+        return true;
+    }
+    std::size_t cursor_location(const cursor_type& cursor) const noexcept { return cursor.last_slot(); }
+
+    // ---- state -------------------------------------------------------------
+
+    std::size_t len() const noexcept { return len_; }
+    std::size_t capacity() const noexcept { return shape_.insert_budget; }
+    map::HashSeeds seeds() const noexcept { return seeds_; }
+    std::uint32_t reserve_exponent() const noexcept { return k_; }
+    std::size_t tombstones() const noexcept { return tombstones_; }
+    bool displaced() const noexcept { return displaced_; }
+    const FunnelShape& shape() const noexcept { return shape_; }
+    std::size_t slot_count() const noexcept { return storage_.n; }
+    std::span<const std::uint8_t> control_bytes() const noexcept {
+        return {storage_.ctrl, storage_.n == 0 ? 0 : storage_.n + 7};
+    }
+    std::span<const std::uint64_t> filter_words() const noexcept { return {filter_, filter_words_}; }
+    const common::arena::OwnedBlock& block() const noexcept { return block_; }
+
+    // The search outcome for a key, as insertion sees it (for tests).
+    template <class Q>
+    SearchResult search_exact_mode(const Q& probe, std::uint64_t hash) const {
+        return search<true>(probe, hash, common::arena::fingerprint_of(hash));
+    }
+
+private:
+    // A new shape with its zeroed block, not yet installed.
+    struct Built {
+        FunnelShape shape;
+        common::arena::OwnedBlock block;
+        FunnelLayout layout;
+
+        static std::expected<Built, TryReserveError> make(std::size_t n, std::uint32_t k) noexcept {
+            auto shape = FunnelShape::from_slots(n, k);
+            if (!shape) return std::unexpected(shape.error());
+            auto layout = funnel_layout(n, sizeof(entry_type), alignof(entry_type));
+            if (!layout) return std::unexpected(layout.error());
+            auto block = common::arena::try_allocate_block(layout->block_size, common::arena::kTableAlignment);
+            if (!block) return std::unexpected(block.error());
+            if (layout->block_size != 0) {
+                std::memset(block->base(), 0, layout->control_bytes);
+                std::memset(block->base() + layout->filter_offset, 0, layout->filter_words * sizeof(std::uint64_t));
+            }
+            return Built{std::move(*shape), std::move(*block), *layout};
+        }
+    };
+
+    FunnelTable(map::HashSeeds seeds, std::uint32_t k) noexcept : seeds_(seeds), k_(k) {}
+
+    // Installs a built shape as an empty table (the old block must have been
+    // moved out already).
+    void install(Built&& built) noexcept {
+        shape_ = std::move(built.shape);
+        block_ = std::move(built.block);
+        std::byte* base = block_.base();
+        const std::size_t n = shape_.slots;
+        storage_ = storage_type{n == 0 ? nullptr : reinterpret_cast<std::uint8_t*>(base),
+                                n == 0 ? nullptr : reinterpret_cast<entry_type*>(base + built.layout.slots_offset), n};
+        filter_ = n == 0 ? nullptr : reinterpret_cast<std::uint64_t*>(base + built.layout.filter_offset);
+        filter_words_ = built.layout.filter_words;
+        len_ = 0;
+        tombstones_ = 0;
+        displaced_ = false;
+    }
+
+    static constexpr std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
+        return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max() : a + b;
+    }
+
+    std::expected<std::optional<V>, TryReserveError> replace(std::size_t slot, V&& value) {
+        V old = std::exchange(storage_.slots[slot].value, std::move(value));
+        return std::optional<V>(std::move(old));
+    }
+
+    void write(std::size_t slot, std::uint8_t fp, std::uint64_t hash, entry_type&& entry) noexcept {
+        std::construct_at(&storage_.slots[slot], std::move(entry));
+        if (storage_.ctrl[slot] == common::arena::kTombstone) --tombstones_;
+        storage_.ctrl[slot] = fp;
+        if (filter_words_ != 0) {
+            FilterBits bits = FilterBits::of(hash, filter_words_);
+            filter_[bits.word] |= bits.mask;
+        }
+        ++len_;
+    }
+
+    void purge_if_needed() noexcept {
+        if (tombstones_ <= purge_threshold(storage_.n)) return;
+        // A refused allocation skips the purge; the table stays correct.
+        (void)resize_with_transition(storage_.n);
+    }
+
+    std::optional<std::size_t> first_free_slot() const noexcept {
+        const std::uint8_t* ctrl = storage_.ctrl;
+        for (std::size_t i = 0; i < storage_.n; i += common::arena::kGroupWidth) {
+            std::uint64_t free = common::arena::free_mask(common::arena::load_group(ctrl + i));
+            if (free != 0) {
+                std::size_t slot = i + common::arena::lowest_byte(free);
+                // Bytes past n are the zero padding, not slots.
+                return slot < storage_.n ? std::optional<std::size_t>(slot) : std::nullopt;
+            }
+        }
+        return std::nullopt;
+    }
+
+    template <class Q>
+    std::optional<std::size_t> full_scan(const Q& probe, std::uint8_t fp) const {
+        const std::uint8_t* ctrl = storage_.ctrl;
+        for (std::size_t i = 0; i < storage_.n; i += common::arena::kGroupWidth) {
+            std::uint64_t match = common::arena::match_mask(common::arena::load_group(ctrl + i), fp);
+            while (match != 0) {
+                std::size_t slot = i + common::arena::lowest_byte(match);
+                match &= match - 1;
+                if (probe.matches(storage_.slots[slot].key)) return slot;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Walks the probe path. With Compare false keys are never compared: the
+    // result is the first free slot of the path (for keys known to be absent).
+    template <bool Compare, class Q>
+    SearchResult search(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
+        if (storage_.n == 0) return {SearchOutcome::NoSlot};
+        const ProbeKey pk = ProbeKey::of(hash);
+        const std::uint8_t* ctrl = storage_.ctrl;
+        std::optional<std::size_t> first_free;
+        std::optional<SearchResult> done;
+
+        // Examines [start, start + width) in slot order, eight bytes at a time.
+        auto scan_bucket = [&](std::size_t start, std::size_t width) -> bool {
+            for (std::size_t off = 0; off < width; off += common::arena::kGroupWidth) {
+                const std::uint64_t group = common::arena::load_group(ctrl + start + off);
+                const std::size_t valid = std::min<std::size_t>(width - off, common::arena::kGroupWidth);
+                const std::uint64_t in_bucket = valid == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * valid)) - 1;
+                const std::uint64_t empty = common::arena::empty_mask(group) & in_bucket;
+                const std::uint64_t before = empty == 0 ? in_bucket : (empty & (0 - empty)) - 1;
+                if constexpr (Compare) {
+                    std::uint64_t match = common::arena::match_mask(group, fp) & before;
+                    while (match != 0) {
+                        std::size_t slot = start + off + common::arena::lowest_byte(match);
+                        match &= match - 1;
+                        if (probe.matches(storage_.slots[slot].key)) {
+                            done = SearchResult{SearchOutcome::Found, slot};
+                            return true;
+                        }
+                    }
+                }
+                if (!first_free) {
+                    const std::uint64_t tomb = (common::arena::free_mask(group) & ~common::arena::empty_mask(group)) & before;
+                    if (tomb != 0) first_free = start + off + common::arena::lowest_byte(tomb);
+                }
+                if (empty != 0) {
+                    std::size_t slot = start + off + common::arena::lowest_byte(empty);
+                    done = SearchResult{SearchOutcome::Vacant, first_free ? *first_free : slot};
+                    return true;
+                }
+            }
+            return false;
+        };
+        auto examine = [&](std::size_t slot) -> bool {
+            const std::uint8_t c = ctrl[slot];
+            if (c == common::arena::kEmpty) {
+                done = SearchResult{SearchOutcome::Vacant, first_free ? *first_free : slot};
+                return true;
+            }
+            if (c == common::arena::kTombstone) {
+                if (!first_free) first_free = slot;
+                return false;
+            }
+            if constexpr (Compare) {
+                if (c == fp && probe.matches(storage_.slots[slot].key)) {
+                    done = SearchResult{SearchOutcome::Found, slot};
+                    return true;
+                }
+            }
+            return false;
+        };
+
+        const std::size_t beta = shape_.bucket_width;
+        for (std::size_t i = 0; i < shape_.level_count; ++i) {
+            const LevelShape& level = shape_.levels[i];
+            auto bucket = pk.position(level.selector, level.bucket_count, level.threshold);
+            if (!bucket) return {SearchOutcome::RetriesExhausted};
+            if (scan_bucket(level.start + *bucket * beta, beta)) return *done;
+        }
+        for (std::size_t j = 0; j < shape_.uniform_probes; ++j) {
+            auto pos = pk.position(kUniformSelector | ((j & 0xff) << 8), shape_.uniform_size, shape_.uniform_threshold);
+            if (!pos) return {SearchOutcome::RetriesExhausted};
+            if (examine(shape_.uniform_start + *pos)) return *done;
+        }
+        auto b1 = pk.position(kFirstChoiceSelector, shape_.two_choice_buckets, shape_.two_choice_threshold);
+        if (!b1) return {SearchOutcome::RetriesExhausted};
+        auto b2 = pk.position(kSecondChoiceSelector, shape_.two_choice_buckets, shape_.two_choice_threshold);
+        if (!b2) return {SearchOutcome::RetriesExhausted};
+        const std::size_t w = shape_.two_choice_width;
+        for (std::size_t i = 0; i < w; ++i) {
+            if (examine(shape_.two_choice_start + *b1 * w + i)) return *done;
+            if (examine(shape_.two_choice_start + *b2 * w + i)) return *done;
+        }
+        if (first_free) return {SearchOutcome::Vacant, *first_free};
+        return {SearchOutcome::NoSlot};
+    }
+
+    map::HashSeeds seeds_;
+    FunnelShape shape_;
+    common::arena::OwnedBlock block_;
+    storage_type storage_;
+    std::uint64_t* filter_ = nullptr;
+    std::size_t filter_words_ = 0;
+    std::size_t len_ = 0;
+    std::size_t tombstones_ = 0;
+    std::uint32_t k_ = 0;
+    bool displaced_ = false;
+};
+
+}  // namespace tavoric::funnel

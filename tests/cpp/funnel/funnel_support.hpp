@@ -1,0 +1,57 @@
+// Shared helpers of the Funnel tests: table types, seeds and the invariant
+// audit run after every operation.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "../common/test_keys.hpp"
+#include "common/arena/control.hpp"
+#include "funnel/funnel_table.hpp"
+
+namespace tavoric::testing {
+
+using common::arena::Unit;
+using funnel::FunnelTable;
+
+inline constexpr map::HashSeeds kTestSeeds{0x0123456789ABCDEFULL, 0x9E3779B97F4A7C15ULL};
+// With fold seed 1 and table seed 0 the table hash is the cached hash itself,
+// so tests can choose table hashes directly.
+inline constexpr map::HashSeeds kIdentitySeeds{0, 1};
+
+// Checks what must hold after every operation: len equals the live control
+// bytes, the tombstone count equals the 0x80 bytes, the padding stays zero,
+// every live slot carries its key's fingerprint and filter bits, and (for
+// tables whose keys are distinct) every stored key is found at its slot.
+template <class K, class V>
+void expect_invariants(const FunnelTable<K, V>& table, bool keys_distinct = true) {
+    const std::size_t n = table.slot_count();
+    auto ctrl = table.control_bytes();
+    std::size_t live = 0, tombs = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (common::arena::is_live(ctrl[i])) ++live;
+        if (ctrl[i] == common::arena::kTombstone) ++tombs;
+    }
+    ASSERT_EQ(live, table.len());
+    ASSERT_EQ(tombs, table.tombstones());
+    for (std::size_t i = n; i < ctrl.size(); ++i) ASSERT_EQ(ctrl[i], 0) << "padding byte " << i;
+    ASSERT_LE(table.len(), table.capacity());
+    auto filter = table.filter_words();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!common::arena::is_live(ctrl[i])) continue;
+        const auto& entry = table.entry_at(i);
+        const std::uint64_t h = table.seeds().hash(entry.key.cached_hash());
+        ASSERT_EQ(ctrl[i], common::arena::fingerprint_of(h)) << "slot " << i;
+        auto bits = funnel::FilterBits::of(h, filter.size());
+        ASSERT_EQ(filter[bits.word] & bits.mask, bits.mask) << "filter bits of slot " << i;
+        if (keys_distinct) {
+            auto found = table.find(entry.key, h);
+            ASSERT_TRUE(found.has_value()) << "slot " << i << " not findable";
+            ASSERT_EQ(*found, i);
+        }
+    }
+}
+
+}  // namespace tavoric::testing
