@@ -10,6 +10,8 @@ namespace {
 // The registration order is the order of __all__.
 using ClassFactory = ClassDefinition (*)();
 constexpr ClassFactory classes[] = {
+    &elastic_hash_map_class,
+    &funnel_hash_map_class,
     &elastic_hash_set_class,
     &funnel_hash_set_class,
     &elastic_set_iter_class,

@@ -17,6 +17,8 @@ struct ClassDefinition {
 };
 
 // Each class's translation unit provides its definition.
+ClassDefinition elastic_hash_map_class();
+ClassDefinition funnel_hash_map_class();
 ClassDefinition elastic_hash_set_class();
 ClassDefinition funnel_hash_set_class();
 ClassDefinition elastic_set_iter_class();

@@ -29,6 +29,7 @@
 #include "python/container_object.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/frame.hpp"
 #include "python/hashed_any.hpp"
 #include "python/owned_ref.hpp"
 #include "python/table_kind.hpp"
@@ -48,9 +49,12 @@ struct SetIterObject {
     static SetIterObject* from(PyObject* self) noexcept { return reinterpret_cast<SetIterObject*>(self); }
 };
 
-template <class Kind>
+template <class KindT>
 class SetClass {
+    using Frame = python::Frame<SetClass>;
+
 public:
+    using Kind = KindT;
     using Table = typename Kind::template Table<common::arena::Unit>;
     using Container = set::HashSet<HashedAny, Table>;
     using Object = ContainerObject<Container>;
@@ -58,6 +62,14 @@ public:
     // Filled in when the classes are registered.
     static inline PyTypeObject* type = nullptr;
     static inline PyTypeObject* iter_type = nullptr;
+
+    static constexpr const char* name = Kind::set_name;
+
+    static std::expected<Container, TryBuildError> make_container(std::size_t capacity, std::uint32_t exponent) {
+        auto table = Kind::template try_build<common::arena::Unit>(capacity, exponent);
+        if (!table) return std::unexpected(table.error());
+        return Container(std::move(*table));
+    }
 
     static PyType_Spec* spec();
     static PyType_Spec* iter_spec();
@@ -82,63 +94,12 @@ private:
                                              &capacity_argument)) {
                 return nullptr;
             }
-            std::uint32_t capacity = 0;
-            if (capacity_argument != nullptr) {
-                auto converted = convert_u32(capacity_argument, "capacity");
-                if (!converted) return nullptr;
-                capacity = *converted;
-            }
-            Container container(Kind::template build<common::arena::Unit>(capacity));
+            auto capacity = Frame::constructor_capacity(capacity_argument);
+            if (!capacity) return nullptr;
+            Container container(Kind::template build<common::arena::Unit>(*capacity));
             if (!is_absent(iterable) && add_all(container, nullptr, iterable) < 0) return nullptr;
             return Object::create(cls, std::move(container));
         });
-    }
-
-    static PyObject* with_options(PyObject*, PyObject* args, PyObject* kwargs) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            const char* const names[] = {"capacity", "reserve_exponent", nullptr};
-            PyObject* capacity_argument = nullptr;
-            PyObject* exponent_argument = nullptr;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:with_options", const_cast<char**>(names),
-                                             &capacity_argument, &exponent_argument)) {
-                return nullptr;
-            }
-            auto options = parse_options(capacity_argument, exponent_argument, Kind::minimum_exponent);
-            if (!options) return nullptr;
-            auto table = Kind::template try_build<common::arena::Unit>(options->capacity, options->exponent);
-            if (!table) throw_build_error("invalid map construction: ", table.error());
-            return Object::create(type, Container(std::move(*table)));
-        });
-    }
-
-    static Py_ssize_t length(PyObject* self) {
-        SharedBorrow borrow(object(self)->borrow);
-        if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
-        return static_cast<Py_ssize_t>(object(self)->container.len());
-    }
-
-    static int contains(PyObject* self, PyObject* value) {
-        return guarded<int>(-1, [&]() -> int {
-            SharedBorrow borrow(object(self)->borrow);
-            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
-            auto key = LookupKey::make(value);
-            if (!key) return -1;
-            return object(self)->container.contains(*key) ? 1 : 0;
-        });
-    }
-
-    static PyObject* repr(PyObject* self) {
-        SharedBorrow borrow(object(self)->borrow);
-        if (!borrow.held()) return raise_already_mutably_borrowed();
-        const Container& container = object(self)->container;
-        return PyUnicode_FromFormat("%s(len=%zu, capacity=%zu)", Kind::set_name, container.len(),
-                                    container.capacity());
-    }
-
-    static PyObject* capacity(PyObject* self, void*) {
-        SharedBorrow borrow(object(self)->borrow);
-        if (!borrow.held()) return raise_already_mutably_borrowed();
-        return PyLong_FromSize_t(object(self)->container.capacity());
     }
 
     // ---- element methods ----------------------------------------------------
@@ -313,8 +274,8 @@ private:
     }
 };
 
-template <class Kind>
-int SetClass<Kind>::add_all(Container& target, PyObject* self, PyObject* other) {
+template <class KindT>
+int SetClass<KindT>::add_all(Container& target, PyObject* self, PyObject* other) {
     if (Py_IS_TYPE(other, type)) {
         // The union of a set with itself is the set: nothing to do, and no
         // borrow of our own object to ask for.
@@ -353,8 +314,8 @@ int SetClass<Kind>::add_all(Container& target, PyObject* self, PyObject* other) 
     return target.len() != before ? 1 : 0;
 }
 
-template <class Kind>
-PyType_Spec* SetClass<Kind>::spec() {
+template <class KindT>
+PyType_Spec* SetClass<KindT>::spec() {
     static const std::string doc = std::string(Kind::set_name) +
                                    "(iterable=None, *, capacity=0)\n--\n\nA Python wrapper around the native " +
                                    Kind::display_name + " hash set.";
@@ -370,27 +331,27 @@ PyType_Spec* SetClass<Kind>::spec() {
         {"copy", &copy, METH_NOARGS, "copy($self)\n--\n\n"},
         {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&update)), METH_FASTCALL,
          "update($self, *others)\n--\n\n"},
-        {"with_options", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&with_options)),
+        {"with_options", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Frame::with_options)),
          METH_VARARGS | METH_KEYWORDS | METH_CLASS, "with_options($cls, capacity=0, reserve_exponent=None)\n--\n\n"},
         {"__class_getitem__", &class_getitem, METH_O | METH_CLASS,
          "__class_getitem__($cls, item)\n--\n\nRuntime support for `Cls[T]` via `types.GenericAlias`."},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {
-        {"capacity", &capacity, nullptr, nullptr, nullptr},
+        {"capacity", &Frame::capacity, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(&construct)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)},
-        {Py_tp_repr, reinterpret_cast<void*>(&repr)},
+        {Py_tp_repr, reinterpret_cast<void*>(&Frame::repr)},
         {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
         {Py_tp_iter, reinterpret_cast<void*>(&iterate)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getset},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
-        {Py_sq_length, reinterpret_cast<void*>(&length)},
-        {Py_sq_contains, reinterpret_cast<void*>(&contains)},
+        {Py_sq_length, reinterpret_cast<void*>(&Frame::length)},
+        {Py_sq_contains, reinterpret_cast<void*>(&Frame::contains)},
         {0, nullptr},
     };
     static PyType_Spec spec = {
@@ -400,8 +361,8 @@ PyType_Spec* SetClass<Kind>::spec() {
     return &spec;
 }
 
-template <class Kind>
-PyType_Spec* SetClass<Kind>::iter_spec() {
+template <class KindT>
+PyType_Spec* SetClass<KindT>::iter_spec() {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
         {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},

@@ -1,0 +1,85 @@
+// The frame every container class shares: with_options, the capacity
+// property, len, `in`, repr. One template serves the four classes; each
+// class supplies
+//
+//   Object                   its ContainerObject<Container>
+//   Kind                     the table design (funnel_kind.hpp, elastic_kind.hpp)
+//   name                     the class name Python sees
+//   type                     its type object
+//   make_container(capacity, exponent) -> std::expected<Container, TryBuildError>
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "python/container_object.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/hashed_any.hpp"
+#include "python/table_kind.hpp"
+
+namespace tavoric::python {
+
+template <class Class>
+struct Frame {
+    using Object = typename Class::Object;
+
+    static PyObject* with_options(PyObject*, PyObject* args, PyObject* kwargs) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            const char* const names[] = {"capacity", "reserve_exponent", nullptr};
+            PyObject* capacity_argument = nullptr;
+            PyObject* exponent_argument = nullptr;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:with_options", const_cast<char**>(names),
+                                             &capacity_argument, &exponent_argument)) {
+                return nullptr;
+            }
+            auto options = parse_options(capacity_argument, exponent_argument, Class::Kind::minimum_exponent);
+            if (!options) return nullptr;
+            auto container = Class::make_container(options->capacity, options->exponent);
+            if (!container) throw_build_error("invalid map construction: ", container.error());
+            // Always the class itself: the classes cannot be subclassed.
+            return Object::create(Class::type, std::move(*container));
+        });
+    }
+
+    static Py_ssize_t length(PyObject* self) {
+        Object* object = Object::from(self);
+        SharedBorrow borrow(object->borrow);
+        if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
+        return static_cast<Py_ssize_t>(object->container.len());
+    }
+
+    static int contains(PyObject* self, PyObject* key) {
+        return guarded<int>(-1, [&]() -> int {
+            Object* object = Object::from(self);
+            SharedBorrow borrow(object->borrow);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
+            auto lookup = LookupKey::make(key);
+            if (!lookup) return -1;
+            return object->container.contains(*lookup) ? 1 : 0;
+        });
+    }
+
+    static PyObject* repr(PyObject* self) {
+        Object* object = Object::from(self);
+        SharedBorrow borrow(object->borrow);
+        if (!borrow.held()) return raise_already_mutably_borrowed();
+        return PyUnicode_FromFormat("%s(len=%zu, capacity=%zu)", Class::name, object->container.len(),
+                                    object->container.capacity());
+    }
+
+    static PyObject* capacity(PyObject* self, void*) {
+        Object* object = Object::from(self);
+        SharedBorrow borrow(object->borrow);
+        if (!borrow.held()) return raise_already_mutably_borrowed();
+        return PyLong_FromSize_t(object->container.capacity());
+    }
+
+    // Parses the keyword-only `capacity` of a constructor (default 0).
+    static std::optional<std::uint32_t> constructor_capacity(PyObject* argument) {
+        if (argument == nullptr) return 0u;
+        return convert_u32(argument, "capacity");
+    }
+};
+
+}  // namespace tavoric::python
