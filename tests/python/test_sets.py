@@ -318,3 +318,19 @@ class SetModel(RuleBasedStateMachine):
 
 SetModel.TestCase.settings = settings(max_examples=60, stateful_step_count=40, deadline=None)
 TestSetModel = SetModel.TestCase
+
+
+def test_impossible_reservation_panics_and_keeps_the_set(cls):
+    class Liar:
+        def __len__(self):
+            return 2**62
+
+        def __iter__(self):
+            return iter([1])
+
+    s = cls([5])
+    it = iter(s)
+    with pytest.raises(tavoric.PanicException, match="^capacity overflow$"):
+        s.update(Liar())
+    assert list(s) == [5]
+    assert next(it) == 5
