@@ -32,6 +32,7 @@
 // slot, removal keeps its tombstones until the next chance).
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -89,6 +90,16 @@ constexpr std::size_t tombstone_threshold(std::size_t n) noexcept {
 inline constexpr std::size_t kUniformProbes = 4096;
 inline constexpr std::uint32_t kMaxProbeNumber = 65535;
 inline constexpr std::size_t kMaxLaneLevels = 16;
+
+// Probes per level whose phi stays within the cap (383 for level 0, ...).
+inline constexpr auto kUsableProbes = [] {
+    std::array<std::size_t, 32> usable{};
+    for (std::size_t level = 0; level < usable.size(); ++level) {
+        const std::uint64_t j = common::exact::probe::elastic_max_probe(level + 1);
+        usable[level] = j < kUniformProbes ? j : kUniformProbes;
+    }
+    return usable;
+}();
 
 template <class K, class V>
 class ElasticTable {
@@ -308,10 +319,13 @@ public:
     }
 
     // First vacant slot among the first 4096 probes of a level, with its
-    // probe number t + 1.
+    // probe number t + 1. A vacancy whose phi lies beyond the cap is refused
+    // by the caller anyway, so the walk stops at the level's last usable
+    // probe: same outcome, without thousands of useless probes.
     std::optional<std::pair<std::size_t, std::uint32_t>> uniform_vacancy(std::uint64_t H, std::size_t level) const {
         const Level<entry_type>& lv = arena_.levels[level];
-        for (std::size_t t = 0; t < kUniformProbes; ++t) {
+        const std::size_t probes = level < kUsableProbes.size() ? kUsableProbes[level] : kUniformProbes;
+        for (std::size_t t = 0; t < probes; ++t) {
             const auto slot = probe_slot(H, level, t);
             if (slot && !common::arena::is_live(lv.ctrl[*slot])) {
                 return std::pair{*slot, static_cast<std::uint32_t>(t + 1)};
