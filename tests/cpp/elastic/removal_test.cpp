@@ -324,4 +324,59 @@ TEST(ElasticReleases, RefusedTombstoneRebuildKeepsTheTombstones) {
     ASSERT_TRUE(invariants(t));
 }
 
+// A key whose moves can be made to fail, to interrupt a rebuild halfway.
+class FragileKey {
+public:
+    static inline long moves_left = -1;  // negative: never fail
+
+    FragileKey(Ledger& ledger, std::int64_t v) : inner_(ledger, v, spread_hash(v)) {}
+    FragileKey(FragileKey&& other) : inner_(std::move(other.inner_)) {
+        if (moves_left == 0) {
+            moves_left = -1;
+            tavoric::common::error::panic("injected move failure");
+        }
+        if (moves_left > 0) --moves_left;
+    }
+    FragileKey& operator=(FragileKey&&) = default;
+
+    std::intptr_t cached_hash() const noexcept { return inner_.cached_hash(); }
+    bool matches(const FragileKey& stored) const { return inner_.matches(stored.inner_); }
+    std::int64_t value() const { return inner_.value(); }
+
+private:
+    CountedKey inner_;
+};
+
+// A rebuild interrupted halfway leaves a consistent table holding the moved
+// entries; the guard releases the ones still in the old arena, so every key
+// and value is still released exactly once.
+TEST(ElasticReleases, InterruptedRebuildReleasesWhatWasNotMoved) {
+    using FragileTable = ElasticTable<FragileKey, CountedValue>;
+    Ledger ledger;
+    {
+        auto t = FragileTable::with_capacity_and_reserve_and_hasher_in(100, 3, kIdentitySeeds);
+        for (std::int64_t i = 0; i < 100; ++i) {
+            FragileKey key(ledger, i);
+            const auto h = hash_in(t, key);
+            ASSERT_TRUE(t.insert(std::move(key), CountedValue(ledger, i), h).has_value());
+        }
+        FragileKey::moves_left = 61;
+        EXPECT_THROW((void)t.reserve(1000), tavoric::common::error::Panic);
+        FragileKey::moves_left = -1;
+        EXPECT_EQ(t.slots(), 2048u);
+        EXPECT_GT(t.len(), 0u);
+        EXPECT_LT(t.len(), 100u);
+        ASSERT_TRUE(invariants(t));
+        EXPECT_TRUE(ledger.none_released_twice());
+        // The table goes on working.
+        for (std::int64_t i = 100; i < 200; ++i) {
+            FragileKey key(ledger, i);
+            const auto h = hash_in(t, key);
+            ASSERT_TRUE(t.insert(std::move(key), CountedValue(ledger, i), h).has_value());
+        }
+        ASSERT_TRUE(invariants(t));
+    }
+    EXPECT_TRUE(ledger.all_released_once());
+}
+
 }  // namespace
