@@ -133,7 +133,9 @@ public:
 
     // The same, stopping with a panic instead: "capacity overflow" when no
     // table is large enough, and "memory allocation failed" when memory is
-    // refused (the Python layer raises MemoryError for that text).
+    // refused. The process is never ended for a refused allocation; a caller
+    // that must tell memory exhaustion apart (to raise MemoryError) either
+    // uses the fallible form or recognises that panic text.
     static ElasticTable with_capacity_and_reserve_and_hasher_in(std::size_t capacity, std::uint32_t k,
                                                                 map::HashSeeds seeds) {
         auto table = try_with_capacity_and_reserve_and_hasher_in(capacity, k, seeds);
