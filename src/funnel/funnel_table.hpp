@@ -234,6 +234,13 @@ public:
     // ascending old slot order. Everything is allocated before the table is
     // touched, so AllocError leaves it as it was.
     std::expected<void, TryReserveError> resize_with_transition(std::size_t new_slots) {
+        // Slot counts come from the size search or from this table, so they
+        // always have a geometry and a representable layout; only memory can
+        // be refused.
+        common::error::check(funnel_admissible(new_slots, k_) || new_slots == 0, "compatible Funnel resize geometry");
+        auto layout = funnel_layout(new_slots, sizeof(entry_type), alignof(entry_type));
+        common::error::check(layout.has_value() || layout.error().kind() == TryReserveError::Kind::AllocError,
+                             "constructed Funnel layout");
         auto built = Built::make(new_slots, k_);
         if (!built) {
             common::error::check(built.error().kind() == TryReserveError::Kind::AllocError,
@@ -270,6 +277,9 @@ public:
 
     // The same without the purge check (for walks that go on by slot index).
     entry_type remove_deferred(std::size_t slot) {
+        // A stale location would corrupt the counts; refuse it before any change.
+        common::error::check(slot < storage_.n && common::arena::is_live(storage_.ctrl[slot]),
+                             "Funnel removal of a slot that holds no entry");
         entry_type out(std::move(storage_.slots[slot]));
         std::destroy_at(&storage_.slots[slot]);
         storage_.ctrl[slot] = common::arena::kTombstone;
