@@ -32,6 +32,7 @@
 #include "python/frame.hpp"
 #include "python/hashed_any.hpp"
 #include "python/owned_ref.hpp"
+#include "python/set_algebra.hpp"
 #include "python/table_kind.hpp"
 #include "set/hash_set.hpp"
 
@@ -79,7 +80,33 @@ public:
     // `self` is the object that owns `target`, or nullptr while constructing.
     static int add_all(Container& target, PyObject* self, PyObject* other);
 
+    // A new container of the same kind holding the source's keys: sized for
+    // the source's length with the default reserve exponent and a fresh seed,
+    // whatever the source was built with. Keys keep their cached hashes.
+    static Container copy_container(const Container& source) {
+        Container copy(Kind::template build<common::arena::Unit>(source.len()));
+        for (const HashedAny& key : source.iter()) {
+            // The table was sized for every key, so this cannot grow; an
+            // error here is a broken promise of the table, reported as such
+            // by the entry point's guard.
+            auto added = copy.insert(HashedAny::share(key));
+            if (!added) {
+                if (added.error().kind() == common::error::TryReserveError::Kind::AllocError) throw std::bad_alloc();
+                common::error::panic(added.error().message());
+            }
+        }
+        return copy;
+    }
+
 private:
+    using Algebra = SetAlgebra<SetClass>;
+
+    // The PyCFunction form a METH_FASTCALL method is stored under.
+    template <class F>
+    static PyCFunction fastcall(F* function) noexcept {
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+    }
+
     static Object* object(PyObject* self) noexcept { return Object::from(self); }
 
     // ---- frame --------------------------------------------------------------
@@ -106,7 +133,7 @@ private:
 
     static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            PyObject* value = single_argument(args, nargs, kwnames, "O:add", "value");
+            PyObject* value = single_argument(args, nargs, kwnames, "add", "value");
             if (value == nullptr) return nullptr;
             ExclusiveBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_borrowed();
@@ -132,7 +159,7 @@ private:
 
     static PyObject* discard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            PyObject* value = single_argument(args, nargs, kwnames, "O:discard", "value");
+            PyObject* value = single_argument(args, nargs, kwnames, "discard", "value");
             if (value == nullptr || discard_value(self, value) < 0) return nullptr;
             Py_RETURN_NONE;
         });
@@ -140,7 +167,7 @@ private:
 
     static PyObject* remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            PyObject* value = single_argument(args, nargs, kwnames, "O:remove", "value");
+            PyObject* value = single_argument(args, nargs, kwnames, "remove", "value");
             if (value == nullptr) return nullptr;
             int removed = discard_value(self, value);
             if (removed < 0) return nullptr;
@@ -194,13 +221,7 @@ private:
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             SharedBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_mutably_borrowed();
-            const Container& source = object(self)->container;
-            Container copy(Kind::template build<common::arena::Unit>(source.len()));
-            for (const HashedAny& key : source.iter()) {
-                auto added = copy.insert(HashedAny::share(key));
-                if (!added) return raise_reserve_error(added.error());
-            }
-            return Object::create(type, std::move(copy));
+            return Object::create(type, copy_container(object(self)->container));
         });
     }
 
@@ -217,6 +238,36 @@ private:
             if (changed) ++object(self)->counter;
             Py_RETURN_NONE;
         });
+    }
+
+    // ---- pickling and copying -------------------------------------------------
+    //
+    // A set pickles as `cls.with_options(len, reserve_exponent)` followed by
+    // `__setstate__(keys)`, the keys listed in iteration order. Rebuilding
+    // hashes every key again in the new process (hashes of str and bytes are
+    // salted per process), and the table is sized for the keys up front.
+
+    static PyObject* reduce(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            SharedBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_mutably_borrowed();
+            const Container& container = object(self)->container;
+            OwnedRef factory = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "with_options"));
+            if (!factory) return nullptr;
+            OwnedRef keys = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(container.len())));
+            if (!keys) return nullptr;
+            Py_ssize_t index = 0;
+            for (const HashedAny& key : container.iter()) {
+                PyList_SET_ITEM(keys.get(), index++, Py_NewRef(key.object()));
+            }
+            return Py_BuildValue("O(nI)O", factory.get(), static_cast<Py_ssize_t>(container.len()),
+                                 static_cast<unsigned int>(container.table().reserve_exponent()), keys.get());
+        });
+    }
+
+    // Adds the keys of any iterable, as update() does with one argument.
+    static PyObject* setstate(PyObject* self, PyObject* state) {
+        return update(self, &state, 1);
     }
 
     // ---- iteration ------------------------------------------------------------
@@ -261,6 +312,13 @@ private:
             if (it->position >= it->snapshot.size()) return nullptr;  // exhausted: no error set
             return it->snapshot[it->position++].release();
         });
+    }
+
+    // A snapshot iterator cannot be rebuilt elsewhere (its position means
+    // nothing without the very set it walks), so pickling and copying fail.
+    static PyObject* iter_reduce(PyObject*, PyObject*) {
+        PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Kind::set_iter_name);
+        return nullptr;
     }
 
     static void iter_dealloc(PyObject* self) {
@@ -335,6 +393,22 @@ PyType_Spec* SetClass<KindT>::spec() {
          METH_VARARGS | METH_KEYWORDS | METH_CLASS, "with_options($cls, capacity=0, reserve_exponent=None)\n--\n\n"},
         {"__class_getitem__", &class_getitem, METH_O | METH_CLASS,
          "__class_getitem__($cls, item)\n--\n\nRuntime support for `Cls[T]` via `types.GenericAlias`."},
+        {"union", fastcall(&Algebra::union_), METH_FASTCALL, "union($self, *others)\n--\n\n"},
+        {"intersection", fastcall(&Algebra::intersection), METH_FASTCALL, "intersection($self, *others)\n--\n\n"},
+        {"difference", fastcall(&Algebra::difference), METH_FASTCALL, "difference($self, *others)\n--\n\n"},
+        {"symmetric_difference", &Algebra::symmetric_difference, METH_O,
+         "symmetric_difference($self, other)\n--\n\n"},
+        {"intersection_update", fastcall(&Algebra::intersection_update), METH_FASTCALL,
+         "intersection_update($self, *others)\n--\n\n"},
+        {"difference_update", fastcall(&Algebra::difference_update), METH_FASTCALL,
+         "difference_update($self, *others)\n--\n\n"},
+        {"symmetric_difference_update", &Algebra::symmetric_difference_update, METH_O,
+         "symmetric_difference_update($self, other)\n--\n\n"},
+        {"isdisjoint", &Algebra::method_isdisjoint, METH_O, "isdisjoint($self, other)\n--\n\n"},
+        {"issubset", &Algebra::method_issubset, METH_O, "issubset($self, other)\n--\n\n"},
+        {"issuperset", &Algebra::method_issuperset, METH_O, "issuperset($self, other)\n--\n\n"},
+        {"__reduce__", &reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+        {"__setstate__", &setstate, METH_O, "__setstate__($self, state)\n--\n\n"},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {
@@ -352,6 +426,15 @@ PyType_Spec* SetClass<KindT>::spec() {
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_sq_length, reinterpret_cast<void*>(&Frame::length)},
         {Py_sq_contains, reinterpret_cast<void*>(&Frame::contains)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(&Algebra::richcompare)},
+        {Py_nb_or, reinterpret_cast<void*>(&Algebra::nb_or)},
+        {Py_nb_and, reinterpret_cast<void*>(&Algebra::nb_and)},
+        {Py_nb_subtract, reinterpret_cast<void*>(&Algebra::nb_subtract)},
+        {Py_nb_xor, reinterpret_cast<void*>(&Algebra::nb_xor)},
+        {Py_nb_inplace_or, reinterpret_cast<void*>(&Algebra::nb_inplace_or)},
+        {Py_nb_inplace_and, reinterpret_cast<void*>(&Algebra::nb_inplace_and)},
+        {Py_nb_inplace_subtract, reinterpret_cast<void*>(&Algebra::nb_inplace_subtract)},
+        {Py_nb_inplace_xor, reinterpret_cast<void*>(&Algebra::nb_inplace_xor)},
         {0, nullptr},
     };
     static PyType_Spec spec = {
@@ -363,8 +446,13 @@ PyType_Spec* SetClass<KindT>::spec() {
 
 template <class KindT>
 PyType_Spec* SetClass<KindT>::iter_spec() {
+    static PyMethodDef methods[] = {
+        {"__reduce__", &iter_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
+        {Py_tp_methods, methods},
         {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
         {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
         {Py_tp_doc, const_cast<char*>("")},
