@@ -11,6 +11,7 @@ struct ElasticKind {
     using Table = elastic::ElasticTable<HashedAny, V>;
 
     static constexpr const char* display_name = "Elastic";
+    static constexpr const char* lower_name = "elastic";
     static constexpr const char* map_name = "ElasticHashMap";
     static constexpr const char* set_name = "ElasticHashSet";
     static constexpr const char* set_iter_name = "_ElasticSetIter";

@@ -11,6 +11,7 @@ struct FunnelKind {
     using Table = funnel::FunnelTable<HashedAny, V>;
 
     static constexpr const char* display_name = "Funnel";
+    static constexpr const char* lower_name = "funnel";
     static constexpr const char* map_name = "FunnelHashMap";
     static constexpr const char* set_name = "FunnelHashSet";
     static constexpr const char* set_iter_name = "_FunnelSetIter";

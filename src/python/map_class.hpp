@@ -19,6 +19,8 @@
 #include "python/frame.hpp"
 #include "python/hashed_any.hpp"
 #include "python/map_fill.hpp"
+#include "python/map_views.hpp"
+#include "python/arguments.hpp"
 #include "python/owned_ref.hpp"
 #include "python/table_kind.hpp"
 
@@ -29,6 +31,10 @@ class MapClass {
     using Frame = python::Frame<MapClass>;
 
 public:
+    using Keys = ViewClass<MapClass, KeysWhich>;
+    using Values = ViewClass<MapClass, ValuesWhich>;
+    using Items = ViewClass<MapClass, ItemsWhich>;
+
     using Kind = KindT;
     using Table = typename Kind::template Table<OwnedRef>;
     using Container = map::HashMap<HashedAny, OwnedRef, Table>;
@@ -115,6 +121,363 @@ private:
             return Object::create(cls, std::move(container));
         });
     }
+
+    static Object* object(PyObject* self) noexcept { return Object::from(self); }
+
+    // Copies every entry of `source` into `target` with new references and
+    // the cached hashes (no __hash__ call); replaced values are released.
+    static bool extend_cloned(Container& target, const Container& source) {
+        for (const auto& entry : source.iter()) {
+            auto previous = target.insert(HashedAny::share(entry.key), entry.value.clone());
+            if (!previous) return (raise_reserve_error(previous.error()), false);
+        }
+        return true;
+    }
+
+    // KeyError(key), with the key as the only argument even when it is a tuple.
+    static std::nullptr_t raise_key_error(PyObject* key) {
+        OwnedRef error = OwnedRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+        if (error) PyErr_SetObject(PyExc_KeyError, error.get());
+        return nullptr;
+    }
+
+    // ---- item access ----------------------------------------------------------
+
+    static PyObject* subscript(PyObject* self, PyObject* key) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            SharedBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_mutably_borrowed();
+            auto lookup = LookupKey::make(key);
+            if (!lookup) return nullptr;
+            const auto* entry = object(self)->container.get(*lookup);
+            if (entry == nullptr) return raise_key_error(key);
+            return Py_NewRef(entry->value.get());
+        });
+    }
+
+    static int assign_subscript(PyObject* self, PyObject* key, PyObject* value) {
+        return guarded<int>(-1, [&]() -> int {
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return (raise_already_borrowed(), -1);
+            Container& container = object(self)->container;
+            if (value == nullptr) {
+                auto lookup = LookupKey::make(key);
+                if (!lookup) return -1;
+                auto removed = container.remove(*lookup);
+                if (!removed) return (raise_key_error(key), -1);
+                ++object(self)->counter;
+                return 0;  // the value is released with `removed`
+            }
+            auto wrapped = HashedAny::wrap(key);
+            if (!wrapped) return -1;
+            auto previous = container.insert(std::move(*wrapped), OwnedRef::borrow(value));
+            if (!previous) return (raise_reserve_error(previous.error()), -1);
+            ++object(self)->counter;  // a replaced value changes the map too
+            return 0;
+        });
+    }
+
+    static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static const char* const names[] = {"key", "default"};
+            PyObject* arguments[2];
+            if (!parse_arguments(args, nargs, kwnames, "get", names, 1, arguments)) return nullptr;
+            SharedBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_mutably_borrowed();
+            auto lookup = LookupKey::make(arguments[0]);
+            if (!lookup) return nullptr;
+            const auto* entry = object(self)->container.get(*lookup);
+            if (entry != nullptr) return Py_NewRef(entry->value.get());
+            return Py_NewRef(arguments[1] != nullptr ? arguments[1] : Py_None);
+        });
+    }
+
+    static PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static const char* const names[] = {"key", "default"};
+            PyObject* arguments[2];
+            if (!parse_arguments(args, nargs, kwnames, "pop", names, 1, arguments)) return nullptr;
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_borrowed();
+            auto lookup = LookupKey::make(arguments[0]);
+            if (!lookup) return nullptr;
+            auto removed = object(self)->container.remove(*lookup);
+            if (removed) {
+                ++object(self)->counter;
+                return removed->release();
+            }
+            // None counts as "no default": pop(missing, None) raises.
+            if (is_absent(arguments[1])) return raise_key_error(arguments[0]);
+            return Py_NewRef(arguments[1]);
+        });
+    }
+
+    static PyObject* popitem(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_borrowed();
+            std::optional<typename Container::entry_type> entry;
+            {
+                // The first live entry in table order; dropping the drain
+                // runs the one deferred-removal check.
+                auto drain = object(self)->container.extract_if([](const HashedAny&, OwnedRef&) { return true; });
+                entry = drain.next();
+            }
+            if (!entry) {
+                PyErr_SetString(PyExc_KeyError, "popitem(): map is empty");
+                return nullptr;
+            }
+            ++object(self)->counter;
+            OwnedRef key = OwnedRef::steal(entry->key.release_object());
+            OwnedRef value = std::move(entry->value);
+            return PyTuple_Pack(2, key.get(), value.get());
+        });
+    }
+
+    static PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static const char* const names[] = {"key", "default"};
+            PyObject* arguments[2];
+            if (!parse_arguments(args, nargs, kwnames, "setdefault", names, 1, arguments)) return nullptr;
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_borrowed();
+            Container& container = object(self)->container;
+            auto lookup = LookupKey::make(arguments[0]);
+            if (!lookup) return nullptr;
+            if (const auto* entry = container.get(*lookup)) return Py_NewRef(entry->value.get());
+            // Absent: the key is wrapped (and hashed) once more for storing.
+            auto wrapped = HashedAny::wrap(arguments[0]);
+            if (!wrapped) return nullptr;
+            PyObject* value = is_absent(arguments[1]) ? Py_None : arguments[1];
+            auto previous = container.insert(std::move(*wrapped), OwnedRef::borrow(value));
+            if (!previous) return raise_reserve_error(previous.error());
+            ++object(self)->counter;
+            return Py_NewRef(value);
+        });
+    }
+
+    // ---- bulk operations --------------------------------------------------------
+
+    static PyObject* update_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            Py_ssize_t positional = PyTuple_GET_SIZE(args);
+            if (positional > 1) {
+                PyErr_Format(PyExc_TypeError, "update() takes at most 1 positional argument (%zd given)", positional);
+                return nullptr;
+            }
+            PyObject* other = positional == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+            OwnedRef pairs;
+            OwnedRef other_keyword;
+            if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+                pairs = OwnedRef::steal(PyDict_Copy(kwargs));
+                if (!pairs) return nullptr;
+                PyObject* taken = nullptr;
+                if (PyDict_PopString(pairs.get(), "other", &taken) < 0) return nullptr;
+                other_keyword = OwnedRef::steal(taken);
+                if (other_keyword) {
+                    if (other != nullptr) {
+                        PyErr_SetString(PyExc_TypeError, "update() got multiple values for argument 'other'");
+                        return nullptr;
+                    }
+                    other = other_keyword.get();
+                }
+                if (PyDict_GET_SIZE(pairs.get()) == 0) pairs = OwnedRef();
+            }
+            if (is_absent(other)) other = nullptr;
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_borrowed();
+            if (update(object(self)->container, &object(self)->counter, self, other, pairs.get()) < 0) return nullptr;
+            Py_RETURN_NONE;
+        });
+    }
+
+    static PyObject* inplace_or(PyObject* self, PyObject* other) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_borrowed();
+            if (update(object(self)->container, &object(self)->counter, self, other, nullptr) < 0) return nullptr;
+            return Py_NewRef(self);
+        });
+    }
+
+    // m | other and other | m: a new map of the map operand's class; the
+    // right operand's values win where both have a key.
+    static PyObject* or_operator(PyObject* left, PyObject* right) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            for (bool map_on_left : {true, false}) {
+                PyObject* map = map_on_left ? left : right;
+                PyObject* other = map_on_left ? right : left;
+                if (!Py_IS_TYPE(map, type)) continue;
+                SharedBorrow borrow(object(map)->borrow);
+                if (!borrow.held()) continue;  // try the other operand
+                const Container& source = object(map)->container;
+                Py_ssize_t other_length = PyObject_Size(other);
+                if (other_length < 0) {
+                    PyErr_Clear();
+                    other_length = 0;
+                }
+                Container result(Kind::template build<OwnedRef>(source.len() + static_cast<std::size_t>(other_length)));
+                if (map_on_left) {
+                    if (!extend_cloned(result, source) || update(result, nullptr, nullptr, other, nullptr) < 0) {
+                        return nullptr;
+                    }
+                } else {
+                    if (update(result, nullptr, nullptr, other, nullptr) < 0 || !extend_cloned(result, source)) {
+                        return nullptr;
+                    }
+                }
+                return Object::create(type, std::move(result));
+            }
+            Py_RETURN_NOTIMPLEMENTED;
+        });
+    }
+
+    static PyObject* copy(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            SharedBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_mutably_borrowed();
+            const Container& source = object(self)->container;
+            Container result(Kind::template build<OwnedRef>(source.len()));
+            if (!extend_cloned(result, source)) return nullptr;
+            return Object::create(type, std::move(result));
+        });
+    }
+
+    static PyObject* fromkeys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            static const char* const names[] = {"iterable", "value"};
+            PyObject* arguments[2];
+            if (!parse_arguments(args, nargs, kwnames, "fromkeys", names, 1, arguments)) return nullptr;
+            PyObject* value = is_absent(arguments[1]) ? Py_None : arguments[1];
+            Py_ssize_t expected = PyObject_Size(arguments[0]);
+            if (expected < 0) {
+                PyErr_Clear();
+                expected = 0;
+            }
+            Container result(Kind::template build<OwnedRef>(static_cast<std::size_t>(expected)));
+            OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(arguments[0]));
+            if (!iterator) return nullptr;
+            while (OwnedRef element = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+                auto key = HashedAny::wrap(element.get());
+                if (!key) return nullptr;
+                auto previous = result.insert(std::move(*key), OwnedRef::borrow(value));
+                if (!previous) return raise_reserve_error(previous.error());
+            }
+            if (PyErr_Occurred()) return nullptr;
+            return Object::create(type, std::move(result));
+        });
+    }
+
+    static PyObject* clear(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_borrowed();
+            object(self)->container.clear();
+            ++object(self)->counter;
+            Py_RETURN_NONE;
+        });
+    }
+
+    // ---- views, iteration, comparison ---------------------------------------------
+
+    static PyObject* keys(PyObject* self, PyObject*) { return guarded<PyObject*>(nullptr, [&] { return Keys::create(self); }); }
+    static PyObject* values(PyObject* self, PyObject*) { return guarded<PyObject*>(nullptr, [&] { return Values::create(self); }); }
+    static PyObject* items(PyObject* self, PyObject*) { return guarded<PyObject*>(nullptr, [&] { return Items::create(self); }); }
+
+    static PyObject* iterate(PyObject* self) {
+        return guarded<PyObject*>(nullptr, [&] { return Keys::iterate_map(self); });
+    }
+
+    // Value equality, the map's value on the left; errors count as "unequal".
+    static bool values_equal(PyObject* own, PyObject* theirs) {
+        OwnedRef result = OwnedRef::steal(PyObject_RichCompare(own, theirs, Py_EQ));
+        int truth = result ? PyObject_IsTrue(result.get()) : -1;
+        if (truth < 0) PyErr_Clear();
+        return truth > 0;
+    }
+
+    static bool equal_to(const Container& own, PyObject* other) {
+        if (Py_IS_TYPE(other, type)) {
+            Object* them = object(other);
+            SharedBorrow borrow(them->borrow);
+            if (!borrow.held()) common::error::panic("Already mutably borrowed: the map compared with is being changed");
+            const Container& theirs = them->container;
+            if (theirs.len() != own.len()) return false;
+            for (const auto& entry : own.iter()) {
+                const auto* match = theirs.get(entry.key);
+                if (match == nullptr || !values_equal(entry.value.get(), match->value.get())) return false;
+            }
+            return true;
+        }
+        if (PyDict_Check(other)) {
+            if (static_cast<std::size_t>(PyDict_GET_SIZE(other)) != own.len()) return false;
+            for (const auto& entry : own.iter()) {
+                PyObject* found = nullptr;
+                int status = PyDict_GetItemRef(other, entry.key.object(), &found);
+                OwnedRef value = OwnedRef::steal(found);
+                if (status <= 0 || !values_equal(entry.value.get(), value.get())) {
+                    PyErr_Clear();
+                    return false;
+                }
+            }
+            return true;
+        }
+        int has_keys = PyObject_HasAttrStringWithError(other, "keys");
+        if (has_keys <= 0) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_ssize_t other_length = PyObject_Size(other);
+        if (other_length < 0 || static_cast<std::size_t>(other_length) != own.len()) {
+            PyErr_Clear();
+            return false;
+        }
+        for (const auto& entry : own.iter()) {
+            OwnedRef value = OwnedRef::steal(PyObject_GetItem(other, entry.key.object()));
+            if (!value || !values_equal(entry.value.get(), value.get())) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static PyObject* compare(PyObject* self, PyObject* other, int op) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            if (op == Py_NE) {
+                int equal = PyObject_RichCompareBool(self, other, Py_EQ);
+                if (equal < 0) return nullptr;
+                return PyBool_FromLong(!equal);
+            }
+            if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
+            SharedBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_mutably_borrowed();
+            return PyBool_FromLong(equal_to(object(self)->container, other));
+        });
+    }
+
+    // Pickling: rebuilt through with_options with the same reserve exponent,
+    // then filled pair by pair through item assignment.
+    static PyObject* reduce(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            SharedBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return raise_already_mutably_borrowed();
+            const Container& container = object(self)->container;
+            OwnedRef factory = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "with_options"));
+            if (!factory) return nullptr;
+            OwnedRef pairs = OwnedRef::steal(PyList_New(0));
+            if (!pairs) return nullptr;
+            for (const auto& entry : container.iter()) {
+                OwnedRef pair = OwnedRef::steal(PyTuple_Pack(2, entry.key.object(), entry.value.get()));
+                if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) return nullptr;
+            }
+            OwnedRef pair_iterator = OwnedRef::steal(PyObject_GetIter(pairs.get()));
+            if (!pair_iterator) return nullptr;
+            return Py_BuildValue("O(nI)OOO", factory.get(), static_cast<Py_ssize_t>(container.len()),
+                                 static_cast<unsigned int>(container.table().reserve_exponent()), Py_None, Py_None,
+                                 pair_iterator.get());
+        });
+    }
 };
 
 template <class KindT>
@@ -123,6 +486,27 @@ PyType_Spec* MapClass<KindT>::spec() {
                                    "(other=None, *, capacity=0, **kwargs)\n--\n\nA Python wrapper around the native " +
                                    Kind::display_name + " hash map.";
     static PyMethodDef methods[] = {
+        {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&get)), METH_FASTCALL | METH_KEYWORDS,
+         "get($self, key, default=None)\n--\n\n"},
+        {"pop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&pop)), METH_FASTCALL | METH_KEYWORDS,
+         "pop($self, key, default=None)\n--\n\n"},
+        {"popitem", &popitem, METH_NOARGS, "popitem($self)\n--\n\n"},
+        {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&setdefault)),
+         METH_FASTCALL | METH_KEYWORDS, "setdefault($self, key, default=None)\n--\n\n"},
+        {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&update_method)),
+         METH_VARARGS | METH_KEYWORDS,
+         "update($self, other=None, **kwargs)\n--\n\n"
+         "Mirror of `dict.update`; see [`map_update`] for the branch logic.\n"
+         "`bump()` only on actual inserts \u2014 empty `update()` keeps\n"
+         "iterators valid."},
+        {"clear", &clear, METH_NOARGS, "clear($self)\n--\n\n"},
+        {"copy", &copy, METH_NOARGS, "copy($self)\n--\n\n"},
+        {"keys", &keys, METH_NOARGS, "keys($self)\n--\n\n"},
+        {"values", &values, METH_NOARGS, "values($self)\n--\n\n"},
+        {"items", &items, METH_NOARGS, "items($self)\n--\n\n"},
+        {"fromkeys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fromkeys)),
+         METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "fromkeys($cls, iterable, value=None)\n--\n\n"},
+        {"__reduce__", &reduce, METH_NOARGS, nullptr},
         {"with_options", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Frame::with_options)),
          METH_VARARGS | METH_KEYWORDS | METH_CLASS, "with_options($cls, capacity=0, reserve_exponent=None)\n--\n\n"},
         {"__class_getitem__", &class_getitem, METH_O | METH_CLASS,
@@ -142,8 +526,14 @@ PyType_Spec* MapClass<KindT>::spec() {
         {Py_tp_methods, methods},
         {Py_tp_getset, getset},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
-        {Py_sq_length, reinterpret_cast<void*>(&Frame::length)},
+        {Py_tp_iter, reinterpret_cast<void*>(&iterate)},
+        {Py_tp_richcompare, reinterpret_cast<void*>(&compare)},
+        {Py_mp_length, reinterpret_cast<void*>(&Frame::length)},
+        {Py_mp_subscript, reinterpret_cast<void*>(&subscript)},
+        {Py_mp_ass_subscript, reinterpret_cast<void*>(&assign_subscript)},
         {Py_sq_contains, reinterpret_cast<void*>(&Frame::contains)},
+        {Py_nb_or, reinterpret_cast<void*>(&or_operator)},
+        {Py_nb_inplace_or, reinterpret_cast<void*>(&inplace_or)},
         {0, nullptr},
     };
     static PyType_Spec spec = {

@@ -3,20 +3,21 @@
 #include "python/errors.hpp"
 
 #include <cstddef>
+#include <vector>
 
 namespace tavoric::python {
 namespace {
 
 // The registration order is the order of __all__.
-using ClassFactory = ClassDefinition (*)();
-constexpr ClassFactory classes[] = {
-    &elastic_hash_map_class,
-    &funnel_hash_map_class,
-    &elastic_hash_set_class,
-    &funnel_hash_set_class,
-    &elastic_set_iter_class,
-    &funnel_set_iter_class,
-};
+std::vector<ClassDefinition> classes_in_order() {
+    std::vector<ClassDefinition> classes = {
+        elastic_hash_map_class(), funnel_hash_map_class(),  elastic_hash_set_class(),
+        funnel_hash_set_class(),  elastic_set_iter_class(), funnel_set_iter_class(),
+    };
+    for (const ClassDefinition& definition : elastic_map_companion_classes()) classes.push_back(definition);
+    for (const ClassDefinition& definition : funnel_map_companion_classes()) classes.push_back(definition);
+    return classes;
+}
 
 // Type objects live as long as the process: a second module object (a
 // re-import after removal from sys.modules, or another interpreter) gets the
@@ -61,8 +62,7 @@ int append_to_all(PyObject* module, const char* name) {
 }  // namespace
 
 int register_classes(PyObject* module) {
-    for (ClassFactory factory : classes) {
-        ClassDefinition definition = factory();
+    for (const ClassDefinition& definition : classes_in_order()) {
         PyObject* type = type_for(definition);
         if (type == nullptr) return -1;
         int added = PyModule_AddObjectRef(module, definition.name, type);
