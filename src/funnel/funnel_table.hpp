@@ -348,10 +348,17 @@ public:
     std::span<const std::uint64_t> filter_words() const noexcept { return {filter_, filter_words_}; }
     const common::arena::OwnedBlock& block() const noexcept { return block_; }
 
-    // The search outcome for a key, as insertion sees it (for tests).
+    // The probe-path search: Found (an equal key), Vacant (the first
+    // tombstone of the path, else the empty slot that ended it), NoSlot or
+    // RetriesExhausted. Lookups and insertions use the same walk; without
+    // tombstones it is exactly the insertion search.
     template <class Q>
-    SearchResult search_exact_mode(const Q& probe, std::uint64_t hash) const {
-        return search<true>(probe, hash, common::arena::fingerprint_of(hash));
+    SearchResult search_exact_mode(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
+        return search<true>(probe, hash, fp);
+    }
+    template <class Q>
+    SearchResult search_exact_for_insert(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
+        return search<true>(probe, hash, fp);
     }
 
 private:

@@ -248,3 +248,20 @@ TEST(FunnelRemoval, PurgeThreshold) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FunnelGeometry, PlanQuantitiesOf1142Slots) {
+    auto plan = tavoric::common::exact::geometry::PaperConfig{1142, 3}.funnel_plan();
+    ASSERT_TRUE(plan.has_value());
+    EXPECT_EQ(plan->alpha, 22u);
+    EXPECT_EQ(plan->beta, 6u);
+    EXPECT_EQ(plan->lambda, 4u);
+    EXPECT_EQ(plan->w, 8u);
+    EXPECT_EQ(plan->special, 80u);
+    EXPECT_EQ(plan->first_level, 44u);
+    EXPECT_FALSE((tavoric::common::exact::geometry::PaperConfig{146, 3}.funnel_plan().has_value()));
+    EXPECT_FALSE((tavoric::common::exact::geometry::PaperConfig{1142, 2}.funnel_plan().has_value()));
+}
+
+}  // namespace

@@ -50,6 +50,17 @@ TEST(FunnelProbePath, WorkedKeyIn1142SlotTable) {
     EXPECT_EQ(table->control_bytes()[78], 9);
     EXPECT_EQ(table->filter_words()[8], (std::uint64_t{1} << 49) | (std::uint64_t{1} << 56));
     expect_invariants(*table);
+
+    // The same walk reports the stored key, and a vacancy for another key.
+    auto found = table->search_exact_mode(IntKey(1, static_cast<std::intptr_t>(kHash)), kHash, 9);
+    EXPECT_EQ(found.outcome, SearchOutcome::Found);
+    EXPECT_EQ(found.slot, 78u);
+    auto vacant = table->search_exact_for_insert(IntKey(2, static_cast<std::intptr_t>(kHash)), kHash, 9);
+    EXPECT_EQ(vacant.outcome, SearchOutcome::Vacant);
+    EXPECT_EQ(vacant.slot, 79u);
+
+    auto empty = FunnelTable<IntKey, void*>::try_with_insert_budget(0, 3, kIdentitySeeds);
+    EXPECT_EQ(empty->search_exact_for_insert(IntKey(1), kHash, 9).outcome, SearchOutcome::NoSlot);
 }
 
 TEST(FunnelProbePath, SameHashKeysFillTheirPathInOrder) {

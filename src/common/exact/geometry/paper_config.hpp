@@ -8,7 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "common/exact/geometry/funnel_plan.hpp"
 
 namespace tavoric::common::exact::geometry {
 
@@ -48,6 +51,8 @@ struct PaperConfig {
     std::uint32_t k = 0;  // reserve exponent, δ = 2^-k
 
     constexpr std::size_t insert_budget() const noexcept { return insert_budget_for(n, k); }
+    // The Funnel levels for these n and k, or nothing when n has no layout.
+    constexpr std::optional<FunnelPlan> funnel_plan() const noexcept { return geometry::funnel_plan(n, k); }
 };
 
 }  // namespace tavoric::common::exact::geometry
