@@ -1,0 +1,530 @@
+"""Set algebra, predicates and equality of the set classes, against built-in
+set: every operation over random operands of many kinds, reflected and
+in-place forms, counter bumps, self-operands, errors, cached hashes, borrow
+conflicts and reference counts."""
+
+import collections.abc
+import gc
+import operator
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import tavoric
+from tavoric import ElasticHashSet, FunnelHashSet
+
+SETS = [FunnelHashSet, ElasticHashSet]
+OTHER = {FunnelHashSet: ElasticHashSet, ElasticHashSet: FunnelHashSet}
+OPERATORS = [operator.or_, operator.and_, operator.sub, operator.xor]
+IN_PLACE = {
+    operator.or_: operator.ior,
+    operator.and_: operator.iand,
+    operator.sub: operator.isub,
+    operator.xor: operator.ixor,
+}
+# Kinds of operand; "same" is a set of the receiver's class, "other" one of
+# the other table kind (which takes the generic branches).
+KINDS = ["list", "tuple", "generator", "dict", "set", "frozenset", "same", "other"]
+SET_LIKE = {"set", "frozenset", "same"}
+
+
+@pytest.fixture(params=SETS)
+def cls(request):
+    return request.param
+
+
+def operand(kind, cls, items):
+    if kind == "list":
+        return list(items)
+    if kind == "tuple":
+        return tuple(items)
+    if kind == "generator":
+        return (x for x in items)
+    if kind == "dict":
+        return dict.fromkeys(items, "value")
+    if kind == "set":
+        return set(items)
+    if kind == "frozenset":
+        return frozenset(items)
+    if kind == "same":
+        return cls(items)
+    return OTHER[cls](items)
+
+
+def bumps(s, action):
+    """Runs action() and tells whether it bumped s's modification counter,
+    seen through an iterator made before it."""
+    it = iter(s)
+    action()
+    try:
+        next(it)
+    except StopIteration:
+        return False
+    except RuntimeError:
+        return True
+    return False
+
+
+# 1, 1.0 and True are one key; strings and tuples mix in other types.
+keys = st.one_of(st.integers(-8, 8), st.sampled_from([1.0, True, "a", "b", (1,), (1, 2)]))
+items = st.lists(keys, max_size=12)
+operands = st.tuples(st.sampled_from(KINDS), items)
+
+
+def same_contents(ours, expected):
+    assert len(ours) == len(expected)
+    assert set(ours) == expected
+    assert all(k in ours for k in expected)
+
+
+@settings(max_examples=150, deadline=None)
+@given(cls=st.sampled_from(SETS), start=items, others=st.lists(operands, max_size=3))
+def test_methods_match_builtin_set(cls, start, others):
+    s = cls(start)
+    model = set(start)
+
+    def ours():
+        return [operand(kind, cls, xs) for kind, xs in others]
+
+    theirs = [set(xs) for _, xs in others]
+    for name in ("union", "intersection", "difference"):
+        result = getattr(s, name)(*ours())
+        assert type(result) is cls and result is not s
+        same_contents(result, getattr(model, name)(*theirs))
+    for kind, xs in others:
+        result = s.symmetric_difference(operand(kind, cls, xs))
+        same_contents(result, model.symmetric_difference(xs))
+        assert s.issubset(operand(kind, cls, xs)) == model.issubset(xs)
+        assert s.issuperset(operand(kind, cls, xs)) == model.issuperset(xs)
+        assert s.isdisjoint(operand(kind, cls, xs)) == model.isdisjoint(xs)
+    same_contents(s, model)  # the receiver is only read
+
+    for name in ("intersection_update", "difference_update"):
+        t = cls(start)
+        expected = set(start)
+        changed = bumps(t, lambda: getattr(t, name)(*ours()))
+        getattr(expected, name)(*theirs)
+        same_contents(t, expected)
+        assert changed == (len(expected) != len(model))
+    for kind, xs in others:
+        t = cls(start)
+        assert bumps(t, lambda: t.symmetric_difference_update(operand(kind, cls, xs))) == bool(xs)
+        same_contents(t, model ^ set(xs))
+
+
+@settings(max_examples=150, deadline=None)
+@given(cls=st.sampled_from(SETS), start=items, other=operands, op=st.sampled_from(OPERATORS))
+def test_operators_in_every_form_match_builtin_set(cls, start, other, op):
+    kind, xs = other
+    s = cls(start)
+    model = set(start)
+
+    forward = op(s, operand(kind, cls, xs))
+    assert type(forward) is cls
+    same_contents(forward, op(model, set(xs)))
+
+    left = operand(kind, cls, xs)
+    reflected = op(left, s)
+    # A set of the other kind is served by its own forward form.
+    assert type(reflected) is (OTHER[cls] if kind == "other" else cls)
+    same_contents(reflected, op(set(xs), model))
+    same_contents(s, model)
+
+    t = cls(start)
+    expected = IN_PLACE[op](set(start), set(xs))
+    changed = bumps(t, lambda: IN_PLACE[op](t, operand(kind, cls, xs)) is t or pytest.fail("not in place"))
+    same_contents(t, expected)
+    assert changed == (bool(xs) if op is operator.xor else len(expected) != len(model))
+
+
+@settings(max_examples=150, deadline=None)
+@given(cls=st.sampled_from(SETS), start=items, other=operands)
+def test_equality_only_with_set_like_operands(cls, start, other):
+    kind, xs = other
+    s = cls(start)
+    expected = kind in SET_LIKE and set(start) == set(xs)
+    assert (s == operand(kind, cls, xs)) is expected
+    assert (s != operand(kind, cls, xs)) is (not expected)
+    if kind in ("set", "frozenset"):
+        assert (operand(kind, cls, xs) == s) is expected  # the built-in defers to us
+
+
+def test_set_like_objects_and_ordering(cls):
+    s = cls([1, 2])
+    assert s == {1, 2} and s == frozenset([2, 1]) and s == {1: 0, 2: 0}.keys()
+    assert s != [1, 2] and not (s == (1, 2)) and s != {1: 0, 2: 0}
+    assert cls() == frozenset() and cls() != []
+    assert s != {1, 2, 3} and s != {1, 3}
+    other = OTHER[cls]([1, 2])
+    assert not (s == other) and not (other == s) and s != other and other != s
+    assert not isinstance(s, collections.abc.Set)
+    for compare in (operator.lt, operator.le, operator.gt, operator.ge):
+        with pytest.raises(TypeError):
+            compare(s, cls([1, 2, 3]))
+        with pytest.raises(TypeError):
+            compare(s, {1})
+    assert s.issubset([1, 2, 3]) and s.issuperset(iter([1])) and not s.issubset(cls([1]))
+    with pytest.raises(TypeError):
+        hash(s)
+
+
+def test_equality_with_misbehaving_set_likes(cls):
+    class Sized(collections.abc.Set):
+        def __init__(self, items, length=None, broken=False):
+            self.items, self.length, self.broken = items, length, broken
+
+        def __len__(self):
+            if self.length == "raise":
+                raise RuntimeError("no length")
+            return len(self.items) if self.length is None else self.length
+
+        def __iter__(self):
+            if self.broken:
+                raise ValueError("no iteration")
+            return iter(self.items)
+
+        def __contains__(self, x):
+            return x in self.items
+
+    s = cls([1, 2])
+    assert s == Sized([1, 2])
+    assert s != Sized([1, 2], length="raise")  # len() errors mean unequal
+    assert s != Sized([1, 2], length=3)
+    assert s != Sized([1, 3])
+    with pytest.raises(ValueError, match="no iteration"):
+        s == Sized([1, 2], broken=True)
+    with pytest.raises(TypeError):
+        s == Sized([[1], 2])  # unhashable element
+
+    # != asks == through the full protocol and passes its errors on.
+    with pytest.raises(ValueError, match="no iteration"):
+        s != Sized([1, 2], broken=True)
+
+
+def test_reflected_forms_build_the_sets_own_class(cls):
+    s = cls([1, 2, 3])
+    assert type([3, 4] | s) is cls and set([3, 4] | s) == {1, 2, 3, 4}
+    assert set([3, 3, 4, 5] - s) == {4, 5} and type({3: 0, 9: 0} - s) is cls
+    assert set((x for x in [2, 9]) & s) == {2}
+    assert set(frozenset([1, 9]) ^ s) == {2, 3, 9}
+    assert set({1, 9} - s) == {9} and type({1} | s) is cls
+    assert set(s - [1, 1, 7]) == {2, 3}
+    for op in OPERATORS:
+        with pytest.raises(TypeError, match="not iterable"):
+            op(s, 5)
+        with pytest.raises(TypeError, match="not iterable"):
+            op(5, s)
+        with pytest.raises(TypeError, match="not iterable"):
+            IN_PLACE[op](s, 5)
+        with pytest.raises(TypeError, match="unhashable"):
+            op(s, [[1]])
+    assert set(s) == {1, 2, 3}
+
+    lst = [4]
+    lst |= s  # list has no |=: falls back to the reflected form
+    assert type(lst) is cls and set(lst) == {1, 2, 3, 4}
+
+
+def test_counter_rules(cls):
+    s = cls([1, 2, 3])
+    for unchanged in (
+        s.difference_update,
+        s.intersection_update,
+        lambda: s.symmetric_difference_update([]),
+        lambda: s.difference_update([9], cls([8])),
+        lambda: s.intersection_update([1, 2, 3, 4], cls([1, 2, 3])),
+        lambda: s.__ior__([1, 2]),
+        lambda: s.union([5]),
+        lambda: s.intersection([]),
+        lambda: s.difference([1]),
+        lambda: s.symmetric_difference([1]),
+        lambda: s | [7],
+        lambda: [7] - s,
+        lambda: s.issubset([1]),
+        lambda: s == {1, 2, 3},
+    ):
+        assert not bumps(s, unchanged)
+    assert set(s) == {1, 2, 3}
+    # Toggling 3 out and 4 in keeps the length, and still bumps.
+    assert bumps(s, lambda: s.symmetric_difference_update([3, 4]))
+    assert set(s) == {1, 2, 4}
+    assert bumps(s, lambda: s.symmetric_difference_update([4, 4]))  # duplicates toggle once
+    assert set(s) == {1, 2}
+    assert bumps(s, lambda: s.difference_update([7], [1]))
+    assert bumps(s, lambda: s.intersection_update([5]))
+    assert len(s) == 0
+
+
+def test_self_operands(cls):
+    for action, expected in (
+        (lambda s: s.__ior__(s), {1, 2}),
+        (lambda s: s.__iand__(s), {1, 2}),
+        (lambda s: s.__isub__(s), set()),
+        (lambda s: s.__ixor__(s), set()),
+        (lambda s: s.update(s), {1, 2}),
+        (lambda s: s.intersection_update(s), {1, 2}),
+        (lambda s: s.intersection_update(s, [2, 9]), {2}),
+        (lambda s: s.difference_update(s), set()),
+        (lambda s: s.difference_update([9], s), set()),
+        (lambda s: s.symmetric_difference_update(s), set()),
+    ):
+        s = cls([1, 2])
+        assert bumps(s, lambda: action(s)) == (len(expected) != 2)
+        same_contents(s, expected)
+        s.add(5)  # still a working set
+        assert 5 in s and len(s) == len(expected) + 1
+    s = cls([1, 2])
+    t = s
+    t |= s
+    t -= s
+    assert t is s and len(s) == 0
+    for empty in (cls(), cls([1])):
+        empty -= empty
+        empty ^= empty
+        assert len(empty) == 0
+    s = cls([1, 2])
+    assert set(s | s) == set(s & s) == set(s.union(s, s)) == {1, 2}
+    assert len(s - s) == len(s ^ s) == len(s.difference(s)) == 0
+    assert s == s and not (s != s) and s.issubset(s) and s.issuperset(s) and not s.isdisjoint(s)
+    assert cls().isdisjoint(cls())
+
+
+def test_errors_leave_the_receiver_as_the_rules_say(cls):
+    def broken(values, error=ValueError):
+        yield from values
+        raise error("broken operand")
+
+    s = cls([1, 2, 3])
+    it = iter(s)
+    # Collected first: symmetric difference and intersection change nothing.
+    with pytest.raises(TypeError, match="unhashable"):
+        s.symmetric_difference_update([1, 4, [], 5])
+    with pytest.raises(ValueError):
+        s ^= broken([1, 4])
+    with pytest.raises(ValueError):
+        s.intersection_update(broken([2]))
+    with pytest.raises(TypeError):
+        s &= [1, {}]
+    assert set(s) == {1, 2, 3}
+    assert next(it) in {1, 2, 3}  # no bump on a failed call
+
+    # Element by element: what came before the error stays, without a bump.
+    with pytest.raises(ValueError):
+        s.difference_update([9], broken([1]))
+    assert set(s) == {2, 3}
+    with pytest.raises(TypeError):
+        s |= [4, []]
+    assert set(s) == {2, 3, 4}
+    assert next(it) in {1, 2, 3}
+
+    # New sets are discarded on error and the receiver is untouched.
+    for make in (
+        lambda: s.union([7], broken([8])),
+        lambda: s.intersection(broken([])),
+        lambda: s.difference([2], [[]]),
+        lambda: s.symmetric_difference(broken([9])),
+        lambda: broken([1]) - s,
+        lambda: broken([1]) | s,
+        lambda: s.issubset(broken([])),
+        lambda: s.issuperset(broken([2])),
+        lambda: s.isdisjoint(broken([9])),
+    ):
+        with pytest.raises((ValueError, TypeError)):
+            make()
+    assert set(s) == {2, 3, 4}
+    assert next(it) in {1, 2, 3}
+
+
+def test_first_miss_and_first_hit_stop_the_predicates(cls):
+    def then_fail(values):
+        yield from values
+        raise AssertionError("walked too far")
+
+    s = cls([1, 2])
+    assert not s.issuperset(then_fail([1, 5]))
+    assert not s.isdisjoint(then_fail([7, 2]))
+    assert s != then_fail([1]) and not (s == iter([1, 2]))  # iterators are not set-like
+
+
+def test_retain_keeps_stored_objects_and_drops_untestable_keys(cls):
+    a = (1, 2)
+    s = cls([a, 3])
+    for result in (s & [(1, 2)], [(1, 2)] & s, s.intersection([(1, 2)]), s - [3]):
+        assert [k for k in result] == [a] and next(iter(result)) is a
+    s &= [(1, 2)]
+    assert next(iter(s)) is a
+
+    class HashOnce:
+        """Hashable exactly once: entering the set; any later hash raises."""
+
+        hashed = False
+
+        def __hash__(self):
+            if self.hashed:
+                raise RuntimeError("hashed twice")
+            self.hashed = True
+            return 7
+
+    key = HashOnce()
+    s = cls([key, 1])
+    # The generic intersection tests each key in a built-in set, which
+    # hashes it again: the error is discarded and the key goes.
+    assert set(s & [1, 2]) == {1}
+    s.intersection_update([1])
+    assert set(s) == {1}
+
+
+def test_same_class_branches_never_hash_stored_keys(cls):
+    calls = 0
+
+    class Counted:
+        def __init__(self, n):
+            self.n = n
+
+        def __hash__(self):
+            nonlocal calls
+            calls += 1
+            return self.n % 5  # collisions make equality run too
+
+        def __eq__(self, other):
+            return isinstance(other, Counted) and other.n == self.n
+
+    a_keys = [Counted(i) for i in range(40)]
+    b_keys = [Counted(i) for i in range(20, 60)]
+    a, b = cls(a_keys), cls(b_keys)
+    calls = 0
+    results = [a | b, a & b, a - b, a ^ b, a.union(b, a), a.intersection(b), a.difference(b, b),
+               a.symmetric_difference(b)]
+    assert [len(r) for r in results] == [60, 20, 20, 40, 60, 20, 20, 40]
+    assert (a.issubset(b), a.issuperset(b), a.isdisjoint(b), a == b, a != b) == (False, False, False, False, True)
+    assert a.issubset(a | b) and (a | b).issuperset(b) and (a - b).isdisjoint(b) and a == a.copy()
+    for action in (
+        lambda t: t.__ior__(b),
+        lambda t: t.__iand__(b),
+        lambda t: t.__isub__(b),
+        lambda t: t.__ixor__(b),
+        lambda t: t.intersection_update(b, a),
+        lambda t: t.difference_update(b),
+        lambda t: t.symmetric_difference_update(b),
+        lambda t: t.__ixor__(t),
+        lambda t: t.__isub__(t),
+    ):
+        action(a.copy())
+    assert calls == 0
+
+
+def test_borrow_conflicts(cls):
+    s = cls([1])
+    t = cls([2])
+    seen = []
+
+    def attempt(call):
+        try:
+            call()
+        except BaseException as error:  # PanicException is no Exception
+            seen.append((type(error).__name__, str(error).split(":")[0]))
+
+    class Meddler:
+        def __hash__(self):
+            return 0
+
+        def __eq__(self, other):
+            if seen:
+                return False
+            # t is being changed by the call that compares us.
+            attempt(lambda: t.difference_update([1]))
+            attempt(lambda: t.union([1]))
+            attempt(lambda: t == {1})
+            attempt(lambda: s.__ior__(t))
+            attempt(lambda: s.issubset(t))
+            attempt(lambda: s == t)
+            return False
+
+    t.add(Meddler())
+    t.add(Meddler())
+    assert seen == [
+        ("RuntimeError", "Already borrowed"),
+        ("RuntimeError", "Already mutably borrowed"),
+        ("RuntimeError", "Already mutably borrowed"),
+        ("PanicException", "Already mutably borrowed"),
+        ("PanicException", "Already mutably borrowed"),
+        ("PanicException", "Already mutably borrowed"),
+    ]
+    assert set(s) == {1} and len(t) == 3
+
+
+def test_impossible_reservations_panic_before_changing_anything(cls):
+    class Liar:
+        def __len__(self):
+            return 2**62
+
+        def __iter__(self):
+            return iter([1])
+
+    s = cls([5])
+    for call in (lambda: s | Liar(), lambda: Liar() | s, lambda: Liar() - s, lambda: s.union(Liar())):
+        with pytest.raises(tavoric.PanicException, match="^capacity overflow$"):
+            call()
+    with pytest.raises(tavoric.PanicException, match="^capacity overflow$"):
+        s |= Liar()
+    assert set(s) == {5}
+    assert set(s - Liar()) == {5} and set(s & Liar()) == set()  # these never reserve
+
+
+def test_reference_counts_return_to_baseline(cls):
+    key = object()
+    other = object()
+    base = sys.getrefcount(key)
+
+    def unhashable_after(x):
+        yield x
+        yield other
+        yield []
+
+    s = cls([key, 1])
+    t = cls([key, other])
+    for make in (
+        lambda: s | t, lambda: s & t, lambda: s - t, lambda: s ^ t,
+        lambda: s | [key], lambda: [key] | s, lambda: [key, other] - s, lambda: (key, other) ^ s,
+        lambda: s & {key}, lambda: s.union(t, [other]), lambda: s.symmetric_difference([other]),
+        lambda: s.issubset([key]), lambda: s == {key, 1}, lambda: s.isdisjoint(t),
+    ):
+        result = make()
+        del result
+    for fail in (
+        lambda: s.symmetric_difference_update(unhashable_after(key)),
+        lambda: s.intersection_update(unhashable_after(key)),
+        lambda: s.union(unhashable_after(key)),
+        lambda: unhashable_after(key) - s,
+    ):
+        with pytest.raises(TypeError):
+            fail()
+    for change in (
+        lambda u: u.__ior__(t),
+        lambda u: u.__iand__([1]),
+        lambda u: u.__isub__(t),
+        lambda u: u.__ixor__([key, key]),
+        lambda u: u.__ixor__(t),
+        lambda u: u.__ixor__(u),
+        lambda u: u.__isub__(u),
+    ):
+        u = s.copy()
+        change(u)
+        u.clear()
+        del u
+    gc.collect()  # tracebacks of the caught errors may hold generator frames
+    assert sys.getrefcount(key) == base + 2  # s and t
+    del s, t
+    assert sys.getrefcount(key) == base
+
+
+def test_large_operands_through_growth(cls):
+    a = cls(range(0, 3000, 2))
+    b = list(range(0, 3000, 3))
+    same_contents(a | b, set(range(0, 3000, 2)) | set(b))
+    same_contents(a ^ cls(b), set(range(0, 3000, 2)) ^ set(b))
+    a -= b
+    a &= range(1000)
+    same_contents(a, (set(range(0, 3000, 2)) - set(b)) & set(range(1000)))
