@@ -59,8 +59,8 @@ inline std::uint64_t entropy() {
 inline std::uint64_t process_fold_seed() {
     static std::atomic<std::uint8_t> state{0};
     static std::atomic<std::uint64_t> value{0};
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (state.load(std::memory_order_acquire) == 2) return value.load(std::memory_order_relaxed);
+    // A sequentially consistent read of the state acts as the full fence.
+    if (state.load(std::memory_order_seq_cst) == 2) return value.load(std::memory_order_relaxed);
     std::uint64_t candidate = detail::entropy();
     std::uint8_t expected = 0;
     if (state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
