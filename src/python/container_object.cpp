@@ -2,6 +2,14 @@
 
 namespace tavoric::python {
 
+bool values_equal(PyObject* stored, PyObject* other) {
+    PyObject* result = PyObject_RichCompare(stored, other, Py_EQ);
+    int truth = result == nullptr ? -1 : PyObject_IsTrue(result);
+    Py_XDECREF(result);
+    if (truth < 0) PyErr_Clear();
+    return truth > 0;
+}
+
 PyObject* class_getitem(PyObject* cls, PyObject* item) {
     // Imported on every call: the module keeps no state between calls.
     PyObject* name = PyUnicode_FromString("types");

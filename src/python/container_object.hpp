@@ -72,6 +72,11 @@ inline std::nullptr_t panic_already_mutably_borrowed() {
 // The text CPython shows for the change-detection failure of every iterator.
 inline constexpr const char* changed_during_iteration = "dictionary changed size during iteration";
 
+// stored == other through the interpreter's rich comparison, the stored
+// value on the left. An error from the comparison or from the truth test of
+// its result counts as "not equal" and is discarded.
+bool values_equal(PyObject* stored, PyObject* other);
+
 // cls[item] -> types.GenericAlias(cls, item)
 PyObject* class_getitem(PyObject* cls, PyObject* item);
 

@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,7 @@
 #include "python/map_views.hpp"
 #include "python/arguments.hpp"
 #include "python/owned_ref.hpp"
+#include "python/registration.hpp"
 #include "python/table_kind.hpp"
 
 namespace tavoric::python {
@@ -78,6 +80,19 @@ public:
     }
 
     static PyType_Spec* spec();
+
+    // The map's views and iterators as registered: keys, values and items
+    // views, then the key, value and item iterators.
+    static std::array<ClassDefinition, 6> companion_classes() {
+        return {
+            ClassDefinition{Keys::name().c_str(), Keys::spec(), &Keys::type},
+            ClassDefinition{Values::name().c_str(), Values::spec(), &Values::type},
+            ClassDefinition{Items::name().c_str(), Items::spec(), &Items::type},
+            ClassDefinition{Keys::iter_name().c_str(), Keys::iter_spec(), &Keys::iter_type},
+            ClassDefinition{Values::iter_name().c_str(), Values::iter_spec(), &Values::iter_type},
+            ClassDefinition{Items::iter_name().c_str(), Items::iter_spec(), &Items::iter_type},
+        };
+    }
 
 private:
     static PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -386,14 +401,6 @@ private:
 
     static PyObject* iterate(PyObject* self) {
         return guarded<PyObject*>(nullptr, [&] { return Keys::iterate_map(self); });
-    }
-
-    // Value equality, the map's value on the left; errors count as "unequal".
-    static bool values_equal(PyObject* own, PyObject* theirs) {
-        OwnedRef result = OwnedRef::steal(PyObject_RichCompare(own, theirs, Py_EQ));
-        int truth = result ? PyObject_IsTrue(result.get()) : -1;
-        if (truth < 0) PyErr_Clear();
-        return truth > 0;
     }
 
     static bool equal_to(const Container& own, PyObject* other) {

@@ -178,15 +178,6 @@ private:
         });
     }
 
-    // stored == other through rich comparison, stored on the left; an error
-    // counts as "not equal".
-    static bool values_equal(PyObject* stored, PyObject* other) {
-        OwnedRef result = OwnedRef::steal(PyObject_RichCompare(stored, other, Py_EQ));
-        int truth = result ? PyObject_IsTrue(result.get()) : -1;
-        if (truth < 0) PyErr_Clear();
-        return truth > 0;
-    }
-
     static PyObject* repr(PyObject* self) {
         return with_map<PyObject*>(self, nullptr, [&](MapObject*, const Container& c) -> PyObject* {
             OwnedRef parts = OwnedRef::steal(PyList_New(0));
