@@ -316,8 +316,8 @@ private:
 
     // A snapshot iterator cannot be rebuilt elsewhere (its position means
     // nothing without the very set it walks), so pickling and copying fail.
-    static PyObject* iter_reduce(PyObject*, PyObject*) {
-        PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Kind::set_iter_name);
+    static PyObject* iter_reduce(PyObject* self, PyObject*) {
+        PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
         return nullptr;
     }
 
