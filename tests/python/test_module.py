@@ -1,6 +1,7 @@
 """The module object itself: how it is defined and what it exports."""
 
 import ctypes
+import os
 import shutil
 import subprocess
 import sys
@@ -79,9 +80,7 @@ def test_reimport_executes_the_definition_again():
         "assert again is not tavoric and again.__doc__ == ''\n"
         "print('ok')\n"
     )
-    env_path = ":".join(p for p in sys.path if p)
-    done = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, env={"PYTHONPATH": env_path}
-    )
+    env = dict(os.environ, PYTHONPATH=":".join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ok"
