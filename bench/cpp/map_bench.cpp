@@ -1,0 +1,287 @@
+// Operation benchmarks of the Funnel and Elastic maps against the reference
+// maps std::unordered_map and absl::flat_hash_map, in one run so that the
+// ratios compare like with like on a shared machine.
+//
+// Every benchmark handles n keys per iteration and reports the time per key
+// in the "per_op" counter:
+//   insert      n new keys into an empty map (growth included, no reserve)
+//   find_hit    n lookups of stored keys, in an order unrelated to insertion
+//   find_miss   n lookups of keys that are not stored
+//   erase       n removals of stored keys (rebuilds the removals cause
+//               included), in an order unrelated to insertion
+//   iterate     one walk over all n entries
+// Building the map a benchmark needs and destroying it are not timed.
+//
+// The tavoric maps run through map::HashMap exactly as the Python classes use
+// them (container table hash with fresh seeds, reserve exponent 3, the
+// default). Keys are BenchKey (bench_keys.hpp): the cached hash is the
+// integer itself, as for Python ints; the reference maps hash the plain
+// uint64_t with their default hashers (std::hash, the identity in libstdc++;
+// absl::Hash).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#ifdef TAVORIC_BENCH_HAVE_ABSL
+#include <absl/container/flat_hash_map.h>
+#endif
+
+#include "bench_keys.hpp"
+#include "elastic/table.hpp"
+#include "funnel/funnel_containers.hpp"
+#include "map/hash_map.hpp"
+#include "map/table_hash.hpp"
+
+namespace {
+
+using tavoric::bench::BenchKey;
+using Value = std::uint64_t;
+
+[[noreturn]] void die(const char* what) {
+    std::fprintf(stderr, "map_bench: %s\n", what);
+    std::abort();
+}
+
+// One uniform face per map: insert, lookup (value or 0), erase, sum of values.
+struct StdMap {
+    static constexpr const char* kName = "std_unordered_map";
+    std::unordered_map<std::uint64_t, Value> m;
+    void insert(std::uint64_t k, Value v) { m.emplace(k, v); }
+    Value find(std::uint64_t k) const {
+        auto it = m.find(k);
+        return it == m.end() ? 0 : it->second;
+    }
+    bool erase(std::uint64_t k) { return m.erase(k) != 0; }
+    Value sum() const {
+        Value s = 0;
+        for (const auto& [k, v] : m) s += v;
+        return s;
+    }
+    std::size_t size() const { return m.size(); }
+};
+
+#ifdef TAVORIC_BENCH_HAVE_ABSL
+struct AbslMap {
+    static constexpr const char* kName = "absl_flat_hash_map";
+    absl::flat_hash_map<std::uint64_t, Value> m;
+    void insert(std::uint64_t k, Value v) { m.emplace(k, v); }
+    Value find(std::uint64_t k) const {
+        auto it = m.find(k);
+        return it == m.end() ? 0 : it->second;
+    }
+    bool erase(std::uint64_t k) { return m.erase(k) != 0; }
+    Value sum() const {
+        Value s = 0;
+        for (const auto& [k, v] : m) s += v;
+        return s;
+    }
+    std::size_t size() const { return m.size(); }
+};
+#endif
+
+// The two tavoric maps share everything but how the empty table is made.
+template <class Table>
+struct TavoricMap {
+    tavoric::map::HashMap<BenchKey, Value, Table> m;
+
+    explicit TavoricMap(Table table) : m(std::move(table)) {}
+    void insert(std::uint64_t k, Value v) {
+        if (!m.insert(BenchKey{k}, v)) die("insert refused memory");
+    }
+    Value find(std::uint64_t k) const {
+        const auto* entry = m.get(BenchKey{k});
+        return entry == nullptr ? 0 : entry->value;
+    }
+    bool erase(std::uint64_t k) { return m.remove(BenchKey{k}).has_value(); }
+    Value sum() const {
+        Value s = 0;
+        for (const auto& entry : m.iter()) s += entry.value;
+        return s;
+    }
+    std::size_t size() const { return m.len(); }
+};
+
+using FunnelTableT = tavoric::funnel::FunnelTable<BenchKey, Value>;
+using ElasticTableT = tavoric::elastic::ElasticTable<BenchKey, Value>;
+constexpr std::uint32_t kReserveExponent = 3;
+
+struct FunnelMap : TavoricMap<FunnelTableT> {
+    static constexpr const char* kName = "funnel";
+    FunnelMap() : TavoricMap(make()) {}
+    static FunnelTableT make() {
+        auto t = FunnelTableT::try_with_insert_budget(0, kReserveExponent, tavoric::map::HashSeeds::fresh());
+        if (!t) die("empty Funnel table refused");
+        return std::move(*t);
+    }
+};
+
+struct ElasticMap : TavoricMap<ElasticTableT> {
+    static constexpr const char* kName = "elastic";
+    ElasticMap() : TavoricMap(make()) {}
+    static ElasticTableT make() {
+        auto t = ElasticTableT::try_with_capacity_and_reserve_and_hasher_in(0, kReserveExponent,
+                                                                          tavoric::map::HashSeeds::fresh());
+        if (!t) die("empty Elastic table refused");
+        return std::move(*t);
+    }
+};
+
+// Stored keys in insertion order, the same keys in a shuffled order (for
+// lookups and removals), and as many absent keys.
+struct Workload {
+    std::vector<std::uint64_t> stored;
+    std::vector<std::uint64_t> shuffled;
+    std::vector<std::uint64_t> absent;
+
+    explicit Workload(std::size_t n)
+        : stored(tavoric::bench::stream_keys(0, n)), shuffled(stored), absent(tavoric::bench::stream_keys(tavoric::bench::kAbsentStart, n)) {
+        std::mt19937_64 rng(0x7A0E1C);
+        std::shuffle(shuffled.begin(), shuffled.end(), rng);
+    }
+};
+
+const Workload& workload(std::size_t n) {
+    static std::optional<Workload> cached;
+    if (!cached || cached->stored.size() != n) cached.emplace(n);
+    return *cached;
+}
+
+template <class Map>
+void fill(Map& m, const Workload& w) {
+    for (std::size_t i = 0; i < w.stored.size(); ++i) m.insert(w.stored[i], i + 1);
+    if (m.size() != w.stored.size()) die("fill lost keys");
+}
+
+void per_op(benchmark::State& state, std::size_t n) {
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+    state.counters["per_op"] =
+        benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+template <class Map>
+void bm_insert(benchmark::State& state, std::size_t n) {
+    const Workload& w = workload(n);
+    for (auto _ : state) {
+        std::optional<Map> m;
+        m.emplace();
+        for (std::size_t i = 0; i < n; ++i) m->insert(w.stored[i], i + 1);
+        benchmark::DoNotOptimize(m->size());
+        state.PauseTiming();
+        if (m->size() != n) die("insert lost keys");
+        m.reset();
+        state.ResumeTiming();
+    }
+    per_op(state, n);
+}
+
+template <class Map>
+void bm_find_hit(benchmark::State& state, std::size_t n) {
+    const Workload& w = workload(n);
+    Map m;
+    fill(m, w);
+    Value total = 0;
+    for (auto _ : state) {
+        Value s = 0;
+        for (std::uint64_t k : w.shuffled) s += m.find(k);
+        benchmark::DoNotOptimize(s);
+        total = s;
+    }
+    if (total != static_cast<Value>(n) * (n + 1) / 2) die("find_hit missed a key");
+    per_op(state, n);
+}
+
+template <class Map>
+void bm_find_miss(benchmark::State& state, std::size_t n) {
+    const Workload& w = workload(n);
+    Map m;
+    fill(m, w);
+    Value total = 0;
+    for (auto _ : state) {
+        Value s = 0;
+        for (std::uint64_t k : w.absent) s += m.find(k);
+        benchmark::DoNotOptimize(s);
+        total |= s;
+    }
+    if (total != 0) die("find_miss found an absent key");
+    per_op(state, n);
+}
+
+template <class Map>
+void bm_erase(benchmark::State& state, std::size_t n) {
+    const Workload& w = workload(n);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::optional<Map> m;
+        m.emplace();
+        fill(*m, w);
+        state.ResumeTiming();
+        std::size_t erased = 0;
+        for (std::uint64_t k : w.shuffled) erased += m->erase(k) ? 1 : 0;
+        benchmark::DoNotOptimize(erased);
+        state.PauseTiming();
+        if (erased != n || m->size() != 0) die("erase missed a key");
+        m.reset();
+        state.ResumeTiming();
+    }
+    per_op(state, n);
+}
+
+template <class Map>
+void bm_iterate(benchmark::State& state, std::size_t n) {
+    const Workload& w = workload(n);
+    Map m;
+    fill(m, w);
+    Value total = 0;
+    for (auto _ : state) {
+        Value s = m.sum();
+        benchmark::DoNotOptimize(s);
+        total = s;
+    }
+    if (total != static_cast<Value>(n) * (n + 1) / 2) die("iterate missed an entry");
+    per_op(state, n);
+}
+
+template <class Map>
+void register_map(const char* op, void (*fn)(benchmark::State&, std::size_t), std::size_t n) {
+    const std::string name = std::string(op) + "/" + Map::kName + "/" + std::to_string(n);
+    benchmark::RegisterBenchmark(name.c_str(), fn, n)->Unit(benchmark::kMicrosecond);
+}
+
+// Registered size by size, then operation by operation, so each workload is
+// generated once and the maps of one row run back to back.
+void register_all() {
+    for (std::size_t n : {std::size_t{1000}, std::size_t{10000}, std::size_t{100000}, std::size_t{1000000}}) {
+        auto row = [n]<class Map>(Map*) {
+            register_map<Map>("insert", bm_insert<Map>, n);
+            register_map<Map>("find_hit", bm_find_hit<Map>, n);
+            register_map<Map>("find_miss", bm_find_miss<Map>, n);
+            register_map<Map>("erase", bm_erase<Map>, n);
+            register_map<Map>("iterate", bm_iterate<Map>, n);
+        };
+        row(static_cast<FunnelMap*>(nullptr));
+        row(static_cast<ElasticMap*>(nullptr));
+        row(static_cast<StdMap*>(nullptr));
+#ifdef TAVORIC_BENCH_HAVE_ABSL
+        row(static_cast<AbslMap*>(nullptr));
+#endif
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    register_all();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
