@@ -24,9 +24,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -255,10 +257,12 @@ void register_map(const char* op, void (*fn)(benchmark::State&, std::size_t), st
     benchmark::RegisterBenchmark(name.c_str(), fn, n)->Unit(benchmark::kMicrosecond);
 }
 
+constexpr std::size_t kSizes[] = {1000, 10000, 100000, 1000000};
+
 // Registered size by size, then operation by operation, so each workload is
 // generated once and the maps of one row run back to back.
 void register_all() {
-    for (std::size_t n : {std::size_t{1000}, std::size_t{10000}, std::size_t{100000}, std::size_t{1000000}}) {
+    for (std::size_t n : kSizes) {
         auto row = [n]<class Map>(Map*) {
             register_map<Map>("insert", bm_insert<Map>, n);
             register_map<Map>("find_hit", bm_find_hit<Map>, n);
@@ -275,13 +279,87 @@ void register_all() {
     }
 }
 
+// The usual console output, then one table: CPU nanoseconds per key for every
+// operation, size and map, and the tavoric maps' times divided by the
+// reference maps' (below 1: the tavoric map is faster). With repetitions the
+// median of the repetitions is used.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) continue;
+            const std::string& name = run.run_name.function_name;
+            const std::size_t a = name.find('/'), b = name.rfind('/');
+            if (a == std::string::npos || a == b) continue;
+            const double n = std::stod(name.substr(b + 1));
+            const double ns = run.cpu_accumulated_time / static_cast<double>(run.iterations) / n * 1e9;
+            samples_[{name.substr(0, a), std::stoull(name.substr(b + 1)), name.substr(a + 1, b - a - 1)}].push_back(ns);
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::FILE* out = stdout;
+        std::fprintf(out, "\nCPU ns per key (median of repetitions); ratio = tavoric map / reference map, below 1 is faster\n");
+        std::fprintf(out, "%-9s %8s | %8s %8s %8s %8s | %7s %7s %7s %7s\n", "op", "n", "funnel", "elastic", "std_um",
+                     "absl", "F/std", "F/absl", "E/std", "E/absl");
+        for (const char* op : {"insert", "find_hit", "find_miss", "erase", "iterate"}) {
+            for (std::size_t n : kSizes) {
+                const double f = median(op, n, FunnelMap::kName), e = median(op, n, ElasticMap::kName);
+                const double s = median(op, n, StdMap::kName);
+#ifdef TAVORIC_BENCH_HAVE_ABSL
+                const double x = median(op, n, AbslMap::kName);
+#else
+                const double x = 0;
+#endif
+                if (f == 0 && e == 0 && s == 0 && x == 0) continue;
+                std::fprintf(out, "%-9s %8zu | %8.1f %8.1f %8.1f %8.1f | %7s %7s %7s %7s\n", op, n, f, e, s, x,
+                             ratio(f, s).c_str(), ratio(f, x).c_str(), ratio(e, s).c_str(), ratio(e, x).c_str());
+            }
+        }
+        std::fflush(out);
+    }
+
+private:
+    struct Key {
+        std::string op;
+        std::size_t n;
+        std::string map;
+        friend bool operator<(const Key& l, const Key& r) {
+            return std::tie(l.op, l.n, l.map) < std::tie(r.op, r.n, r.map);
+        }
+    };
+
+    double median(const char* op, std::size_t n, const char* map) const {
+        auto it = samples_.find(Key{op, n, map});
+        if (it == samples_.end() || it->second.empty()) return 0;
+        std::vector<double> v = it->second;
+        std::sort(v.begin(), v.end());
+        const std::size_t m = v.size() / 2;
+        return v.size() % 2 == 1 ? v[m] : (v[m - 1] + v[m]) / 2;
+    }
+
+    static std::string ratio(double a, double b) {
+        if (a == 0 || b == 0) return "-";
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.2f", a / b);
+        return buf;
+    }
+
+    std::map<Key, std::vector<double>> samples_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     register_all();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -66,6 +66,16 @@ namespace probe = tavoric::common::exact::probe;
 
 constexpr tavoric::map::HashSeeds kSeeds{0x0123456789ABCDEFULL, 0x9E3779B97F4A7C15ULL};
 
+// Stored key i and absent key i: pseudo-random integers by default, or
+// 0, 1, 2, ... (absent: from 2^40 on), what range() gives a Python map, to
+// show that consecutive ints hashed by their identity spread as well.
+bool g_sequential = false;
+BenchKey stored_key(std::size_t i) { return BenchKey{g_sequential ? i : tavoric::bench::stream_key(i)}; }
+BenchKey absent_key(std::size_t i) {
+    const std::uint64_t n = tavoric::bench::kAbsentStart + i;
+    return BenchKey{g_sequential ? n : tavoric::bench::stream_key(n)};
+}
+
 [[noreturn]] void diverged(const char* table, const char* what, std::size_t i) {
     std::fprintf(stderr, "probe_stats: %s replay disagrees with the table (%s, key %zu)\n", table, what, i);
     std::exit(1);
@@ -187,7 +197,7 @@ FunnelRow funnel_row(std::uint32_t k, std::size_t budget, std::size_t misses) {
     FunnelRow row{k, t.slot_count(), t.capacity(), {}, {}, {}, {}, {}, {}};
 
     for (std::size_t i = 0; i < row.filled; ++i) {
-        const BenchKey key{tavoric::bench::stream_key(i)};
+        const BenchKey key = stored_key(i);
         const std::uint64_t h = t.seeds().hash(key.cached_hash());
         const FunnelWalk walk = walk_funnel(t, key, h);
         if (walk.outcome == SearchOutcome::Found) diverged("Funnel", "insert found a new key", i);
@@ -207,7 +217,7 @@ FunnelRow funnel_row(std::uint32_t k, std::size_t budget, std::size_t misses) {
     row.displaced = t.displaced();
 
     for (std::size_t i = 0; i < row.filled; ++i) {
-        const BenchKey key{tavoric::bench::stream_key(i)};
+        const BenchKey key = stored_key(i);
         const std::uint64_t h = t.seeds().hash(key.cached_hash());
         const FunnelWalk walk = walk_funnel(t, key, h);
         const auto at = t.find(key, h);
@@ -225,7 +235,7 @@ FunnelRow funnel_row(std::uint32_t k, std::size_t budget, std::size_t misses) {
 
     const auto filter = t.filter_words();
     for (std::size_t i = 0; i < misses; ++i) {
-        const BenchKey key{tavoric::bench::stream_key(tavoric::bench::kAbsentStart + i)};
+        const BenchKey key = absent_key(i);
         const std::uint64_t h = t.seeds().hash(key.cached_hash());
         if (t.find(key, h)) diverged("Funnel", "absent key found", i);
         const FunnelWalk walk = walk_funnel(t, key, h);
@@ -388,7 +398,7 @@ ElasticRow elastic_row(std::uint32_t k, std::size_t slots, std::size_t misses) {
     if (row.slots != slots || row.filled != limit) diverged("Elastic", "table size", 0);
 
     for (std::size_t i = 0; i < row.filled; ++i) {
-        const BenchKey key{tavoric::bench::stream_key(i)};
+        const BenchKey key = stored_key(i);
         const std::uint64_t h = t.seeds().hash(key.cached_hash());
         const auto p = probe::elastic_prepare(h);
         const ElasticPlacement replay = replay_placement(t, p.prepared);
@@ -415,7 +425,7 @@ ElasticRow elastic_row(std::uint32_t k, std::size_t slots, std::size_t misses) {
     row.routes = t.schedule().size();
 
     for (std::size_t i = 0; i < row.filled; ++i) {
-        const BenchKey key{tavoric::bench::stream_key(i)};
+        const BenchKey key = stored_key(i);
         const std::uint64_t h = t.seeds().hash(key.cached_hash());
         const ElasticLookup walk = replay_lookup(t, key, h);
         const auto at = t.find(key, h);
@@ -423,7 +433,7 @@ ElasticRow elastic_row(std::uint32_t k, std::size_t slots, std::size_t misses) {
         row.hit.add(walk.probes);
     }
     for (std::size_t i = 0; i < misses; ++i) {
-        const BenchKey key{tavoric::bench::stream_key(tavoric::bench::kAbsentStart + i)};
+        const BenchKey key = absent_key(i);
         const std::uint64_t h = t.seeds().hash(key.cached_hash());
         const ElasticLookup walk = replay_lookup(t, key, h);
         if (walk.location || t.find(key, h)) diverged("Elastic", "absent key found", i);
@@ -485,15 +495,18 @@ void print_elastic(std::size_t slots, std::size_t misses) {
 
 }  // namespace
 
-// Usage: tavoric_probe_stats [funnel-budget elastic-slots]
+// Usage: tavoric_probe_stats [funnel-budget elastic-slots [sequential]]
 int main(int argc, char** argv) {
     std::size_t budget = 100000;
     std::size_t slots = std::size_t{1} << 17;
-    if (argc == 3) {
+    const bool usage_ok = argc == 1 || argc == 3 || (argc == 4 && std::strcmp(argv[3], "sequential") == 0);
+    if (usage_ok && argc >= 3) {
         budget = std::strtoull(argv[1], nullptr, 10);
         slots = std::strtoull(argv[2], nullptr, 10);
-    } else if (argc != 1) {
-        std::fprintf(stderr, "usage: %s [funnel-budget elastic-slots]\n", argv[0]);
+        g_sequential = argc == 4;
+    }
+    if (!usage_ok) {
+        std::fprintf(stderr, "usage: %s [funnel-budget elastic-slots [sequential]]\n", argv[0]);
         return 2;
     }
     if (budget == 0 || slots < 8 || (slots & (slots - 1)) != 0) {
@@ -501,6 +514,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::size_t misses = 100000;
+    std::printf("keys: %s, cached hash = the integer itself\n",
+                g_sequential ? "0, 1, 2, ... (absent: 2^40, 2^40 + 1, ...)" : "distinct pseudo-random 64-bit integers");
     std::printf("uni-hit = (1/a) ln(1/(1-a)), uni-miss = 1/(1-a): uniform probing's expected successful and\n"
                 "unsuccessful probes at load a (its average insertion over the fill equals uni-hit)\n\n");
     print_funnel(budget, misses);
