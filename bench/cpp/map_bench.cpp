@@ -5,6 +5,7 @@
 // Every benchmark handles n keys per iteration and reports the time per key
 // in the "per_op" counter:
 //   insert      n new keys into an empty map (growth included, no reserve)
+//   insert_sized  the same into a map created for n entries (no growth)
 //   find_hit    n lookups of stored keys, in an order unrelated to insertion
 //   find_miss   n lookups of keys that are not stored
 //   erase       n removals of stored keys (rebuilds the removals cause
@@ -56,6 +57,8 @@ using Value = std::uint64_t;
 struct StdMap {
     static constexpr const char* kName = "std_unordered_map";
     std::unordered_map<std::uint64_t, Value> m;
+    StdMap() = default;
+    explicit StdMap(std::size_t n) { m.reserve(n); }
     void insert(std::uint64_t k, Value v) { m.emplace(k, v); }
     Value find(std::uint64_t k) const {
         auto it = m.find(k);
@@ -74,6 +77,8 @@ struct StdMap {
 struct AbslMap {
     static constexpr const char* kName = "absl_flat_hash_map";
     absl::flat_hash_map<std::uint64_t, Value> m;
+    AbslMap() = default;
+    explicit AbslMap(std::size_t n) { m.reserve(n); }
     void insert(std::uint64_t k, Value v) { m.emplace(k, v); }
     Value find(std::uint64_t k) const {
         auto it = m.find(k);
@@ -117,9 +122,10 @@ constexpr std::uint32_t kReserveExponent = 3;
 
 struct FunnelMap : TavoricMap<FunnelTableT> {
     static constexpr const char* kName = "funnel";
-    FunnelMap() : TavoricMap(make()) {}
-    static FunnelTableT make() {
-        auto t = FunnelTableT::try_with_insert_budget(0, kReserveExponent, tavoric::map::HashSeeds::fresh());
+    FunnelMap() : TavoricMap(make(0)) {}
+    explicit FunnelMap(std::size_t n) : TavoricMap(make(n)) {}
+    static FunnelTableT make(std::size_t n) {
+        auto t = FunnelTableT::try_with_insert_budget(n, kReserveExponent, tavoric::map::HashSeeds::fresh());
         if (!t) die("empty Funnel table refused");
         return std::move(*t);
     }
@@ -127,9 +133,10 @@ struct FunnelMap : TavoricMap<FunnelTableT> {
 
 struct ElasticMap : TavoricMap<ElasticTableT> {
     static constexpr const char* kName = "elastic";
-    ElasticMap() : TavoricMap(make()) {}
-    static ElasticTableT make() {
-        auto t = ElasticTableT::try_with_capacity_and_reserve_and_hasher_in(0, kReserveExponent,
+    ElasticMap() : TavoricMap(make(0)) {}
+    explicit ElasticMap(std::size_t n) : TavoricMap(make(n)) {}
+    static ElasticTableT make(std::size_t n) {
+        auto t = ElasticTableT::try_with_capacity_and_reserve_and_hasher_in(n, kReserveExponent,
                                                                           tavoric::map::HashSeeds::fresh());
         if (!t) die("empty Elastic table refused");
         return std::move(*t);
@@ -168,12 +175,17 @@ void per_op(benchmark::State& state, std::size_t n) {
         benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-template <class Map>
+// Sized: the map is created for n entries (creation timed too).
+template <class Map, bool Sized>
 void bm_insert(benchmark::State& state, std::size_t n) {
     const Workload& w = workload(n);
     for (auto _ : state) {
         std::optional<Map> m;
-        m.emplace();
+        if constexpr (Sized) {
+            m.emplace(n);
+        } else {
+            m.emplace();
+        }
         for (std::size_t i = 0; i < n; ++i) m->insert(w.stored[i], i + 1);
         benchmark::DoNotOptimize(m->size());
         state.PauseTiming();
@@ -264,7 +276,8 @@ constexpr std::size_t kSizes[] = {1000, 10000, 100000, 1000000};
 void register_all() {
     for (std::size_t n : kSizes) {
         auto row = [n]<class Map>(Map*) {
-            register_map<Map>("insert", bm_insert<Map>, n);
+            register_map<Map>("insert", bm_insert<Map, false>, n);
+            register_map<Map>("insert_sized", bm_insert<Map, true>, n);
             register_map<Map>("find_hit", bm_find_hit<Map>, n);
             register_map<Map>("find_miss", bm_find_miss<Map>, n);
             register_map<Map>("erase", bm_erase<Map>, n);
@@ -288,7 +301,13 @@ public:
     RatioReporter() : ConsoleReporter(OO_Tabular) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
+        // With repetitions only the median line of each benchmark is shown.
+        std::vector<Run> shown;
+        for (const Run& run : runs) {
+            if (run.repetitions <= 1 || (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median"))
+                shown.push_back(run);
+        }
+        if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) continue;
             const std::string& name = run.run_name.function_name;
@@ -304,9 +323,9 @@ public:
         ConsoleReporter::Finalize();
         std::FILE* out = stdout;
         std::fprintf(out, "\nCPU ns per key (median of repetitions); ratio = tavoric map / reference map, below 1 is faster\n");
-        std::fprintf(out, "%-9s %8s | %8s %8s %8s %8s | %7s %7s %7s %7s\n", "op", "n", "funnel", "elastic", "std_um",
+        std::fprintf(out, "%-12s %8s | %8s %8s %8s %8s | %7s %7s %7s %7s\n", "op", "n", "funnel", "elastic", "std_um",
                      "absl", "F/std", "F/absl", "E/std", "E/absl");
-        for (const char* op : {"insert", "find_hit", "find_miss", "erase", "iterate"}) {
+        for (const char* op : {"insert", "insert_sized", "find_hit", "find_miss", "erase", "iterate"}) {
             for (std::size_t n : kSizes) {
                 const double f = median(op, n, FunnelMap::kName), e = median(op, n, ElasticMap::kName);
                 const double s = median(op, n, StdMap::kName);
@@ -316,7 +335,7 @@ public:
                 const double x = 0;
 #endif
                 if (f == 0 && e == 0 && s == 0 && x == 0) continue;
-                std::fprintf(out, "%-9s %8zu | %8.1f %8.1f %8.1f %8.1f | %7s %7s %7s %7s\n", op, n, f, e, s, x,
+                std::fprintf(out, "%-12s %8zu | %8.1f %8.1f %8.1f %8.1f | %7s %7s %7s %7s\n", op, n, f, e, s, x,
                              ratio(f, s).c_str(), ratio(f, x).c_str(), ratio(e, s).c_str(), ratio(e, x).c_str());
             }
         }
