@@ -71,6 +71,8 @@ struct StdMap {
         return s;
     }
     std::size_t size() const { return m.size(); }
+    // Entries per bucket (a chained table: buckets, not slots).
+    double load() const { return static_cast<double>(m.size()) / static_cast<double>(m.bucket_count()); }
 };
 
 #ifdef TAVORIC_BENCH_HAVE_ABSL
@@ -91,8 +93,12 @@ struct AbslMap {
         return s;
     }
     std::size_t size() const { return m.size(); }
+    double load() const { return static_cast<double>(m.size()) / static_cast<double>(m.capacity()); }
 };
 #endif
+
+using FunnelTableT = tavoric::funnel::FunnelTable<BenchKey, Value>;
+using ElasticTableT = tavoric::elastic::ElasticTable<BenchKey, Value>;
 
 // The two tavoric maps share everything but how the empty table is made.
 template <class Table>
@@ -114,10 +120,11 @@ struct TavoricMap {
         return s;
     }
     std::size_t size() const { return m.len(); }
+    double load() const { return static_cast<double>(m.len()) / static_cast<double>(slots(m.table())); }
+    static std::size_t slots(const FunnelTableT& t) { return t.slot_count(); }
+    static std::size_t slots(const ElasticTableT& t) { return t.slots(); }
 };
 
-using FunnelTableT = tavoric::funnel::FunnelTable<BenchKey, Value>;
-using ElasticTableT = tavoric::elastic::ElasticTable<BenchKey, Value>;
 constexpr std::uint32_t kReserveExponent = 3;
 
 struct FunnelMap : TavoricMap<FunnelTableT> {
@@ -190,6 +197,7 @@ void bm_insert(benchmark::State& state, std::size_t n) {
         benchmark::DoNotOptimize(m->size());
         state.PauseTiming();
         if (m->size() != n) die("insert lost keys");
+        state.counters["load"] = m->load();
         m.reset();
         state.ResumeTiming();
     }
@@ -201,6 +209,7 @@ void bm_find_hit(benchmark::State& state, std::size_t n) {
     const Workload& w = workload(n);
     Map m;
     fill(m, w);
+    state.counters["load"] = m.load();
     Value total = 0;
     for (auto _ : state) {
         Value s = 0;
@@ -217,6 +226,7 @@ void bm_find_miss(benchmark::State& state, std::size_t n) {
     const Workload& w = workload(n);
     Map m;
     fill(m, w);
+    state.counters["load"] = m.load();
     Value total = 0;
     for (auto _ : state) {
         Value s = 0;
@@ -236,6 +246,7 @@ void bm_erase(benchmark::State& state, std::size_t n) {
         std::optional<Map> m;
         m.emplace();
         fill(*m, w);
+        state.counters["load"] = m->load();
         state.ResumeTiming();
         std::size_t erased = 0;
         for (std::uint64_t k : w.shuffled) erased += m->erase(k) ? 1 : 0;
@@ -253,6 +264,7 @@ void bm_iterate(benchmark::State& state, std::size_t n) {
     const Workload& w = workload(n);
     Map m;
     fill(m, w);
+    state.counters["load"] = m.load();
     Value total = 0;
     for (auto _ : state) {
         Value s = m.sum();
@@ -315,7 +327,9 @@ public:
             if (a == std::string::npos || a == b) continue;
             const double n = std::stod(name.substr(b + 1));
             const double ns = run.cpu_accumulated_time / static_cast<double>(run.iterations) / n * 1e9;
-            samples_[{name.substr(0, a), std::stoull(name.substr(b + 1)), name.substr(a + 1, b - a - 1)}].push_back(ns);
+            const Key key{name.substr(0, a), std::stoull(name.substr(b + 1)), name.substr(a + 1, b - a - 1)};
+            samples_[key].push_back(ns);
+            if (auto it = run.counters.find("load"); it != run.counters.end()) loads_[key] = it->second.value;
         }
     }
 
@@ -339,6 +353,19 @@ public:
                              ratio(f, s).c_str(), ratio(f, x).c_str(), ratio(e, s).c_str(), ratio(e, x).c_str());
             }
         }
+        std::fprintf(out, "\nload of the maps the find, erase and iterate rows use (n keys inserted into an empty map):\n"
+                          "entries / slots; for std::unordered_map entries per bucket\n");
+        std::fprintf(out, "%-12s %8s | %8s %8s %8s %8s\n", "", "n", "funnel", "elastic", "std_um", "absl");
+        for (std::size_t n : kSizes) {
+            if (load(n, FunnelMap::kName) == 0 && load(n, ElasticMap::kName) == 0 && load(n, StdMap::kName) == 0) continue;
+            std::fprintf(out, "%-12s %8zu | %8.3f %8.3f %8.3f %8.3f\n", "load", n, load(n, FunnelMap::kName),
+                         load(n, ElasticMap::kName), load(n, StdMap::kName),
+#ifdef TAVORIC_BENCH_HAVE_ABSL
+                         load(n, AbslMap::kName));
+#else
+                         0.0);
+#endif
+        }
         std::fflush(out);
     }
 
@@ -361,6 +388,11 @@ private:
         return v.size() % 2 == 1 ? v[m] : (v[m - 1] + v[m]) / 2;
     }
 
+    double load(std::size_t n, const char* map) const {
+        auto it = loads_.find(Key{"insert", n, map});
+        return it == loads_.end() ? 0.0 : it->second;
+    }
+
     static std::string ratio(double a, double b) {
         if (a == 0 || b == 0) return "-";
         char buf[32];
@@ -369,6 +401,7 @@ private:
     }
 
     std::map<Key, std::vector<double>> samples_;
+    std::map<Key, double> loads_;
 };
 
 }  // namespace
