@@ -329,7 +329,9 @@ public:
             const double ns = run.cpu_accumulated_time / static_cast<double>(run.iterations) / n * 1e9;
             const Key key{name.substr(0, a), std::stoull(name.substr(b + 1)), name.substr(a + 1, b - a - 1)};
             samples_[key].push_back(ns);
-            if (auto it = run.counters.find("load"); it != run.counters.end()) loads_[key] = it->second.value;
+            // Every benchmark but insert_sized fills an empty map with n keys.
+            if (auto it = run.counters.find("load"); it != run.counters.end() && key.op != "insert_sized")
+                loads_[{key.map, key.n}] = it->second.value;
         }
     }
 
@@ -389,7 +391,7 @@ private:
     }
 
     double load(std::size_t n, const char* map) const {
-        auto it = loads_.find(Key{"insert", n, map});
+        auto it = loads_.find({map, n});
         return it == loads_.end() ? 0.0 : it->second;
     }
 
@@ -401,7 +403,7 @@ private:
     }
 
     std::map<Key, std::vector<double>> samples_;
-    std::map<Key, double> loads_;
+    std::map<std::pair<std::string, std::size_t>, double> loads_;
 };
 
 }  // namespace
