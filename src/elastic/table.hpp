@@ -183,6 +183,12 @@ public:
     std::size_t capacity() const noexcept { return insert_limit_; }
     std::size_t slots() const noexcept { return slots_; }
     std::uint32_t reserve_exponent() const noexcept { return k_; }
+    // Bytes of storage the table owns outside its own object: the arena
+    // block, the level array and the probe schedule's reserved routes.
+    std::size_t heap_bytes() const noexcept {
+        return arena_.block.size() + arena_.levels.count * sizeof(arena_.levels[0]) +
+               schedule_.capacity() * sizeof(PhiRoute);
+    }
     map::HashSeeds seeds() const noexcept { return seeds_; }
     std::size_t level_count() const noexcept { return arena_.levels.count; }
     const Level<entry_type>& level(std::size_t i) const {

@@ -338,6 +338,8 @@ public:
     std::size_t capacity() const noexcept { return shape_.insert_budget; }
     map::HashSeeds seeds() const noexcept { return seeds_; }
     std::uint32_t reserve_exponent() const noexcept { return k_; }
+    // Bytes of storage the table owns outside its own object: the one block.
+    std::size_t heap_bytes() const noexcept { return block_.size(); }
     std::size_t tombstones() const noexcept { return tombstones_; }
     bool displaced() const noexcept { return displaced_; }
     const FunnelShape& shape() const noexcept { return shape_; }

@@ -75,6 +75,16 @@ struct Frame {
         return PyLong_FromSize_t(object->container.capacity());
     }
 
+    // __sizeof__: the object and every byte its table owns (storage block,
+    // level array, probe schedule), so sys.getsizeof reports real memory as
+    // it does for dict. Key and value objects are not counted, as for dict.
+    static PyObject* sizeof_method(PyObject* self, PyObject*) {
+        Object* object = Object::from(self);
+        SharedBorrow borrow(object->borrow);
+        if (!borrow.held()) return raise_already_mutably_borrowed();
+        return PyLong_FromSize_t(Py_TYPE(self)->tp_basicsize + object->container.table().heap_bytes());
+    }
+
     // Parses the keyword-only `capacity` of a constructor (default 0).
     static std::optional<std::uint32_t> constructor_capacity(PyObject* argument) {
         if (argument == nullptr) return 0u;

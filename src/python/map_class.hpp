@@ -514,6 +514,7 @@ PyType_Spec* MapClass<KindT>::spec() {
         {"fromkeys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fromkeys)),
          METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "fromkeys($cls, iterable, value=None)\n--\n\n"},
         {"__reduce__", &reduce, METH_NOARGS, nullptr},
+        {"__sizeof__", &Frame::sizeof_method, METH_NOARGS, nullptr},
         {"with_options", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Frame::with_options)),
          METH_VARARGS | METH_KEYWORDS | METH_CLASS, "with_options($cls, capacity=0, reserve_exponent=None)\n--\n\n"},
         {"__class_getitem__", &class_getitem, METH_O | METH_CLASS,
