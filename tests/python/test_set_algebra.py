@@ -528,3 +528,51 @@ def test_large_operands_through_growth(cls):
     a -= b
     a &= range(1000)
     same_contents(a, (set(range(0, 3000, 2)) - set(b)) & set(range(1000)))
+
+
+def test_threads_meet_borrow_errors_never_a_broken_set(cls):
+    import threading
+    import time
+
+    class Slow:
+        def __init__(self, n):
+            self.n = n
+
+        def __hash__(self):
+            return self.n % 4  # long collision chains: many __eq__ calls
+
+        def __eq__(self, other):
+            time.sleep(0)  # hand the interpreter to the other thread mid-operation
+            return isinstance(other, Slow) and other.n == self.n
+
+    s = cls(Slow(i) for i in range(24))
+    t = cls(Slow(i) for i in range(12, 36))
+    messages = []
+
+    def work(operations):
+        for _ in range(30):
+            for operation in operations:
+                try:
+                    operation()
+                except (RuntimeError, tavoric.PanicException) as error:
+                    messages.append(str(error))
+
+    left = [lambda: s.__ior__(t), lambda: s.__isub__(t), lambda: s & t, lambda: s == t,
+            lambda: s.issubset(t), lambda: s.__ixor__([Slow(1), Slow(40)])]
+    right = [lambda: t.__iand__(s), lambda: t.__ior__(s), lambda: t ^ s, lambda: t.isdisjoint(s),
+             lambda: t.symmetric_difference_update(s), lambda: t.update(Slow(i) for i in range(30, 36))]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=work, args=(ops,)) for ops in (left, right)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert all(m.startswith(("Already borrowed", "Already mutably borrowed")) for m in messages), set(messages)
+    for x in (s, t):
+        listed = list(x)
+        assert len(listed) == len(x) == len({k.n for k in listed})
+        assert all(k in x for k in listed)
