@@ -14,6 +14,9 @@
 // Reference ownership: the container owns one reference per stored key
 // (HashedAny); `add` hands a new one in, `pop` hands one out to the caller,
 // everything else reads keys through borrowed LookupKeys.
+//
+// The set algebra (operators, `union` and friends, predicates, equality)
+// lives in set_algebra.hpp; this file wires it into the class.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
