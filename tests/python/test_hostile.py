@@ -1,0 +1,227 @@
+"""Hostile keys and values: equality that raises, lies or mutates the
+container, hashes that raise or mutate, finalisers that re-enter during
+clear, replacement and destruction, and keys that all share one hash.
+
+Whatever they do, the container must stay consistent: its length equals
+what iteration yields, every key it yields is found again, and only the
+documented exceptions escape."""
+
+import gc
+
+import pytest
+
+import tavoric
+from tavoric import ElasticHashMap, ElasticHashSet, FunnelHashMap, FunnelHashSet
+
+MAPS = [FunnelHashMap, ElasticHashMap]
+SETS = [FunnelHashSet, ElasticHashSet]
+ALL = MAPS + SETS
+
+
+def consistent(container):
+    keys = list(container)
+    assert len(keys) == len(container)
+    for key in keys:
+        assert key in container
+    return keys
+
+
+def store(container, key, value=None):
+    if isinstance(container, (FunnelHashMap, ElasticHashMap)):
+        container[key] = value
+    else:
+        container.add(key)
+
+
+class Collide:
+    """Every instance has the same hash; equality by `n`."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __hash__(self):
+        return 12345
+
+    def __eq__(self, other):
+        return isinstance(other, Collide) and other.n == self.n
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_keys_sharing_one_hash(cls):
+    c = cls()
+    for i in range(600):
+        store(c, Collide(i), i)
+    assert len(c) == 600
+    assert all(Collide(i) in c for i in range(600)) and Collide(600) not in c
+    for i in range(0, 600, 2):
+        if cls in MAPS:
+            del c[Collide(i)]
+        else:
+            c.remove(Collide(i))
+    assert len(consistent(c)) == 300
+    assert all((Collide(i) in c) == (i % 2 == 1) for i in range(600))
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_equality_that_lies_or_flips(cls):
+    class Liar:
+        flip = False
+
+        def __hash__(self):
+            return 7
+
+        def __eq__(self, other):
+            Liar.flip = not Liar.flip
+            return Liar.flip
+
+    c = cls()
+    liars = [Liar() for _ in range(50)]
+    for liar in liars:
+        store(c, liar)
+    # Some inserts may have been taken for replacements: whatever the table
+    # decided, it must be self-consistent and hold only our objects.
+    keys = list(c)
+    assert len(keys) == len(c) and 1 <= len(c) <= 50
+    assert all(any(k is liar for liar in liars) for k in keys)
+    for key in keys:
+        assert any(k is key for k in c)
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_hash_that_raises_or_mutates(cls):
+    c = cls()
+    store(c, 1, 1)
+
+    class BadHash:
+        def __hash__(self):
+            raise ZeroDivisionError("bad hash")
+
+    for operation in (lambda: store(c, BadHash()), lambda: BadHash() in c):
+        with pytest.raises(ZeroDivisionError):
+            operation()
+    assert consistent(c) == [1]
+
+    class Mutating:
+        def __hash__(self):
+            store(c, 99, 99)  # the container is borrowed by the caller
+            return 5
+
+    # Reading calls hash with a shared borrow held: the nested write is
+    # refused with RuntimeError, which propagates out of __hash__.
+    with pytest.raises(RuntimeError, match="^Already (mutably )?borrowed$"):
+        Mutating() in c
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        store(c, Mutating())
+    assert consistent(c) == [1]
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_equality_that_mutates_the_container(cls):
+    c = cls()
+    refused = []
+
+    class Meddler:
+        def __init__(self, n):
+            self.n = n
+
+        def __hash__(self):
+            return 3
+
+        def __eq__(self, other):
+            try:
+                store(c, self.n + 1000)
+            except RuntimeError as error:
+                refused.append(str(error))
+            return False
+
+    for i in range(20):
+        store(c, Meddler(i))
+    assert set(refused) == {"Already borrowed"}
+    assert len(consistent(c)) == 20
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_finalisers_reentering_during_clear_replace_and_destruction(cls):
+    c = cls()
+    log = []
+
+    class Haunt:
+        def __init__(self, n):
+            self.n = n
+
+        def __hash__(self):
+            return self.n
+
+        def __eq__(self, other):
+            return isinstance(other, Haunt) and other.n == self.n
+
+        def __del__(self):
+            try:
+                store(c, -1)
+                log.append("stored")
+            except RuntimeError as error:
+                log.append(str(error))
+            except Exception as error:  # pragma: no cover - reported below
+                log.append(repr(error))
+
+    for i in range(30):
+        store(c, Haunt(i), Haunt(i + 100) if cls in MAPS else None)
+    log.clear()  # c.add(-1) from a temporary's finaliser is fine
+    c.discard(-1) if cls in SETS else c.pop(-1, 0)
+    c.clear()  # finalisers run while clear holds the exclusive borrow
+    gc.collect()
+    assert log and set(log) == {"Already borrowed"}
+    assert consistent(c) == []
+    if cls in MAPS:
+        log.clear()
+        c[1] = Haunt(5)
+        c[1] = "replacement"  # the old value's finaliser runs inside the write
+        assert log == ["Already borrowed"] and consistent(c) == [1]
+    log.clear()
+    store(c, Haunt(7))
+    del c  # destruction: the container object is gone, the finaliser's
+    gc.collect()  # store goes to a name that no longer exists
+    assert len(log) == 1
+
+
+@pytest.mark.parametrize("cls", MAPS)
+def test_values_that_misbehave_in_comparison(cls):
+    class Angry:
+        def __eq__(self, other):
+            raise RuntimeError("angry")
+
+        __hash__ = object.__hash__
+
+    m = cls({1: Angry()})
+    assert not (m == {1: 2}) and not (m == cls({1: 2}))
+    assert (1, 2) not in m.items() and 2 not in m.values()
+    assert m != {1: 2} and m.items() != [(1, 2)]
+    assert consistent(m) == [1]
+
+
+@pytest.mark.parametrize("cls", SETS)
+def test_iterables_that_fail_midway(cls):
+    s = cls([0])
+
+    def exploding():
+        yield 1
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        s.update(exploding())
+    assert sorted(consistent(s)) == [0, 1]
+
+
+def test_panic_exception_is_not_an_ordinary_exception():
+    class Liar:
+        def __len__(self):
+            return 2**62
+
+        def __iter__(self):
+            return iter(())
+
+    with pytest.raises(tavoric.PanicException):
+        try:
+            FunnelHashSet(Liar())
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught as an Exception")
