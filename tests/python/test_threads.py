@@ -1,0 +1,132 @@
+"""Several threads hammering one map, one set and one iterator.
+
+Keys whose __eq__ and __hash__ yield the thread (time.sleep(0)) force thread
+switches in the middle of table operations. The only errors allowed are the
+borrow conflicts ("Already borrowed", "Already mutably borrowed", or the
+PanicException that re-entrant reads of a held container raise); afterwards
+the container must be consistent and contain exactly what the successful
+operations put there."""
+
+import sys
+import threading
+import time
+
+import pytest
+
+import tavoric
+from tavoric import ElasticHashMap, ElasticHashSet, FunnelHashMap, FunnelHashSet
+
+BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
+THREADS = 6
+OPERATIONS = 300
+
+
+class Yielding:
+    def __init__(self, n):
+        self.n = n
+
+    def __hash__(self):
+        time.sleep(0)
+        return self.n % 5  # collisions: equality runs inside the table
+
+    def __eq__(self, other):
+        time.sleep(0)
+        return isinstance(other, Yielding) and other.n == self.n
+
+    def __repr__(self):
+        return f"Y{self.n}"
+
+
+def borrow_error(error):
+    if isinstance(error, RuntimeError):
+        return str(error) in BORROW_MESSAGES
+    return isinstance(error, tavoric.PanicException) and str(error).startswith("Already mutably borrowed")
+
+
+def hammer(work):
+    """Runs work(thread_index, record) on THREADS threads at once; returns
+    the unexpected errors."""
+    unexpected = []
+    start = threading.Barrier(THREADS)
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+
+    def run(index):
+        start.wait()
+        for step in range(OPERATIONS):
+            try:
+                work(index, step)
+            except BaseException as error:  # noqa: BLE001 - sorted below
+                if not borrow_error(error):
+                    unexpected.append(repr(error))
+
+    try:
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(old_interval)
+    return unexpected
+
+
+@pytest.mark.parametrize("cls", [FunnelHashMap, ElasticHashMap])
+def test_threads_share_one_map(cls):
+    m = cls()
+    written = {}  # (thread, step) -> key actually stored, for successes only
+    lock = threading.Lock()
+
+    def work(index, step):
+        key = Yielding(index * 1000 + step % 40)
+        if step % 4 == 3:
+            removed = m.pop(key, "absent")
+            if removed != "absent":
+                with lock:
+                    written.pop(key.n, None)
+        else:
+            m[key] = step
+            with lock:
+                written[key.n] = step
+        key in m
+        len(m)
+        if step % 50 == 0:
+            list(m.items())
+
+    unexpected = hammer(work)
+    assert unexpected == []
+    # Each thread owns its keys, so the successful writes describe the map.
+    assert len(list(m)) == len(m) == len(written)
+    assert {k.n: v for k, v in m.items()} == written
+
+
+@pytest.mark.parametrize("cls", [FunnelHashSet, ElasticHashSet])
+def test_threads_share_one_set_and_one_iterator(cls):
+    s = cls(Yielding(i) for i in range(100))
+    shared_iterator = iter(s.copy())
+    members = {i for i in range(100)}
+    lock = threading.Lock()
+    handed_out = []
+
+    def work(index, step):
+        n = 1000 + index * 1000 + step % 30
+        if step % 3 == 0:
+            s.add(Yielding(n))
+            with lock:
+                members.add(n)
+        elif step % 3 == 1:
+            s.discard(Yielding(n))
+            with lock:
+                members.discard(n)
+        else:
+            try:
+                handed_out.append(next(shared_iterator))
+            except StopIteration:
+                pass
+
+    unexpected = hammer(work)
+    assert unexpected == []
+    assert len(list(s)) == len(s)
+    assert {k.n for k in s} == members
+    # The iterator handed every snapshot key out at most once.
+    assert len({id(k) for k in handed_out}) == len(handed_out) <= 100
