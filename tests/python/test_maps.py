@@ -7,9 +7,6 @@ import pickle
 import sys
 
 import pytest
-from hypothesis import settings
-from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 import tavoric
 from tavoric import ElasticHashMap, FunnelHashMap
@@ -276,87 +273,3 @@ def test_reference_counts_return_to_baseline(cls):
     del snapshot
     del m
     assert counts() == base
-
-
-keys = st.one_of(st.integers(-30, 30), st.sampled_from(["a", "b", "\ud800"]), st.tuples(st.integers(0, 2)))
-values = st.integers(0, 5)
-
-
-class MapModel(RuleBasedStateMachine):
-    """Drives one of our maps and a dict side by side."""
-
-    def __init__(self):
-        super().__init__()
-        self.ours = None
-        self.model = {}
-
-    @precondition(lambda self: self.ours is None)
-    @rule(kind=st.sampled_from(MAPS), pairs=st.dictionaries(keys, values, max_size=15))
-    def start(self, kind, pairs):
-        self.ours = kind(pairs)
-        self.model = dict(pairs)
-
-    @precondition(lambda self: self.ours is not None)
-    @rule(key=keys, value=values)
-    def assign(self, key, value):
-        self.ours[key] = value
-        self.model[key] = value
-
-    @precondition(lambda self: self.ours is not None)
-    @rule(key=keys)
-    def delete(self, key):
-        if key in self.model:
-            del self.ours[key]
-            del self.model[key]
-        else:
-            with pytest.raises(KeyError):
-                del self.ours[key]
-
-    @precondition(lambda self: self.ours is not None)
-    @rule(key=keys, default=values)
-    def pop_or_setdefault(self, key, default):
-        assert self.ours.pop(key, default) == self.model.pop(key, default)
-        assert self.ours.setdefault(key, default) == self.model.setdefault(key, default)
-
-    # Which pair popitem takes depends on the table's seed: no precondition
-    # may depend on the model's contents (hypothesis replays runs).
-    @precondition(lambda self: self.ours is not None)
-    @rule()
-    def popitem(self):
-        if not self.model:
-            with pytest.raises(KeyError):
-                self.ours.popitem()
-            return
-        key, value = self.ours.popitem()
-        assert self.model.pop(key) == value
-
-    @precondition(lambda self: self.ours is not None)
-    @rule(pairs=st.lists(st.tuples(keys, values), max_size=10), how=st.integers(0, 3))
-    def update(self, pairs, how):
-        source = [pairs, dict(pairs), type(self.ours)(pairs), iter(pairs)][how]
-        self.ours.update(source)
-        self.model.update(pairs)
-
-    @precondition(lambda self: self.ours is not None)
-    @rule(how=st.integers(0, 2))
-    def copy_or_clear(self, how):
-        if how == 0:
-            self.ours = self.ours.copy()
-        elif how == 1:
-            self.ours = (ElasticHashMap if isinstance(self.ours, FunnelHashMap) else FunnelHashMap)(self.model) | {}
-        else:
-            self.ours.clear()
-            self.model.clear()
-
-    @invariant()
-    def same_contents(self):
-        if self.ours is None:
-            return
-        assert len(self.ours) == len(self.model)
-        assert self.ours == self.model
-        assert set(self.ours.items()) == set(self.model.items())
-        assert all(k in self.ours for k in self.model)
-
-
-MapModel.TestCase.settings = settings(max_examples=60, stateful_step_count=40, deadline=None)
-TestMapModel = MapModel.TestCase

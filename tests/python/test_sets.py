@@ -4,9 +4,6 @@ iteration with change detection, borrow conflicts and reference counts."""
 import sys
 
 import pytest
-from hypothesis import settings
-from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 import tavoric
 from tavoric import ElasticHashSet, FunnelHashSet
@@ -238,93 +235,6 @@ def test_growth_keeps_every_key(cls):
     assert sorted(s) == sorted(i * 7919 for i in range(5000))
 
 
-keys = st.one_of(st.integers(-50, 50), st.sampled_from(["a", "b", "é", "\ud800"]), st.tuples(st.integers(0, 3)))
-
-
-class SetModel(RuleBasedStateMachine):
-    """Drives one of our sets and a built-in set with the same calls."""
-
-    def __init__(self):
-        super().__init__()
-        self.cls = SETS[0]
-        self.ours = None
-        self.model = set()
-
-    @rule(kind=st.sampled_from(SETS), items=st.lists(keys, max_size=20), k=st.integers(1, 6))
-    @precondition(lambda self: self.ours is None)
-    def start(self, kind, items, k):
-        self.cls = kind
-        exponent = max(k, 3) if kind is FunnelHashSet else k
-        self.ours = kind.with_options(0, exponent)
-        self.ours.update(items)
-        self.model = set(items)
-
-    @precondition(lambda self: self.ours is not None)
-    @rule(key=keys)
-    def add(self, key):
-        self.ours.add(key)
-        self.model.add(key)
-
-    @precondition(lambda self: self.ours is not None)
-    @rule(key=keys)
-    def discard(self, key):
-        self.ours.discard(key)
-        self.model.discard(key)
-
-    @precondition(lambda self: self.ours is not None)
-    @rule(key=keys)
-    def remove(self, key):
-        expected = key in self.model
-        try:
-            self.ours.remove(key)
-            assert expected
-            self.model.remove(key)
-        except KeyError:
-            assert not expected
-
-    # Which key pop() takes depends on the table's random seed, so no
-    # precondition may depend on the model's contents: hypothesis replays
-    # runs and needs them to draw the same way.
-    @precondition(lambda self: self.ours is not None)
-    @rule()
-    def pop(self):
-        if not self.model:
-            with pytest.raises(KeyError):
-                self.ours.pop()
-            return
-        first = next(iter(self.ours))
-        assert self.ours.pop() == first
-        self.model.remove(first)
-
-    @precondition(lambda self: self.ours is not None)
-    @rule(items=st.lists(keys, max_size=30))
-    def update(self, items):
-        self.ours.update(items, self.cls(items))
-        self.model.update(items)
-
-    @precondition(lambda self: self.ours is not None)
-    @rule()
-    def copy_or_clear(self):
-        if len(self.model) % 2:
-            self.ours = self.ours.copy()
-        else:
-            self.ours.clear()
-            self.model.clear()
-
-    @invariant()
-    def same_contents(self):
-        if self.ours is None:
-            return
-        assert len(self.ours) == len(self.model)
-        listed = list(self.ours)
-        assert len(listed) == len(self.model)
-        assert set(listed) == self.model
-        assert all(k in self.ours for k in self.model)
-        assert len(self.ours) <= self.ours.capacity
-
-
-SetModel.TestCase.settings = settings(max_examples=60, stateful_step_count=40, deadline=None)
-TestSetModel = SetModel.TestCase
 
 
 def test_impossible_reservation_panics_and_keeps_the_set(cls):
