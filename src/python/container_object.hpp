@@ -21,6 +21,14 @@
 
 namespace tavoric::python {
 
+// Every module source includes <Python.h> before the borrow flag, so all of
+// them agree on its form: serial with the GIL, atomic without.
+#ifdef Py_GIL_DISABLED
+static_assert(kConcurrentBorrowers, "the free-threaded build needs the atomic borrow flag");
+#else
+static_assert(!kConcurrentBorrowers, "a GIL build includes <Python.h> before the borrow flag");
+#endif
+
 template <class Container>
 struct ContainerObject {
     PyObject_HEAD

@@ -6,13 +6,21 @@
 
 #include <atomic>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace tavoric::python {
 namespace {
 
-TEST(BorrowFlag, StatesAndRefusals) {
-    BorrowFlag flag;
+// The atomic form (free-threaded build) and the serial form (GIL build) go
+// through the same states and refusals.
+template <class Flag>
+class BorrowFlagForms : public ::testing::Test {};
+using Forms = ::testing::Types<BasicBorrowFlag<true>, BasicBorrowFlag<false>>;
+TYPED_TEST_SUITE(BorrowFlagForms, Forms);
+
+TYPED_TEST(BorrowFlagForms, StatesAndRefusals) {
+    TypeParam flag;
     EXPECT_TRUE(flag.try_shared());
     EXPECT_TRUE(flag.try_shared());
     EXPECT_EQ(flag.load(), 2u);
@@ -22,7 +30,7 @@ TEST(BorrowFlag, StatesAndRefusals) {
     EXPECT_EQ(flag.load(), 0u);
 
     EXPECT_TRUE(flag.try_exclusive());
-    EXPECT_EQ(flag.load(), BorrowFlag::exclusive);
+    EXPECT_EQ(flag.load(), TypeParam::exclusive);
     EXPECT_FALSE(flag.try_exclusive());
     EXPECT_FALSE(flag.try_shared());
     flag.release_exclusive();
@@ -30,25 +38,28 @@ TEST(BorrowFlag, StatesAndRefusals) {
     flag.release_shared();
 }
 
-TEST(BorrowFlag, ScopedGuardsReleaseOnlyWhatTheyHold) {
-    BorrowFlag flag;
+TYPED_TEST(BorrowFlagForms, ScopedGuardsReleaseOnlyWhatTheyHold) {
+    TypeParam flag;
     {
-        ExclusiveBorrow writer(flag);
+        BasicExclusiveBorrow<TypeParam> writer(flag);
         ASSERT_TRUE(writer.held());
-        SharedBorrow reader(flag);
+        BasicSharedBorrow<TypeParam> reader(flag);
         EXPECT_FALSE(reader.held());
-        ExclusiveBorrow second(flag);
+        BasicExclusiveBorrow<TypeParam> second(flag);
         EXPECT_FALSE(second.held());
     }  // the refused guards must not release the writer's borrow early
     EXPECT_EQ(flag.load(), 0u);
     {
-        SharedBorrow a(flag);
-        SharedBorrow b(flag);
+        BasicSharedBorrow<TypeParam> a(flag);
+        BasicSharedBorrow<TypeParam> b(flag);
         EXPECT_TRUE(a.held() && b.held());
         EXPECT_EQ(flag.load(), 2u);
     }
     EXPECT_EQ(flag.load(), 0u);
 }
+
+// Without <Python.h> (here) the flag is the atomic form.
+static_assert(std::is_same_v<BorrowFlag, BasicBorrowFlag<true>>);
 
 // Writers increment a plain counter only under the exclusive borrow; readers
 // check nobody writes while they hold a shared borrow. ThreadSanitizer
