@@ -78,18 +78,29 @@ constexpr std::optional<ElasticReduction> reduce_prepared_elastic_non_power(
     return std::nullopt;
 }
 
-// Slot of the probe with this selector in a level of length n: the top bits
-// of the mix for power-of-two lengths, the rejection reduction otherwise.
-constexpr std::optional<std::size_t> elastic_probe_slot(std::uint64_t H, std::uint32_t selector,
-                                                        std::size_t n) noexcept {
-    if (n == 1) return std::size_t{0};
-    if (n != 0 && std::has_single_bit(n)) {
-        const auto shift = 64 - std::countr_zero(n);
-        return static_cast<std::size_t>(elastic_probe_mix(H, selector) >> shift);
-    }
+// The rejection path, kept out of line: every table the Elastic design builds
+// has power-of-two levels, so lookups never take it.
+[[gnu::noinline]] constexpr std::optional<std::size_t> elastic_probe_slot_non_power(std::uint64_t H,
+                                                                                    std::uint32_t selector,
+                                                                                    std::size_t n) noexcept {
     auto r = reduce_prepared_elastic_non_power(H, selector, n, kElasticReductionTries);
     if (!r) return std::nullopt;
     return r->slot;
+}
+
+// Slot of the probe with this selector in a level of length n: the top bits
+// of the mix for power-of-two lengths, the rejection reduction otherwise.
+// Inlined into the lookup walk, where it runs once per probe: the
+// power-of-two case is a finalizer and a shift.
+[[gnu::always_inline]] constexpr inline std::optional<std::size_t> elastic_probe_slot(std::uint64_t H,
+                                                                                     std::uint32_t selector,
+                                                                                     std::size_t n) noexcept {
+    if (n != 0 && (n & (n - 1)) == 0) [[likely]] {
+        if (n == 1) return std::size_t{0};
+        const auto shift = 64 - std::countr_zero(n);
+        return static_cast<std::size_t>(elastic_probe_mix(H, selector) >> shift);
+    }
+    return elastic_probe_slot_non_power(H, selector, n);
 }
 
 }  // namespace tavoric::common::exact::probe
