@@ -13,10 +13,21 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "common/arena/aligned_block.hpp"
 #include "python/registration.hpp"
 
 namespace tavoric::python {
 namespace {
+
+// Table blocks are reported to tracemalloc in its default domain, so
+// tracemalloc snapshots and get_traced_memory() include table storage. Both
+// calls return at once while tracemalloc is not tracing; they attach the
+// thread themselves, so a block released from any thread is reported too.
+void block_allocated(void* base, std::size_t size) noexcept {
+    (void)PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(base), size);
+}
+void block_released(void* base) noexcept { (void)PyTraceMalloc_Untrack(0, reinterpret_cast<std::uintptr_t>(base)); }
+constexpr common::arena::BlockObserver tracemalloc_observer{&block_allocated, &block_released};
 
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
@@ -24,6 +35,7 @@ int exec_module(PyObject* module) {
                      Py_TYPE(module)->tp_name);
         return -1;
     }
+    common::arena::set_block_observer(&tracemalloc_observer);
     return register_classes(module);
 }
 

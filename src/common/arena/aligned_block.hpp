@@ -10,6 +10,7 @@
 // the failure paths of growth and construction are exercised for real.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -52,6 +53,28 @@ private:
     }
 };
 
+// Reports table blocks to an embedder's memory accounting: the Python module
+// hands each block to tracemalloc, so memory snapshots see table storage
+// like any other allocation. Installed once when the module loads, before
+// any table exists; without it (the C++ tests) nothing is reported. Blocks
+// are allocated only when a table is built or grows, so the observer costs
+// nothing per operation.
+struct BlockObserver {
+    void (*allocated)(void* base, std::size_t size) noexcept;
+    void (*released)(void* base) noexcept;
+};
+
+inline std::atomic<const BlockObserver*>& block_observer_slot() noexcept {
+    static std::atomic<const BlockObserver*> slot{nullptr};
+    return slot;
+}
+inline void set_block_observer(const BlockObserver* observer) noexcept {
+    block_observer_slot().store(observer, std::memory_order_release);
+}
+inline const BlockObserver* block_observer() noexcept {
+    return block_observer_slot().load(std::memory_order_acquire);
+}
+
 // An owned block of raw bytes. align() == 0 means "no block": it was moved
 // or taken out, and destruction does nothing.
 class OwnedBlock {
@@ -81,6 +104,7 @@ public:
 
     void release() noexcept {
         if (align_ != 0 && size_ != 0) {
+            if (const BlockObserver* observer = block_observer()) observer->released(base_);
             ::operator delete(base_, size_, std::align_val_t{align_});
         }
         base_ = nullptr;
@@ -103,6 +127,7 @@ inline std::expected<OwnedBlock, TryReserveError> try_allocate_block(std::size_t
     }
     void* p = ::operator new(size, std::align_val_t{align}, std::nothrow);
     if (p == nullptr) return std::unexpected(TryReserveError::alloc_error());
+    if (const BlockObserver* observer = block_observer()) observer->allocated(p, size);
     return OwnedBlock(static_cast<std::byte*>(p), size, align);
 }
 
