@@ -412,6 +412,7 @@ PyType_Spec* SetClass<KindT>::spec() {
         {"issuperset", &Algebra::method_issuperset, METH_O, "issuperset($self, other)\n--\n\n"},
         {"__reduce__", &reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
         {"__setstate__", &setstate, METH_O, "__setstate__($self, state)\n--\n\n"},
+        {"__sizeof__", &Frame::sizeof_method, METH_NOARGS, nullptr},
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {
