@@ -7,6 +7,12 @@
 // shallow probes of every level before deep ones and stops at the end of the
 // list instead of probing thousands of positions.
 //
+// Within one level the routes are consecutive probes (t from 0, from 1 on
+// level 0), each extension adding the next ones, so the schedule also keeps
+// how many routes each level has: a lookup that may only find its key on a
+// few levels merges those levels' probes in phi order (the same order the
+// list gives) instead of stepping over every route of the other levels.
+//
 // The schedule grows only when a placement needs a larger phi than any before
 // it, and its capacity is reserved once per shape (R(L) routes), so growing it
 // never allocates. Once sorted, a route keeps its level's length instead of
@@ -14,6 +20,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -59,7 +66,13 @@ public:
     void reset() noexcept {
         size_ = 0;
         bound_ = 0;
+        level_routes_.fill(0);
     }
+
+    // Routes of level l: its probes first_probe(l) .. first_probe(l) + count - 1.
+    static constexpr std::uint32_t kTrackedLevels = 32;
+    std::uint32_t level_routes(std::uint32_t level) const noexcept { return level_routes_[level]; }
+    static constexpr std::uint32_t first_probe(std::uint32_t level) noexcept { return level == 0 ? 1 : 0; }
 
     // Makes the capacity at least `routes` (exactly `routes` when it grows).
     std::expected<void, TryReserveError> try_reserve(std::size_t routes) noexcept {
@@ -109,7 +122,12 @@ public:
         PhiRoute* added = routes_.get() + first_new;
         std::sort(added, routes_.get() + size_, [](const PhiRoute& a, const PhiRoute& c) { return a.key < c.key; });
         for (PhiRoute* r = added; r != routes_.get() + size_; ++r) {
-            r->key = static_cast<std::uint32_t>(lengths(elastic_selector_level(r->selector)));
+            const std::uint32_t level = elastic_selector_level(r->selector);
+            r->key = static_cast<std::uint32_t>(lengths(level));
+            const std::uint32_t t = (r->selector & 0xFFFFu) >> 3;
+            common::error::check(level < kTrackedLevels && t == first_probe(level) + level_routes_[level],
+                                 "Elastic schedule adds each level's next probes");
+            ++level_routes_[level];
         }
         bound_ = (bound_ & kExceptionalFlag) | static_cast<std::uint32_t>(needed);
     }
@@ -125,6 +143,7 @@ private:
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
     std::uint32_t bound_ = 0;
+    std::array<std::uint16_t, kTrackedLevels> level_routes_{};
 };
 
 // An empty schedule with room for every route of `levels` levels.

@@ -234,6 +234,7 @@ public:
         if (matches_at(first, *p0, probe, p.fingerprint)) return ElasticLocation{0, *p0};
         if (!filter) return std::nullopt;
 
+        if (std::popcount(level_set) <= kMergedWalkLevels) return find_on_levels(probe, p, level_set);
         for (const PhiRoute& route : schedule_) {
             const std::uint32_t level = elastic_selector_level(route.selector);
             if (((level_set >> level) & 1u) == 0) continue;
@@ -523,6 +524,56 @@ private:
         if (level_count() <= kMaxLaneLevels) {
             group.lanes[H & 3] = static_cast<std::uint16_t>(group.lanes[H & 3] | (1u << (level % 16)));
         }
+    }
+
+    // Lookups whose lane admits at most this many levels merge those levels'
+    // probes instead of walking the whole schedule.
+    static constexpr int kMergedWalkLevels = 4;
+
+    // The schedule walk restricted to the levels in level_set (at most
+    // kMergedWalkLevels of them), probe for probe in the schedule's order:
+    // each level contributes its consecutive probes, and the next probe is
+    // always the one with the smallest phi among the levels' next ones.
+    template <class Q>
+    std::optional<ElasticLocation> find_on_levels(const Q& probe, const ElasticPreparedKey& p,
+                                                  std::uint32_t level_set) const {
+        using common::exact::probe::elastic_phi_small;
+        using common::exact::probe::elastic_probe_slot;
+        using common::exact::probe::elastic_selector;
+        struct Head {
+            std::uint64_t phi;
+            std::uint32_t level;
+            std::uint32_t probe;
+            std::uint32_t end;
+        };
+        std::array<Head, kMergedWalkLevels> heads{};
+        int live = 0;
+        for (std::uint32_t rest = level_set; rest != 0; rest &= rest - 1) {
+            const auto level = static_cast<std::uint32_t>(std::countr_zero(rest));
+            if (level >= ProbeSchedule::kTrackedLevels) break;
+            const std::uint32_t count = schedule_.level_routes(level);
+            if (count == 0) continue;
+            const std::uint32_t t = ProbeSchedule::first_probe(level);
+            heads[live++] = Head{elastic_phi_small(level + 1, t + 1), level, t, t + count};
+        }
+        while (live > 0) {
+            int best = 0;
+            for (int i = 1; i < live; ++i) {
+                if (heads[i].phi < heads[best].phi) best = i;
+            }
+            Head& head = heads[best];
+            const Level<entry_type>& level = arena_.levels[head.level];
+            const auto slot = elastic_probe_slot(p.prepared, elastic_selector(head.level, head.probe), level.len);
+            if (!slot) return full_scan(probe, p.fingerprint);
+            if (matches_at(level, *slot, probe, p.fingerprint)) return ElasticLocation{head.level, *slot};
+            if (++head.probe == head.end) {
+                heads[best] = heads[--live];
+            } else {
+                head.phi = elastic_phi_small(head.level + 1, head.probe + 1);
+            }
+        }
+        if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
+        return std::nullopt;
     }
 
     template <class Q>

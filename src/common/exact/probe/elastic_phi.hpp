@@ -13,6 +13,7 @@
 // the probe number independently.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +73,20 @@ constexpr std::expected<u128, PhiError> elastic_phi(u128 i, u128 j) noexcept {
     return (enc << (ibits + 1)) | i;
 }
 
+// phi for a level i below 2^16 and a probe number j from 1 to 4096, without
+// a loop: enc(j) is j's bits spread to the even positions with a 1 in every
+// odd position above them. Lookups compute it once per probe they walk.
+constexpr std::uint64_t elastic_phi_small(std::uint64_t i, std::uint64_t j) noexcept {
+    std::uint64_t x = j;
+    x = (x | (x << 8)) & 0x00FF00FFULL;
+    x = (x | (x << 4)) & 0x0F0F0F0FULL;
+    x = (x | (x << 2)) & 0x33333333ULL;
+    x = (x | (x << 1)) & 0x55555555ULL;
+    const unsigned jbits = static_cast<unsigned>(std::bit_width(j));
+    const std::uint64_t ones = 0xAAAAAAAAULL & ((std::uint64_t{1} << (2 * jbits)) - 1);
+    return ((x | ones) << (std::bit_width(i) + 1)) | i;
+}
+
 // phi computed in 64 bits, as placement needs it: none when the code is
 // longer than 63 bits (too large for any cap) or a coordinate is 0.
 constexpr std::optional<std::uint64_t> elastic_phi64(std::uint64_t i, std::uint64_t j) noexcept {
@@ -95,10 +110,27 @@ constexpr std::uint64_t elastic_max_probe(std::uint64_t i) noexcept {
 // R(L): the routes a schedule over L levels can ever hold, that is the pairs
 // (i, j) with i <= L, j <= 4096 and phi(i, j) <= kPhiCap, less the primary
 // pair (1, 1), which lookups check before the schedule.
-constexpr std::size_t elastic_route_capacity(std::size_t levels) noexcept {
+constexpr std::size_t elastic_route_capacity_counted(std::size_t levels) noexcept {
     std::size_t total = 0;
     for (std::size_t i = 1; i <= levels; ++i) total += elastic_max_probe(i);
     return total == 0 ? 0 : total - 1;
+}
+
+// R(L) for every level count a table can have (at most 32 levels), computed
+// by the compiler: every build and rebuild asks for it, and counting it costs
+// thousands of phi codes, more than building a small table otherwise does.
+inline constexpr std::size_t kRouteCapacityLevels = 32;
+inline constexpr auto kRouteCapacities = [] {
+    std::array<std::size_t, kRouteCapacityLevels + 1> table{};
+    for (std::size_t levels = 0; levels <= kRouteCapacityLevels; ++levels) {
+        table[levels] = elastic_route_capacity_counted(levels);
+    }
+    return table;
+}();
+
+constexpr std::size_t elastic_route_capacity(std::size_t levels) noexcept {
+    if (levels <= kRouteCapacityLevels) return kRouteCapacities[levels];
+    return elastic_route_capacity_counted(levels);
 }
 
 }  // namespace tavoric::common::exact::probe
