@@ -35,23 +35,12 @@
 #include "python/frame.hpp"
 #include "python/hashed_any.hpp"
 #include "python/owned_ref.hpp"
+#include "python/snapshot_iter.hpp"
 #include "python/set_algebra.hpp"
 #include "python/table_kind.hpp"
 #include "set/hash_set.hpp"
 
 namespace tavoric::python {
-
-// The snapshot iterator of a set class.
-struct SetIterObject {
-    PyObject_HEAD
-    std::uint64_t counter_snapshot;
-    std::vector<OwnedRef> snapshot;  // emptied slot by slot as keys are handed out
-    OwnedRef parent;                 // keeps the set alive
-    std::size_t position;
-    BorrowFlag borrow;
-
-    static SetIterObject* from(PyObject* self) noexcept { return reinterpret_cast<SetIterObject*>(self); }
-};
 
 template <class KindT>
 class SetClass {
@@ -284,54 +273,8 @@ private:
             snapshot.reserve(container.len());
             for (const HashedAny& key : container.iter()) snapshot.push_back(OwnedRef::borrow(key.object()));
 
-            PyObject* iterator = iter_type->tp_alloc(iter_type, 0);
-            if (iterator == nullptr) return nullptr;
-            SetIterObject* it = SetIterObject::from(iterator);
-            it->counter_snapshot = object(self)->counter;
-            new (&it->snapshot) std::vector<OwnedRef>(std::move(snapshot));
-            new (&it->parent) OwnedRef(OwnedRef::borrow(self));
-            it->position = 0;
-            new (&it->borrow) BorrowFlag();
-            return iterator;
+            return SnapshotIter<Object>::create(iter_type, self, object(self)->counter, std::move(snapshot));
         });
-    }
-
-    static PyObject* iter_next(PyObject* self) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            SetIterObject* it = SetIterObject::from(self);
-            ExclusiveBorrow own(it->borrow);
-            if (!own.held()) return raise_already_borrowed();
-            std::uint64_t counter;
-            {
-                Object* parent = object(it->parent.get());
-                SharedBorrow borrow(parent->borrow);
-                if (!borrow.held()) return panic_already_mutably_borrowed();
-                counter = parent->counter;
-            }
-            if (counter != it->counter_snapshot) {
-                PyErr_SetString(PyExc_RuntimeError, changed_during_iteration);
-                return nullptr;
-            }
-            if (it->position >= it->snapshot.size()) return nullptr;  // exhausted: no error set
-            return it->snapshot[it->position++].release();
-        });
-    }
-
-    // A snapshot iterator cannot be rebuilt elsewhere (its position means
-    // nothing without the very set it walks), so pickling and copying fail.
-    static PyObject* iter_reduce(PyObject* self, PyObject*) {
-        PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
-        return nullptr;
-    }
-
-    static void iter_dealloc(PyObject* self) {
-        PyTypeObject* tp = Py_TYPE(self);
-        SetIterObject* it = SetIterObject::from(self);
-        it->snapshot.~vector();
-        it->parent.~OwnedRef();
-        it->borrow.~BorrowFlag();
-        tp->tp_free(self);
-        Py_DECREF(tp);
     }
 };
 
@@ -450,22 +393,7 @@ PyType_Spec* SetClass<KindT>::spec() {
 
 template <class KindT>
 PyType_Spec* SetClass<KindT>::iter_spec() {
-    static PyMethodDef methods[] = {
-        {"__reduce__", &iter_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-        {nullptr, nullptr, 0, nullptr},
-    };
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(&iter_dealloc)},
-        {Py_tp_methods, methods},
-        {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
-        {Py_tp_iternext, reinterpret_cast<void*>(&iter_next)},
-        {Py_tp_doc, const_cast<char*>("")},
-        {0, nullptr},
-    };
-    static PyType_Spec spec = {
-        Kind::qualified_set_iter_name, static_cast<int>(sizeof(SetIterObject)), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
-    };
+    static PyType_Spec spec = SnapshotIter<Object>::make_spec(Kind::qualified_set_iter_name);
     return &spec;
 }
 
