@@ -235,6 +235,17 @@ public:
         if (!filter) return std::nullopt;
 
         if (std::popcount(level_set) <= kMergedWalkLevels) return find_on_levels(probe, p, level_set);
+        if (schedule_.power_of_two_lengths()) {
+            for (const PhiRoute& route : schedule_) {
+                const std::uint32_t level = elastic_selector_level(route.selector);
+                if (((level_set >> level) & 1u) == 0) continue;
+                const std::size_t slot =
+                    common::exact::probe::elastic_probe_slot_power_of_two(p.prepared, route.selector, route.key);
+                if (matches_at(arena_.levels[level], slot, probe, p.fingerprint)) return ElasticLocation{level, slot};
+            }
+            if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
+            return std::nullopt;
+        }
         for (const PhiRoute& route : schedule_) {
             const std::uint32_t level = elastic_selector_level(route.selector);
             if (((level_set >> level) & 1u) == 0) continue;

@@ -56,6 +56,17 @@ TEST(ElasticLookupWalk, PhiWithoutALoopEqualsPhi) {
     }
 }
 
+TEST(ElasticLookupWalk, BranchFreeSlotEqualsTheProbeSlot) {
+    std::mt19937_64 rng(11);
+    for (int i = 0; i < 20000; ++i) {
+        const std::uint64_t H = rng();
+        const auto selector = static_cast<std::uint32_t>(rng());
+        const std::size_t n = std::size_t{1} << (i % 32);
+        EXPECT_EQ(probe::elastic_probe_slot_power_of_two(H, selector, n), *probe::elastic_probe_slot(H, selector, n))
+            << "n=" << n;
+    }
+}
+
 TEST(ElasticLookupWalk, LevelRouteCountsDescribeTheSchedule) {
     auto t = MapTable::with_capacity_and_reserve_and_hasher_in(3000, 4, kIdentitySeeds);
     for (std::int64_t i = 0; t.len() < t.capacity(); ++i) {

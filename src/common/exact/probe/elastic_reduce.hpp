@@ -88,6 +88,14 @@ constexpr std::optional<ElasticReduction> reduce_prepared_elastic_non_power(
     return r->slot;
 }
 
+// The same for a length n known to be a power of two (1 included), without
+// a branch: the top log2(n) bits of the mix, shifted in two steps so that
+// n = 1 gives 0 without a shift by 64.
+constexpr std::size_t elastic_probe_slot_power_of_two(std::uint64_t H, std::uint32_t selector,
+                                                      std::size_t n) noexcept {
+    return static_cast<std::size_t>((elastic_probe_mix(H, selector) >> 1) >> (63 - std::countr_zero(n)));
+}
+
 // Slot of the probe with this selector in a level of length n: the top bits
 // of the mix for power-of-two lengths, the rejection reduction otherwise.
 // Inlined into the lookup walk, where it runs once per probe: the
