@@ -9,7 +9,7 @@ namespace tavoric::python {
 template class MapClass<ElasticKind>;
 
 ClassDefinition elastic_hash_map_class() {
-    return {ElasticKind::map_name, MapClass<ElasticKind>::spec(), &MapClass<ElasticKind>::type};
+    return {ElasticKind::map_name, MapClass<ElasticKind>::type_spec(), &MapClass<ElasticKind>::type};
 }
 
 std::array<ClassDefinition, 6> elastic_map_companion_classes() { return MapClass<ElasticKind>::companion_classes(); }

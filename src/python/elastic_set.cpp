@@ -8,7 +8,7 @@ namespace tavoric::python {
 template class SetClass<ElasticKind>;
 
 ClassDefinition elastic_hash_set_class() {
-    return {ElasticKind::set_name, SetClass<ElasticKind>::spec(), &SetClass<ElasticKind>::type};
+    return {ElasticKind::set_name, SetClass<ElasticKind>::type_spec(), &SetClass<ElasticKind>::type};
 }
 
 ClassDefinition elastic_set_iter_class() {

@@ -9,7 +9,7 @@ namespace tavoric::python {
 template class MapClass<FunnelKind>;
 
 ClassDefinition funnel_hash_map_class() {
-    return {FunnelKind::map_name, MapClass<FunnelKind>::spec(), &MapClass<FunnelKind>::type};
+    return {FunnelKind::map_name, MapClass<FunnelKind>::type_spec(), &MapClass<FunnelKind>::type};
 }
 
 std::array<ClassDefinition, 6> funnel_map_companion_classes() { return MapClass<FunnelKind>::companion_classes(); }

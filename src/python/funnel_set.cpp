@@ -8,7 +8,7 @@ namespace tavoric::python {
 template class SetClass<FunnelKind>;
 
 ClassDefinition funnel_hash_set_class() {
-    return {FunnelKind::set_name, SetClass<FunnelKind>::spec(), &SetClass<FunnelKind>::type};
+    return {FunnelKind::set_name, SetClass<FunnelKind>::type_spec(), &SetClass<FunnelKind>::type};
 }
 
 ClassDefinition funnel_set_iter_class() {

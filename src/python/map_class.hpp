@@ -79,15 +79,15 @@ public:
         return 0;
     }
 
-    static PyType_Spec* spec();
+    static PyType_Spec* type_spec();
 
     // The map's views and iterators as registered: keys, values and items
     // views, then the key, value and item iterators.
     static std::array<ClassDefinition, 6> companion_classes() {
         return {
-            ClassDefinition{Keys::name().c_str(), Keys::spec(), &Keys::type},
-            ClassDefinition{Values::name().c_str(), Values::spec(), &Values::type},
-            ClassDefinition{Items::name().c_str(), Items::spec(), &Items::type},
+            ClassDefinition{Keys::name().c_str(), Keys::type_spec(), &Keys::type},
+            ClassDefinition{Values::name().c_str(), Values::type_spec(), &Values::type},
+            ClassDefinition{Items::name().c_str(), Items::type_spec(), &Items::type},
             ClassDefinition{Keys::iter_name().c_str(), Keys::iter_spec(), &Keys::iter_type},
             ClassDefinition{Values::iter_name().c_str(), Values::iter_spec(), &Values::iter_type},
             ClassDefinition{Items::iter_name().c_str(), Items::iter_spec(), &Items::iter_type},
@@ -488,7 +488,7 @@ private:
 };
 
 template <class KindT>
-PyType_Spec* MapClass<KindT>::spec() {
+PyType_Spec* MapClass<KindT>::type_spec() {
     static const std::string doc = std::string(name) +
                                    "(other=None, *, capacity=0, **kwargs)\n--\n\nA Python wrapper around the native " +
                                    Kind::display_name + " hash map.";
@@ -544,11 +544,11 @@ PyType_Spec* MapClass<KindT>::spec() {
         {Py_nb_inplace_or, reinterpret_cast<void*>(&inplace_or)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         Kind::qualified_map_name, static_cast<int>(sizeof(Object)), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
     };
-    return &spec;
+    return &type_spec;
 }
 
 }  // namespace tavoric::python

@@ -123,11 +123,11 @@ public:
         return Iter::create(iter_type, map, counter, std::move(snapshot));
     }
 
-    static PyType_Spec* spec();
+    static PyType_Spec* type_spec();
     static PyType_Spec* iter_spec() {
         static const std::string qualified = "tavoric." + iter_name();
-        static PyType_Spec spec = Iter::make_spec(qualified.c_str());
-        return &spec;
+        static PyType_Spec type_spec = Iter::make_spec(qualified.c_str());
+        return &type_spec;
     }
 
 private:
@@ -291,7 +291,7 @@ private:
 };
 
 template <class Map, class Which>
-PyType_Spec* ViewClass<Map, Which>::spec() {
+PyType_Spec* ViewClass<Map, Which>::type_spec() {
     static const std::string qualified = "tavoric." + name();
     static PyMethodDef methods[] = {
         {"__reduce__", &reduce, METH_NOARGS, nullptr},
@@ -322,11 +322,11 @@ PyType_Spec* ViewClass<Map, Which>::spec() {
         list.push_back({0, nullptr});
         return list;
     }();
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         qualified.c_str(), static_cast<int>(sizeof(ViewObject)), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots.data(),
     };
-    return &spec;
+    return &type_spec;
 }
 
 }  // namespace tavoric::python

@@ -31,7 +31,7 @@ PyObject* type_for(const ClassDefinition& definition) {
     PyMutex_Lock(&type_mutex);
     if (*definition.type == nullptr) {
         // Stays null on failure, so the next import retries.
-        *definition.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(definition.spec));
+        *definition.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(definition.type_spec));
     }
     PyObject* type = reinterpret_cast<PyObject*>(*definition.type);
     Py_XINCREF(type);

@@ -10,11 +10,11 @@
 namespace tavoric::python {
 
 // One class of the module: the name Python sees (and its entry in __all__),
-// its type specification, and where the class keeps its type object once
+// its type description, and where the class keeps its type object once
 // created (its methods need it to make new instances).
 struct ClassDefinition {
     const char* name;
-    PyType_Spec* spec;
+    PyType_Spec* type_spec;
     PyTypeObject** type;
 };
 

@@ -64,7 +64,7 @@ public:
         return Container(std::move(*table));
     }
 
-    static PyType_Spec* spec();
+    static PyType_Spec* type_spec();
     static PyType_Spec* iter_spec();
 
     // The set bulk insertion shared by the constructor, update and |=:
@@ -319,7 +319,7 @@ int SetClass<KindT>::add_all(Container& target, PyObject* self, PyObject* other)
 }
 
 template <class KindT>
-PyType_Spec* SetClass<KindT>::spec() {
+PyType_Spec* SetClass<KindT>::type_spec() {
     static const std::string doc = std::string(Kind::set_name) +
                                    "(iterable=None, *, capacity=0)\n--\n\nA Python wrapper around the native " +
                                    Kind::display_name + " hash set.";
@@ -384,17 +384,17 @@ PyType_Spec* SetClass<KindT>::spec() {
         {Py_nb_inplace_xor, reinterpret_cast<void*>(&Algebra::nb_inplace_xor)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         Kind::qualified_set_name, static_cast<int>(sizeof(Object)), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
     };
-    return &spec;
+    return &type_spec;
 }
 
 template <class KindT>
 PyType_Spec* SetClass<KindT>::iter_spec() {
-    static PyType_Spec spec = SnapshotIter<Object>::make_spec(Kind::qualified_set_iter_name);
-    return &spec;
+    static PyType_Spec type_spec = SnapshotIter<Object>::make_spec(Kind::qualified_set_iter_name);
+    return &type_spec;
 }
 
 }  // namespace tavoric::python

@@ -88,7 +88,7 @@ struct SnapshotIter {
         return nullptr;
     }
 
-    // The type specification of an iterator class named `qualified_name`;
+    // The type description of an iterator class named `qualified_name`;
     // callers keep it in static storage, as the interpreter requires.
     static PyType_Spec make_spec(const char* qualified_name) {
         static PyMethodDef methods[] = {
