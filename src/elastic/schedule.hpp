@@ -142,6 +142,11 @@ public:
 
 private:
     static common::exact::probe::u128 phi_of(common::exact::probe::u128 i, std::uint64_t j) {
+        // Every pair a schedule holds is in the loop-free range (levels below
+        // 32, probes up to 4096); extensions compute thousands of codes.
+        if (i >= 1 && i <= 32 && j >= 1 && j <= common::exact::probe::kMaxProbesPerLevel) {
+            return common::exact::probe::elastic_phi_small(static_cast<std::uint64_t>(i), j);
+        }
         auto code = common::exact::probe::elastic_phi(i, j);
         if (!code) common::error::panic("bounded Elastic query coordinate");
         return *code;
