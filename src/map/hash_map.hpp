@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "map/table_backend.hpp"
+#include "common/iter/walk_range.hpp"
 
 namespace tavoric::map {
 
@@ -32,23 +33,8 @@ public:
     std::size_t remaining() const noexcept { return cursor_.remaining(); }
 
     // Range-for support: `for (const auto& entry : map.iter())`.
-    class Sentinel {};
-    class Position {
-    public:
-        explicit Position(Iter& iter) : iter_(&iter), current_(iter.next()) {}
-        const entry_type& operator*() const noexcept { return *current_; }
-        Position& operator++() {
-            current_ = iter_->next();
-            return *this;
-        }
-        bool operator==(Sentinel) const noexcept { return current_ == nullptr; }
-
-    private:
-        Iter* iter_;
-        const entry_type* current_;
-    };
-    Position begin() { return Position(*this); }
-    Sentinel end() const noexcept { return {}; }
+    common::iter::WalkPosition<Iter> begin() { return common::iter::WalkPosition<Iter>(*this); }
+    common::iter::WalkEnd end() const noexcept { return {}; }
 
 private:
     const T* table_;

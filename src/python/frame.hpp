@@ -5,8 +5,8 @@
 //   Object                   its ContainerObject<Container>
 //   Kind                     the table design (funnel_kind.hpp, elastic_kind.hpp)
 //   name                     the class name Python sees
+//   Table, Container         its table type and the container over it
 //   type                     its type object
-//   make_container(capacity, exponent) -> std::expected<Container, TryBuildError>
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -35,10 +35,11 @@ struct Frame {
             }
             auto options = parse_options(capacity_argument, exponent_argument, Class::Kind::minimum_exponent);
             if (!options) return nullptr;
-            auto container = Class::make_container(options->capacity, options->exponent);
-            if (!container) throw_build_error("invalid map construction: ", container.error());
+            auto table = Class::Kind::template try_build<typename Class::Table::value_type>(options->capacity,
+                                                                                           options->exponent);
+            if (!table) throw_build_error("invalid map construction: ", table.error());
             // Always the class itself: the classes cannot be subclassed.
-            return Object::create(Class::type, std::move(*container));
+            return Object::create(Class::type, typename Class::Container(std::move(*table)));
         });
     }
 

@@ -46,12 +46,6 @@ public:
     // Filled in when the classes are registered.
     static inline PyTypeObject* type = nullptr;
 
-    static std::expected<Container, TryBuildError> make_container(std::size_t capacity, std::uint32_t exponent) {
-        auto table = Kind::template try_build<OwnedRef>(capacity, exponent);
-        if (!table) return std::unexpected(table.error());
-        return Container(std::move(*table));
-    }
-
     // The class wrapper of the fill: inserts `other` (may be null) and then
     // the keyword pairs (may be null) into `target`, which belongs to `self`
     // (null while constructing). Bumps the counter once when anything was

@@ -58,12 +58,6 @@ public:
 
     static constexpr const char* name = Kind::set_name;
 
-    static std::expected<Container, TryBuildError> make_container(std::size_t capacity, std::uint32_t exponent) {
-        auto table = Kind::template try_build<common::arena::Unit>(capacity, exponent);
-        if (!table) return std::unexpected(table.error());
-        return Container(std::move(*table));
-    }
-
     static PyType_Spec* type_spec();
     static PyType_Spec* iter_spec();
 

@@ -9,6 +9,7 @@
 
 #include "common/arena/slot_entry.hpp"
 #include "map/hash_map.hpp"
+#include "common/iter/walk_range.hpp"
 
 namespace tavoric::set {
 
@@ -29,23 +30,8 @@ public:
     }
     std::size_t remaining() const noexcept { return inner_.remaining(); }
 
-    class Sentinel {};
-    class Position {
-    public:
-        explicit Position(Iter& iter) : iter_(&iter), current_(iter.next()) {}
-        const key_type& operator*() const noexcept { return *current_; }
-        Position& operator++() {
-            current_ = iter_->next();
-            return *this;
-        }
-        bool operator==(Sentinel) const noexcept { return current_ == nullptr; }
-
-    private:
-        Iter* iter_;
-        const key_type* current_;
-    };
-    Position begin() { return Position(*this); }
-    Sentinel end() const noexcept { return {}; }
+    common::iter::WalkPosition<Iter> begin() { return common::iter::WalkPosition<Iter>(*this); }
+    common::iter::WalkEnd end() const noexcept { return {}; }
 
 private:
     map::Iter<T> inner_;
