@@ -19,7 +19,11 @@ same loop around a no-op, to tell the container's share from the loop's.
 Keys: `int` (distinct random ints below 2^30), `bigint` (random 100-bit ints),
 `str` (random 12-character strings), `tuple` (pairs of small ints). For each
 size n the harness draws n present keys and n absent ones; misses look up the
-absent ones, insertions insert them.
+absent ones, insertions insert them. Hits look the present keys up in an order
+shuffled independently of the insertion order, as most programs do: looked up
+in insertion order, dict and set would walk their entry arrays front to back,
+a best case for their insertion-ordered layout that the `*_hit_ordered`
+workloads show separately.
 """
 
 from __future__ import annotations
@@ -75,6 +79,8 @@ class Data:
         self.present = both[:size]
         self.absent = both[size:]
         self.pairs = [(k, i) for i, k in enumerate(self.present)]
+        self.lookup = list(self.present)
+        rng.shuffle(self.lookup)
         # Half of `present`, half new: the other operand of update, union and
         # intersection.
         half = size // 2
@@ -179,10 +185,11 @@ def _run_noop_loop(state):
 MAP_WORKLOADS = {
     "build": (lambda cls, d: (cls, d.pairs), _run_build_map),
     "setitem_new": (lambda cls, d: (cls(), d.present), _run_setitem),
-    "getitem_hit": (lambda cls, d: (_map(cls, d), d.present), _run_getitem),
-    "in_hit": (lambda cls, d: (_map(cls, d), d.present), _run_contains),
+    "getitem_hit": (lambda cls, d: (_map(cls, d), d.lookup), _run_getitem),
+    "in_hit": (lambda cls, d: (_map(cls, d), d.lookup), _run_contains),
+    "in_hit_ordered": (lambda cls, d: (_map(cls, d), d.present), _run_contains),
     "in_miss": (lambda cls, d: (_map(cls, d), d.absent), _run_contains),
-    "get_hit": (lambda cls, d: (_map(cls, d), d.present), _run_get),
+    "get_hit": (lambda cls, d: (_map(cls, d), d.lookup), _run_get),
     "get_miss": (lambda cls, d: (_map(cls, d), d.absent), _run_get),
     "delete": (lambda cls, d: (_map(cls, d), d.present), _run_delitem),
     "iterate": (lambda cls, d: _map(cls, d), _run_iterate),
@@ -193,7 +200,8 @@ MAP_WORKLOADS = {
 SET_WORKLOADS = {
     "build": (lambda cls, d: (cls, d.present), _run_build_set),
     "add_new": (lambda cls, d: (cls(), d.present), _run_add),
-    "in_hit": (lambda cls, d: (cls(d.present), d.present), _run_contains),
+    "in_hit": (lambda cls, d: (cls(d.present), d.lookup), _run_contains),
+    "in_hit_ordered": (lambda cls, d: (cls(d.present), d.present), _run_contains),
     "in_miss": (lambda cls, d: (cls(d.present), d.absent), _run_contains),
     "delete": (lambda cls, d: (cls(d.present), d.present), _run_remove),
     "iterate": (lambda cls, d: cls(d.present), _run_iterate),

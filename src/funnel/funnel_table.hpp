@@ -84,10 +84,10 @@ struct ProbeKey {
     std::uint64_t base;
     std::uint64_t mix;
 
-    static constexpr ProbeKey of(std::uint64_t hash) noexcept {
+    [[gnu::always_inline]] static constexpr ProbeKey of(std::uint64_t hash) noexcept {
         return {hash + kProbeBaseOffset, common::exact::probe::splitmix64_finalize(hash + kKeyMixOffset)};
     }
-    constexpr std::optional<std::uint64_t> position(std::uint64_t selector, std::uint64_t range,
+    [[gnu::always_inline]] constexpr std::optional<std::uint64_t> position(std::uint64_t selector, std::uint64_t range,
                                                     std::uint64_t threshold) const noexcept {
         return common::exact::probe::reduce_prepared_funnel_retries(mix, base, selector, range, threshold);
     }
@@ -178,7 +178,7 @@ public:
         if (filter_words_ == 0) return std::nullopt;
         FilterBits bits = FilterBits::of(hash, filter_words_);
         if ((filter_[bits.word] & bits.mask) != bits.mask) return std::nullopt;
-        SearchResult r = search<true>(probe, hash, fp);
+        SearchResult r = search<true, false>(probe, hash, fp);
         if (r.outcome == SearchOutcome::Found) return r.slot;
         if (displaced_) return full_scan(probe, fp);
         return std::nullopt;
@@ -198,7 +198,7 @@ public:
     // returns the old value. On AllocError nothing changed.
     std::expected<std::optional<V>, TryReserveError> insert(K key, V value, std::uint64_t hash) {
         const std::uint8_t fp = common::arena::fingerprint_of(hash);
-        SearchResult r = search<true>(key, hash, fp);
+        SearchResult r = tombstones_ == 0 ? search<true, false>(key, hash, fp) : search<true, true>(key, hash, fp);
         if (r.outcome == SearchOutcome::Found) return replace(r.slot, std::move(value));
         if (displaced_) {
             if (auto slot = full_scan(key, fp)) return replace(*slot, std::move(value));
@@ -208,7 +208,7 @@ public:
             if (!slots) common::error::panic("capacity overflow");
             if (auto grown = resize_with_transition(*slots); !grown) return std::unexpected(grown.error());
             // The key is known to be absent: place it without comparing.
-            r = search<false>(key, hash, fp);
+            r = search_for_placement(key, hash, fp);
         }
         std::size_t slot = r.slot;
         if (r.outcome != SearchOutcome::Vacant) {
@@ -252,7 +252,7 @@ public:
         old.storage()->region().drain_values_and_clear([this](entry_type&& entry) {
             const std::uint64_t hash = seeds_.hash(entry.key.cached_hash());
             const std::uint8_t fp = common::arena::fingerprint_of(hash);
-            SearchResult r = search<false>(entry.key, hash, fp);
+            SearchResult r = search_for_placement(entry.key, hash, fp);
             std::size_t slot = r.slot;
             if (r.outcome != SearchOutcome::Vacant) {
                 auto free = first_free_slot();
@@ -356,11 +356,11 @@ public:
     // tombstones it is exactly the insertion search.
     template <class Q>
     SearchResult search_exact_mode(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
-        return search<true>(probe, hash, fp);
+        return search<true, true>(probe, hash, fp);
     }
     template <class Q>
     SearchResult search_exact_for_insert(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
-        return search<true>(probe, hash, fp);
+        return search<true, true>(probe, hash, fp);
     }
 
 private:
@@ -456,77 +456,110 @@ private:
         return std::nullopt;
     }
 
+    // Levels whose buckets a search computes and prefetches before walking.
+    static constexpr std::size_t kEarlyLevels = 3;
+    static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
     // Walks the probe path. With Compare false keys are never compared: the
-    // result is the first free slot of the path (for keys known to be absent).
-    template <bool Compare, class Q>
+    // result is the first free slot of the path (for keys known to be
+    // absent). With TrackTombstones false tombstones are passed over like
+    // other keys' slots: right for lookups, which only care about Found, and
+    // for tables without tombstones, where it is the same walk for less work.
+    template <bool Compare, bool TrackTombstones, class Q>
     SearchResult search(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
+        namespace arena = common::arena;
         if (storage_.n == 0) return {SearchOutcome::NoSlot};
         const ProbeKey pk = ProbeKey::of(hash);
         const std::uint8_t* ctrl = storage_.ctrl;
-        std::optional<std::size_t> first_free;
-        std::optional<SearchResult> done;
+        const std::size_t beta = shape_.bucket_width;
+        // The bytes of a bucket's last group that belong to the bucket.
+        const std::size_t tail = (beta - 1) % arena::kGroupWidth + 1;
+        const std::uint64_t tail_mask = tail == arena::kGroupWidth ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * tail)) - 1;
+        std::size_t first_free = kNone;
+        SearchResult result{SearchOutcome::NoSlot};
 
-        // Examines [start, start + width) in slot order, eight bytes at a time.
-        auto scan_bucket = [&](std::size_t start, std::size_t width) -> bool {
-            for (std::size_t off = 0; off < width; off += common::arena::kGroupWidth) {
-                const std::uint64_t group = common::arena::load_group(ctrl + start + off);
-                const std::size_t valid = std::min<std::size_t>(width - off, common::arena::kGroupWidth);
-                const std::uint64_t in_bucket = valid == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * valid)) - 1;
-                const std::uint64_t empty = common::arena::empty_mask(group) & in_bucket;
-                const std::uint64_t before = empty == 0 ? in_bucket : (empty & (0 - empty)) - 1;
+        // Examines [start, start + β) in slot order, eight bytes at a time;
+        // true when the walk is decided (result set).
+        auto scan_bucket = [&](std::size_t start) __attribute__((always_inline)) -> bool {
+            for (std::size_t off = 0;; off += arena::kGroupWidth) {
+                const std::uint64_t group = arena::load_group(ctrl + start + off);
+                const bool last = off + arena::kGroupWidth >= beta;
+                const std::uint64_t in_bucket = last ? tail_mask : ~std::uint64_t{0};
+                const std::uint64_t empty = arena::empty_mask(group) & in_bucket;
+                // Positions before the first empty one (the whole bucket part
+                // when there is none).
+                const std::uint64_t before = ((empty & (0 - empty)) - 1) & in_bucket;
                 if constexpr (Compare) {
-                    std::uint64_t match = common::arena::match_mask(group, fp) & before;
+                    std::uint64_t match = arena::match_mask(group, fp) & before;
                     while (match != 0) {
-                        std::size_t slot = start + off + common::arena::lowest_byte(match);
+                        const std::size_t slot = start + off + arena::lowest_byte(match);
                         match &= match - 1;
                         if (probe.matches(storage_.slots[slot].key)) {
-                            done = SearchResult{SearchOutcome::Found, slot};
+                            result = {SearchOutcome::Found, slot};
                             return true;
                         }
                     }
                 }
-                if (!first_free) {
-                    const std::uint64_t tomb = (common::arena::free_mask(group) & ~common::arena::empty_mask(group)) & before;
-                    if (tomb != 0) first_free = start + off + common::arena::lowest_byte(tomb);
+                if constexpr (TrackTombstones) {
+                    if (first_free == kNone) {
+                        const std::uint64_t tomb = arena::free_mask(group) & ~arena::empty_mask(group) & before;
+                        if (tomb != 0) first_free = start + off + arena::lowest_byte(tomb);
+                    }
                 }
                 if (empty != 0) {
-                    std::size_t slot = start + off + common::arena::lowest_byte(empty);
-                    done = SearchResult{SearchOutcome::Vacant, first_free ? *first_free : slot};
+                    const std::size_t slot = start + off + arena::lowest_byte(empty);
+                    result = {SearchOutcome::Vacant, first_free != kNone ? first_free : slot};
                     return true;
                 }
+                if (last) return false;
             }
-            return false;
         };
-        auto examine = [&](std::size_t slot) -> bool {
+        auto examine = [&](std::size_t slot) __attribute__((always_inline)) -> bool {
             const std::uint8_t c = ctrl[slot];
-            if (c == common::arena::kEmpty) {
-                done = SearchResult{SearchOutcome::Vacant, first_free ? *first_free : slot};
+            if (c == arena::kEmpty) {
+                result = {SearchOutcome::Vacant, first_free != kNone ? first_free : slot};
                 return true;
             }
-            if (c == common::arena::kTombstone) {
-                if (!first_free) first_free = slot;
-                return false;
+            if constexpr (TrackTombstones) {
+                if (c == arena::kTombstone) {
+                    if (first_free == kNone) first_free = slot;
+                    return false;
+                }
             }
             if constexpr (Compare) {
                 if (c == fp && probe.matches(storage_.slots[slot].key)) {
-                    done = SearchResult{SearchOutcome::Found, slot};
+                    result = {SearchOutcome::Found, slot};
                     return true;
                 }
             }
             return false;
         };
 
-        const std::size_t beta = shape_.bucket_width;
-        for (std::size_t i = 0; i < shape_.level_count; ++i) {
+        // The first levels' buckets are computed up front and their control
+        // groups prefetched: their loads then overlap instead of each waiting
+        // for the decision on the level before. Most walks end in them.
+        const std::size_t early_levels = std::min(shape_.level_count, kEarlyLevels);
+        std::size_t early_start[kEarlyLevels];
+        for (std::size_t i = 0; i < early_levels; ++i) {
+            const LevelShape& level = shape_.levels[i];
+            auto bucket = pk.position(level.selector, level.bucket_count, level.threshold);
+            early_start[i] = bucket ? level.start + *bucket * beta : kNone;
+            if (bucket) __builtin_prefetch(ctrl + early_start[i]);
+        }
+        for (std::size_t i = 0; i < early_levels; ++i) {
+            if (early_start[i] == kNone) return {SearchOutcome::RetriesExhausted};
+            if (scan_bucket(early_start[i])) return result;
+        }
+        for (std::size_t i = early_levels; i < shape_.level_count; ++i) {
             const LevelShape& level = shape_.levels[i];
             auto bucket = pk.position(level.selector, level.bucket_count, level.threshold);
             if (!bucket) return {SearchOutcome::RetriesExhausted};
-            if (scan_bucket(level.start + *bucket * beta, beta)) return *done;
+            if (scan_bucket(level.start + *bucket * beta)) return result;
         }
         for (std::size_t j = 0; j < shape_.uniform_probes; ++j) {
             auto pos = pk.position(kUniformSelector | ((j & 0xff) << 8), shape_.uniform_size, shape_.uniform_threshold);
             if (!pos) return {SearchOutcome::RetriesExhausted};
-            if (examine(shape_.uniform_start + *pos)) return *done;
+            if (examine(shape_.uniform_start + *pos)) return result;
         }
         auto b1 = pk.position(kFirstChoiceSelector, shape_.two_choice_buckets, shape_.two_choice_threshold);
         if (!b1) return {SearchOutcome::RetriesExhausted};
@@ -534,11 +567,17 @@ private:
         if (!b2) return {SearchOutcome::RetriesExhausted};
         const std::size_t w = shape_.two_choice_width;
         for (std::size_t i = 0; i < w; ++i) {
-            if (examine(shape_.two_choice_start + *b1 * w + i)) return *done;
-            if (examine(shape_.two_choice_start + *b2 * w + i)) return *done;
+            if (examine(shape_.two_choice_start + *b1 * w + i)) return result;
+            if (examine(shape_.two_choice_start + *b2 * w + i)) return result;
         }
-        if (first_free) return {SearchOutcome::Vacant, *first_free};
+        if (first_free != kNone) return {SearchOutcome::Vacant, first_free};
         return {SearchOutcome::NoSlot};
+    }
+
+    // The placement walk for a key known to be absent.
+    template <class Q>
+    SearchResult search_for_placement(const Q& key, std::uint64_t hash, std::uint8_t fp) const {
+        return tombstones_ == 0 ? search<false, false>(key, hash, fp) : search<false, true>(key, hash, fp);
     }
 
     map::HashSeeds seeds_;
