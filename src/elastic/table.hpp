@@ -332,9 +332,11 @@ public:
         }
         if (!result) return std::nullopt;
         if (result->probe < 1 || result->probe > kMaxProbeNumber) return std::nullopt;
-        const auto phi = common::exact::probe::elastic_phi64(result->level + 1, result->probe);
-        if (!phi || *phi > common::exact::probe::kPhiCap) return std::nullopt;
-        result->phi = *phi;
+        // Probe numbers below 2^16 and at most 32 levels: the loop-free phi is exact.
+        static_assert(kMaxProbeNumber < (1u << 16));
+        const std::uint64_t phi = common::exact::probe::elastic_phi_small(result->level + 1, result->probe);
+        if (phi > common::exact::probe::kPhiCap) return std::nullopt;
+        result->phi = phi;
         return result;
     }
 

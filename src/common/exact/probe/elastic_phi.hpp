@@ -73,9 +73,10 @@ constexpr std::expected<u128, PhiError> elastic_phi(u128 i, u128 j) noexcept {
     return (enc << (ibits + 1)) | i;
 }
 
-// phi for a level i below 2^16 and a probe number j from 1 to 4096, without
-// a loop: enc(j) is j's bits spread to the even positions with a 1 in every
-// odd position above them. Lookups compute it once per probe they walk.
+// phi for a level i below 2^16 and a probe number j from 1 to 2^16 - 1,
+// without a loop: enc(j) is j's bits spread to the even positions with a 1 in
+// every odd position above them (at most 33 + 17 bits, so it never
+// overflows). Lookups and placements compute it once per probe.
 constexpr std::uint64_t elastic_phi_small(std::uint64_t i, std::uint64_t j) noexcept {
     std::uint64_t x = j;
     x = (x | (x << 8)) & 0x00FF00FFULL;
