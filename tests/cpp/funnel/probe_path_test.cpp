@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
 #include <vector>
 
 #include "funnel_support.hpp"
@@ -82,6 +84,106 @@ TEST(FunnelProbePath, SameHashKeysFillTheirPathInOrder) {
     EXPECT_EQ(*table->find(IntKey(50, static_cast<std::intptr_t>(kHash)), kHash), 80u);
     EXPECT_EQ(table->tombstones(), 0u);
     expect_invariants(*table);
+}
+
+// The slots of a key's probe path in walk order, built from the positions
+// one by one: every level's bucket, the uniform probes, then the two
+// two-choice buckets in lock step. Empty when a probe is rejected eight
+// times (never for these tables).
+template <class Table>
+std::vector<std::size_t> reference_path(const Table& table, std::uint64_t hash) {
+    const FunnelShape& s = table.shape();
+    const ProbeKey pk = ProbeKey::of(hash);
+    std::vector<std::size_t> path;
+    for (std::size_t i = 0; i < s.level_count; ++i) {
+        auto b = pk.position(s.levels[i].selector, s.levels[i].bucket_count, s.levels[i].threshold);
+        if (!b) return {};
+        for (std::size_t x = 0; x < s.bucket_width; ++x) path.push_back(s.levels[i].start + *b * s.bucket_width + x);
+    }
+    for (std::uint64_t j = 0; j < s.uniform_probes; ++j) {
+        auto u = pk.position(kUniformSelector | (j << 8), s.uniform_size, s.uniform_threshold);
+        if (!u) return {};
+        path.push_back(s.uniform_start + *u);
+    }
+    auto b1 = pk.position(kFirstChoiceSelector, s.two_choice_buckets, s.two_choice_threshold);
+    auto b2 = pk.position(kSecondChoiceSelector, s.two_choice_buckets, s.two_choice_threshold);
+    if (!b1 || !b2) return {};
+    for (std::size_t x = 0; x < s.two_choice_width; ++x) {
+        path.push_back(s.two_choice_start + *b1 * s.two_choice_width + x);
+        path.push_back(s.two_choice_start + *b2 * s.two_choice_width + x);
+    }
+    return path;
+}
+
+// Lookups skip tombstone bookkeeping and compute the first levels' buckets
+// ahead; insertions track the first tombstone. Both must still answer
+// exactly what a slot-by-slot walk of the path answers, for buckets of one
+// group (k = 3), of a group and a part (k = 5) and of two groups (k = 8),
+// with tombstones scattered over the paths.
+TEST(FunnelProbePath, FastWalksAgreeWithASlotBySlotWalk) {
+    using Table = FunnelTable<IntKey, int>;
+    for (std::uint32_t k : {3u, 5u, 8u}) {
+        auto made = Table::try_with_insert_budget(6000, k, kTestSeeds);
+        ASSERT_TRUE(made.has_value());
+        Table& table = *made;
+        std::mt19937_64 rng(k);
+        std::vector<std::int64_t> stored;
+        while (table.len() < table.capacity()) {
+            const auto v = static_cast<std::int64_t>(rng() >> 1);
+            IntKey key(v);
+            ASSERT_TRUE(table.insert(key, 0, table.seeds().hash(key.cached_hash())).has_value());
+            stored.push_back(v);
+        }
+        // Remove every fifth key: fewer than the purge threshold, so the
+        // tombstones stay where they are.
+        std::vector<std::int64_t> kept;
+        for (std::size_t i = 0; i < stored.size(); ++i) {
+            IntKey key(stored[i]);
+            if (i % 5 == 0) {
+                table.remove_deferred(*table.find(key, table.seeds().hash(key.cached_hash())));
+            } else {
+                kept.push_back(stored[i]);
+            }
+        }
+        ASSERT_GT(table.tombstones(), 0u);
+        const auto ctrl = table.control_bytes();
+        auto check = [&](std::int64_t v, bool present) {
+            IntKey key(v);
+            const std::uint64_t h = table.seeds().hash(key.cached_hash());
+            const std::uint8_t fp = tavoric::common::arena::fingerprint_of(h);
+            const auto path = reference_path(table, h);
+            ASSERT_FALSE(path.empty());
+            std::optional<std::size_t> found, first_tomb, first_empty;
+            for (std::size_t slot : path) {
+                if (ctrl[slot] == tavoric::common::arena::kEmpty) {
+                    first_empty = slot;
+                    break;
+                }
+                if (ctrl[slot] == tavoric::common::arena::kTombstone) {
+                    if (!first_tomb) first_tomb = slot;
+                } else if (ctrl[slot] == fp && table.entry_at(slot).key.value == v) {
+                    found = slot;
+                    break;
+                }
+            }
+            ASSERT_EQ(found.has_value(), present) << "k=" << k << " key " << v;
+            EXPECT_EQ(table.find(key, h), found) << "k=" << k << " key " << v;
+            const SearchResult walk = table.search_exact_for_insert(key, h, fp);
+            if (found) {
+                EXPECT_EQ(walk.outcome, SearchOutcome::Found);
+                EXPECT_EQ(walk.slot, *found);
+            } else if (first_tomb || first_empty) {
+                EXPECT_EQ(walk.outcome, SearchOutcome::Vacant) << "k=" << k << " key " << v;
+                EXPECT_EQ(walk.slot, first_tomb ? *first_tomb : *first_empty) << "k=" << k << " key " << v;
+            } else {
+                EXPECT_EQ(walk.outcome, SearchOutcome::NoSlot);
+            }
+        };
+        for (std::int64_t v : kept) check(v, true);
+        for (std::size_t i = 0; i < stored.size(); i += 5) check(stored[i], false);
+        for (int i = 0; i < 2000; ++i) check(static_cast<std::int64_t>(rng() >> 1), false);
+        expect_invariants(table);
+    }
 }
 
 }  // namespace
