@@ -352,8 +352,9 @@ public:
 
     // The probe-path search: Found (an equal key), Vacant (the first
     // tombstone of the path, else the empty slot that ended it), NoSlot or
-    // RetriesExhausted. Lookups and insertions use the same walk; without
-    // tombstones it is exactly the insertion search.
+    // RetriesExhausted. Lookups walk the same path without remembering
+    // tombstones (only Found matters to them); without tombstones it is
+    // exactly the insertion search.
     template <class Q>
     SearchResult search_exact_mode(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
         return search<true, true>(probe, hash, fp);
