@@ -198,7 +198,7 @@ public:
     // returns the old value. On AllocError nothing changed.
     std::expected<std::optional<V>, TryReserveError> insert(K key, V value, std::uint64_t hash) {
         const std::uint8_t fp = common::arena::fingerprint_of(hash);
-        SearchResult r = tombstones_ == 0 ? search<true, false>(key, hash, fp) : search<true, true>(key, hash, fp);
+        SearchResult r = search_for_this_table<true>(key, hash, fp);
         if (r.outcome == SearchOutcome::Found) return replace(r.slot, std::move(value));
         if (displaced_) {
             if (auto slot = full_scan(key, fp)) return replace(*slot, std::move(value));
@@ -208,7 +208,7 @@ public:
             if (!slots) common::error::panic("capacity overflow");
             if (auto grown = resize_with_transition(*slots); !grown) return std::unexpected(grown.error());
             // The key is known to be absent: place it without comparing.
-            r = search_for_placement(key, hash, fp);
+            r = search_for_this_table<false>(key, hash, fp);
         }
         std::size_t slot = r.slot;
         if (r.outcome != SearchOutcome::Vacant) {
@@ -252,7 +252,7 @@ public:
         old.storage()->region().drain_values_and_clear([this](entry_type&& entry) {
             const std::uint64_t hash = seeds_.hash(entry.key.cached_hash());
             const std::uint8_t fp = common::arena::fingerprint_of(hash);
-            SearchResult r = search_for_placement(entry.key, hash, fp);
+            SearchResult r = search_for_this_table<false>(entry.key, hash, fp);
             std::size_t slot = r.slot;
             if (r.outcome != SearchOutcome::Vacant) {
                 auto free = first_free_slot();
@@ -575,10 +575,11 @@ private:
         return {SearchOutcome::NoSlot};
     }
 
-    // The placement walk for a key known to be absent.
-    template <class Q>
-    SearchResult search_for_placement(const Q& key, std::uint64_t hash, std::uint8_t fp) const {
-        return tombstones_ == 0 ? search<false, false>(key, hash, fp) : search<false, true>(key, hash, fp);
+    // The walk for this table: tombstone bookkeeping only when it has
+    // tombstones. Compare false is the placement of a key known to be absent.
+    template <bool Compare, class Q>
+    SearchResult search_for_this_table(const Q& key, std::uint64_t hash, std::uint8_t fp) const {
+        return tombstones_ == 0 ? search<Compare, false>(key, hash, fp) : search<Compare, true>(key, hash, fp);
     }
 
     map::HashSeeds seeds_;
