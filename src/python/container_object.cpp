@@ -2,12 +2,21 @@
 
 namespace tavoric::python {
 
-bool values_equal(PyObject* stored, PyObject* other) {
+bool must_propagate() {
+    return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+           PyErr_ExceptionMatches(PyExc_RecursionError);
+}
+
+int values_equal(PyObject* stored, PyObject* other) {
     PyObject* result = PyObject_RichCompare(stored, other, Py_EQ);
     int truth = result == nullptr ? -1 : PyObject_IsTrue(result);
     Py_XDECREF(result);
-    if (truth < 0) PyErr_Clear();
-    return truth > 0;
+    if (truth < 0) {
+        if (must_propagate()) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return truth;
 }
 
 PyObject* class_getitem(PyObject* cls, PyObject* item) {

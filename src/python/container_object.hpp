@@ -12,11 +12,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <new>
 #include <utility>
 
 #include "python/borrow_flag.hpp"
+#include "python/bounded_dealloc.hpp"
 #include "python/errors.hpp"
 
 namespace tavoric::python {
@@ -29,10 +31,25 @@ static_assert(kConcurrentBorrowers, "the free-threaded build needs the atomic bo
 static_assert(!kConcurrentBorrowers, "a GIL build includes <Python.h> before the borrow flag");
 #endif
 
+// The modification counter. Only a holder of the object's exclusive borrow
+// bumps it, so a bump is a plain load and store, not a locked increment; the
+// word is atomic so that iterators may read it without borrowing the object
+// at all (from inside a call that holds the exclusive borrow, such as
+// `s |= iter(s)`, or from another thread on the free-threaded build).
+class ModificationCounter {
+public:
+    ModificationCounter() noexcept = default;
+    void operator++() noexcept { value_.store(value_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
+    std::uint64_t load() const noexcept { return value_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<std::uint64_t> value_{0};
+};
+
 template <class Container>
 struct ContainerObject {
     PyObject_HEAD
-    std::uint64_t counter;
+    ModificationCounter counter;
     Container container;
     BorrowFlag borrow;
 
@@ -44,7 +61,7 @@ struct ContainerObject {
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) return nullptr;
         ContainerObject* object = from(self);
-        object->counter = 0;
+        new (&object->counter) ModificationCounter();
         new (&object->container) Container(std::move(container));
         new (&object->borrow) BorrowFlag();
         return self;
@@ -52,11 +69,17 @@ struct ContainerObject {
 
     // tp_dealloc: releases every entry (with the thread attached), then the
     // object and the reference instances of heap types hold to their type.
-    static void dealloc(PyObject* self) {
+    // Releasing entries may free nested containers: bounded_dealloc keeps
+    // that from recursing without limit.
+    static void dealloc(PyObject* self) { bounded_dealloc(self, &destroy); }
+
+private:
+    static void destroy(PyObject* self) noexcept {
         PyTypeObject* type = Py_TYPE(self);
         ContainerObject* object = from(self);
         object->container.~Container();
         object->borrow.~BorrowFlag();
+        object->counter.~ModificationCounter();
         type->tp_free(self);
         Py_DECREF(type);
     }
@@ -71,19 +94,21 @@ inline std::nullptr_t raise_already_mutably_borrowed() {
     PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
     return nullptr;
 }
-// A shared borrow that has no recoverable failure path (an argument of the
-// same class, an iterator's parent): the conflict is a broken promise.
-inline std::nullptr_t panic_already_mutably_borrowed() {
-    return raise_panic("Already mutably borrowed: the object is being changed by the call that ran this code");
-}
 
 // The text CPython shows for the change-detection failure of every iterator.
 inline constexpr const char* changed_during_iteration = "dictionary changed size during iteration";
 
 // stored == other through the interpreter's rich comparison, the stored
-// value on the left. An error from the comparison or from the truth test of
-// its result counts as "not equal" and is discarded.
-bool values_equal(PyObject* stored, PyObject* other);
+// value on the left: 1 equal, 0 not, -1 with an exception set. An ordinary
+// error from the comparison or from the truth test of its result counts as
+// "not equal" and is discarded; the ones a caller must see are kept (see
+// must_propagate).
+int values_equal(PyObject* stored, PyObject* other);
+
+// Whether the pending exception is one no comparison may hide: anything
+// that is not an Exception (KeyboardInterrupt, SystemExit, ...), running out
+// of memory, and running out of stack on deeply nested values.
+bool must_propagate();
 
 // cls[item] -> types.GenericAlias(cls, item)
 PyObject* class_getitem(PyObject* cls, PyObject* item);

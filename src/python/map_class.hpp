@@ -51,7 +51,7 @@ public:
     // (null while constructing). Bumps the counter once when anything was
     // inserted and the whole fill succeeded. 0, or -1 with an exception set;
     // pairs inserted before a failure stay.
-    static int update(Container& target, std::uint64_t* counter, PyObject* self, PyObject* other,
+    static int update(Container& target, ModificationCounter* counter, PyObject* self, PyObject* other,
                       PyObject* kwargs) {
         MapFill<Container> fill(target);
         bool filled = true;
@@ -59,7 +59,7 @@ public:
             if (Py_IS_TYPE(other, type)) {
                 Object* source = Object::from(other);
                 SharedBorrow borrow(source->borrow);
-                if (!borrow.held()) return (panic_already_mutably_borrowed(), -1);
+                if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
                 filled = fill.from_same_class(source->container);
             } else {
                 filled = fill.from_object(other);
@@ -397,50 +397,49 @@ private:
         return guarded<PyObject*>(nullptr, [&] { return Keys::iterate_map(self); });
     }
 
-    static bool equal_to(const Container& own, PyObject* other) {
+    // An error met while comparing counts as "unequal" and is discarded,
+    // unless it is one no comparison may hide (must_propagate).
+    static int unequal_unless_serious() { return must_propagate() ? -1 : (PyErr_Clear(), 0); }
+
+    // map == other: 1, 0, or -1 with an exception set.
+    static int equal_to(const Container& own, PyObject* other) {
         if (Py_IS_TYPE(other, type)) {
             Object* them = object(other);
             SharedBorrow borrow(them->borrow);
-            if (!borrow.held()) common::error::panic("Already mutably borrowed: the map compared with is being changed");
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
             const Container& theirs = them->container;
-            if (theirs.len() != own.len()) return false;
+            if (theirs.len() != own.len()) return 0;
             for (const auto& entry : own.iter()) {
                 const auto* match = theirs.get(entry.key);
-                if (match == nullptr || !values_equal(entry.value.get(), match->value.get())) return false;
+                if (match == nullptr) return 0;
+                if (int equal = values_equal(entry.value.get(), match->value.get()); equal <= 0) return equal;
             }
-            return true;
+            return 1;
         }
         if (PyDict_Check(other)) {
-            if (static_cast<std::size_t>(PyDict_GET_SIZE(other)) != own.len()) return false;
+            if (static_cast<std::size_t>(PyDict_GET_SIZE(other)) != own.len()) return 0;
             for (const auto& entry : own.iter()) {
                 PyObject* found = nullptr;
                 int status = PyDict_GetItemRef(other, entry.key.object(), &found);
                 OwnedRef value = OwnedRef::steal(found);
-                if (status <= 0 || !values_equal(entry.value.get(), value.get())) {
-                    PyErr_Clear();
-                    return false;
-                }
+                if (status < 0) return unequal_unless_serious();
+                if (status == 0) return 0;
+                if (int equal = values_equal(entry.value.get(), value.get()); equal <= 0) return equal;
             }
-            return true;
+            return 1;
         }
         int has_keys = PyObject_HasAttrStringWithError(other, "keys");
-        if (has_keys <= 0) {
-            PyErr_Clear();
-            return false;
-        }
+        if (has_keys < 0) return unequal_unless_serious();
+        if (has_keys == 0) return 0;
         Py_ssize_t other_length = PyObject_Size(other);
-        if (other_length < 0 || static_cast<std::size_t>(other_length) != own.len()) {
-            PyErr_Clear();
-            return false;
-        }
+        if (other_length < 0) return unequal_unless_serious();
+        if (static_cast<std::size_t>(other_length) != own.len()) return 0;
         for (const auto& entry : own.iter()) {
             OwnedRef value = OwnedRef::steal(PyObject_GetItem(other, entry.key.object()));
-            if (!value || !values_equal(entry.value.get(), value.get())) {
-                PyErr_Clear();
-                return false;
-            }
+            if (!value) return unequal_unless_serious();
+            if (int equal = values_equal(entry.value.get(), value.get()); equal <= 0) return equal;
         }
-        return true;
+        return 1;
     }
 
     static PyObject* compare(PyObject* self, PyObject* other, int op) {
@@ -453,7 +452,8 @@ private:
             if (op != Py_EQ) Py_RETURN_NOTIMPLEMENTED;
             SharedBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_mutably_borrowed();
-            return PyBool_FromLong(equal_to(object(self)->container, other));
+            int equal = equal_to(object(self)->container, other);
+            return equal < 0 ? nullptr : PyBool_FromLong(equal);
         });
     }
 

@@ -111,14 +111,14 @@ public:
         std::uint64_t counter;
         {
             SharedBorrow borrow(object->borrow);
-            if (!borrow.held()) return panic_already_mutably_borrowed();
+            if (!borrow.held()) return raise_already_mutably_borrowed();
             snapshot.reserve(object->container.len());
             for (const auto& entry : object->container.iter()) {
                 OwnedRef item = Which::entry(entry);
                 if (!item) return nullptr;
                 snapshot.push_back(std::move(item));
             }
-            counter = object->counter;
+            counter = object->counter.load();
         }
         return Iter::create(iter_type, map, counter, std::move(snapshot));
     }
@@ -142,7 +142,7 @@ private:
             if (!own.held()) return (raise_already_mutably_borrowed(), failure);
             MapObject* map = MapObject::from(view->map.get());
             SharedBorrow borrow(map->borrow);
-            if (!borrow.held()) return (panic_already_mutably_borrowed(), failure);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), failure);
             return body(map, map->container);
         });
     }
@@ -165,7 +165,7 @@ private:
                 return c.contains(*key) ? 1 : 0;
             } else if constexpr (std::is_same_v<Which, ValuesWhich>) {
                 for (const auto& entry : c.iter()) {
-                    if (values_equal(entry.value.get(), x)) return 1;
+                    if (int equal = values_equal(entry.value.get(), x); equal != 0) return equal;
                 }
                 return 0;
             } else {
@@ -173,7 +173,7 @@ private:
                 auto key = LookupKey::make(PyTuple_GET_ITEM(x, 0));
                 if (!key) return -1;
                 const auto* entry = c.get(*key);
-                return entry != nullptr && values_equal(entry->value.get(), PyTuple_GET_ITEM(x, 1)) ? 1 : 0;
+                return entry != nullptr ? values_equal(entry->value.get(), PyTuple_GET_ITEM(x, 1)) : 0;
             }
         });
     }
@@ -275,7 +275,9 @@ private:
         });
     }
 
-    static void dealloc(PyObject* self) {
+    static void dealloc(PyObject* self) { bounded_dealloc(self, &destroy); }
+
+    static void destroy(PyObject* self) noexcept {
         PyTypeObject* tp = Py_TYPE(self);
         ViewObject* view = ViewObject::from(self);
         view->map.~OwnedRef();

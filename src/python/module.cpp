@@ -35,6 +35,13 @@ int exec_module(PyObject* module) {
                      Py_TYPE(module)->tp_name);
         return -1;
     }
+    // The slot below refuses isolated subinterpreters only; one configured
+    // like the main interpreter (sharing its GIL) skips that check, so the
+    // module refuses it itself.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "module tavoric does not support loading in subinterpreters");
+        return -1;
+    }
     common::arena::set_block_observer(&tracemalloc_observer);
     return register_classes(module);
 }
@@ -42,6 +49,10 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // The classes are process-wide type objects (registration.cpp), so a
+    // subinterpreter, even one sharing the main interpreter's GIL, would use
+    // the main interpreter's types: every subinterpreter is refused.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

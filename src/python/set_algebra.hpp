@@ -68,7 +68,7 @@ public:
                 return before != 0 ? 1 : 0;
             }
             SharedBorrow borrow(object(other)->borrow);
-            if (!borrow.held()) return (panic_already_mutably_borrowed(), -1);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
             for (const HashedAny& key : object(other)->container.iter()) target.remove(key);
             return target.len() != before ? 1 : 0;
         }
@@ -87,7 +87,7 @@ public:
         if (is_same_class(other)) {
             if (other == self) return 0;
             SharedBorrow borrow(object(other)->borrow);
-            if (!borrow.held()) return (panic_already_mutably_borrowed(), -1);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
             const Container& source = object(other)->container;
             target.retain([&source](const HashedAny& key) { return source.contains(key); });
             return target.len() != before ? 1 : 0;
@@ -117,7 +117,7 @@ public:
                 return had_keys ? 1 : 0;
             }
             SharedBorrow borrow(object(other)->borrow);
-            if (!borrow.held()) return (panic_already_mutably_borrowed(), -1);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
             const Container& source = object(other)->container;
             for (const HashedAny& key : source.iter()) {
                 if (target.remove(key)) continue;
@@ -157,7 +157,7 @@ public:
     static int issubset(const Container& set, PyObject* other) {
         if (is_same_class(other)) {
             SharedBorrow borrow(object(other)->borrow);
-            if (!borrow.held()) return (panic_already_mutably_borrowed(), -1);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
             const Container& source = object(other)->container;
             if (set.len() > source.len()) return 0;
             for (const HashedAny& key : set.iter()) {
@@ -178,7 +178,7 @@ public:
     static int issuperset(const Container& set, PyObject* other) {
         if (is_same_class(other)) {
             SharedBorrow borrow(object(other)->borrow);
-            if (!borrow.held()) return (panic_already_mutably_borrowed(), -1);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
             const Container& source = object(other)->container;
             if (set.len() < source.len()) return 0;
             for (const HashedAny& key : source.iter()) {
@@ -196,7 +196,7 @@ public:
     static int isdisjoint(const Container& set, PyObject* other) {
         if (is_same_class(other)) {
             SharedBorrow borrow(object(other)->borrow);
-            if (!borrow.held()) return (panic_already_mutably_borrowed(), -1);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
             const Container& source = object(other)->container;
             // Walk the smaller side; on a tie, the receiver.
             const Container& walked = source.len() < set.len() ? source : set;
@@ -219,7 +219,7 @@ public:
     static int equals(const Container& set, PyObject* other) {
         if (is_same_class(other)) {
             SharedBorrow borrow(object(other)->borrow);
-            if (!borrow.held()) return (panic_already_mutably_borrowed(), -1);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
             return set == object(other)->container ? 1 : 0;
         }
         int set_like = is_set_like(other);

@@ -261,13 +261,13 @@ private:
     static PyObject* iterate(PyObject* self) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             SharedBorrow borrow(object(self)->borrow);
-            if (!borrow.held()) return panic_already_mutably_borrowed();
+            if (!borrow.held()) return raise_already_mutably_borrowed();
             const Container& container = object(self)->container;
             std::vector<OwnedRef> snapshot;
             snapshot.reserve(container.len());
             for (const HashedAny& key : container.iter()) snapshot.push_back(OwnedRef::borrow(key.object()));
 
-            return SnapshotIter<Object>::create(iter_type, self, object(self)->counter, std::move(snapshot));
+            return SnapshotIter<Object>::create(iter_type, self, object(self)->counter.load(), std::move(snapshot));
         });
     }
 };
@@ -280,7 +280,7 @@ int SetClass<KindT>::add_all(Container& target, PyObject* self, PyObject* other)
         if (other == self) return 0;
         Object* source = object(other);
         SharedBorrow borrow(source->borrow);
-        if (!borrow.held()) return (panic_already_mutably_borrowed(), -1);
+        if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
         std::size_t before = target.len();
         if (auto reserved = target.reserve(source->container.len()); !reserved) {
             return (raise_reserve_error(reserved.error()), -1);

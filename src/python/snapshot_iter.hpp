@@ -2,11 +2,11 @@
 // and items of both maps, and both sets).
 //
 // An iterator copies what it will hand out when it is made (new references,
-// in table order) and keeps a reference to its container. Each step checks
-// the container's modification counter under a brief shared borrow, so the
-// iterator never holds a borrow of the container between calls and never
-// sees a half-changed table; any change since creation fails every later
-// step, also after the snapshot was exhausted.
+// in table order) and keeps a reference to its container. Each step reads
+// the container's modification counter (an atomic word, no borrow needed),
+// so the iterator never borrows the container after it was made; any change
+// since creation fails every later step, also after the snapshot was
+// exhausted.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -56,14 +56,11 @@ struct SnapshotIter {
         SnapshotIterObject* it = SnapshotIterObject::from(self);
         ExclusiveBorrow own(it->borrow);
         if (!own.held()) return raise_already_borrowed();
-        std::uint64_t counter;
-        {
-            Parent* parent = Parent::from(it->parent.get());
-            SharedBorrow borrow(parent->borrow);
-            if (!borrow.held()) return panic_already_mutably_borrowed();
-            counter = parent->counter;
-        }
-        if (counter != it->counter_snapshot) {
+        // The counter is read without borrowing the parent: the snapshot
+        // holds everything handed out, so a call that holds the parent
+        // exclusively (`s |= iter(s)`) or another thread cannot disturb the
+        // step; it only decides whether the parent changed since.
+        if (Parent::from(it->parent.get())->counter.load() != it->counter_snapshot) {
             PyErr_SetString(PyExc_RuntimeError, changed_during_iteration);
             return nullptr;
         }
@@ -71,7 +68,9 @@ struct SnapshotIter {
         return it->snapshot[it->position++].release();
     }
 
-    static void dealloc(PyObject* self) {
+    static void dealloc(PyObject* self) { bounded_dealloc(self, &destroy); }
+
+    static void destroy(PyObject* self) noexcept {
         PyTypeObject* type = Py_TYPE(self);
         SnapshotIterObject* it = SnapshotIterObject::from(self);
         it->snapshot.~vector();

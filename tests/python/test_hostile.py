@@ -225,3 +225,29 @@ def test_panic_exception_is_not_an_ordinary_exception():
             FunnelHashSet(Liar())
         except Exception:  # must not catch it
             pytest.fail("PanicException was caught as an Exception")
+
+
+@pytest.mark.parametrize("cls", MAPS)
+def test_deep_nesting_frees_without_recursion(cls):
+    # Freeing each level frees the next from inside its destructor: 100,000
+    # levels would overflow the C stack if the chain recursed. Views and
+    # iterators hold their map too, so chains through them are freed alike.
+    for wrap in (lambda m: m, lambda m: m.values(), lambda m: iter(m.items())):
+        chain = cls()
+        for _ in range(100_000):
+            chain = wrap(cls({1: chain}))
+        del chain
+
+
+@pytest.mark.parametrize("cls", MAPS)
+def test_deep_nesting_in_repr_and_equality_raises_recursion_error(cls):
+    left, right = cls(), cls()
+    for _ in range(100_000):
+        left, right = cls({1: left}), cls({1: right})
+    with pytest.raises(RecursionError):
+        left == right
+    nested = cls()
+    for _ in range(100_000):
+        nested = cls({1: nested.values()})
+    with pytest.raises(RecursionError):
+        repr(nested.values())

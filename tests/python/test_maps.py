@@ -232,7 +232,7 @@ def test_reentrant_values_and_keys(cls):
 
     m[Meddler()] = 1
     m[Meddler()] = 2
-    assert seen == ["RuntimeError", "RuntimeError", "PanicException"] and len(m) == 2
+    assert seen == ["RuntimeError"] * 3 and len(m) == 2
 
     class Finaliser:
         def __del__(self):

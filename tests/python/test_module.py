@@ -12,6 +12,7 @@ import tavoric
 
 PY_MOD_EXEC = 2
 PY_MOD_GIL = 4
+PY_MOD_MULTIPLE_INTERPRETERS = 3
 PY_MOD_GIL_NOT_USED = 1
 
 
@@ -56,8 +57,30 @@ def test_definition_is_multi_phase_and_needs_no_gil():
     assert name == b"tavoric"
     assert size == 0
     assert methods is None
-    assert [slot for slot, _ in slots] == [PY_MOD_EXEC, PY_MOD_GIL, 0]
+    assert [slot for slot, _ in slots] == [PY_MOD_EXEC, PY_MOD_GIL, PY_MOD_MULTIPLE_INTERPRETERS, 0]
     assert slots[1][1] == PY_MOD_GIL_NOT_USED
+
+
+@pytest.mark.parametrize("config", ["isolated", "legacy"])
+def test_subinterpreters_are_refused(config):
+    # The types are process-wide, so no subinterpreter may load the module,
+    # not even one sharing the main interpreter's GIL.
+    _interpreters = pytest.importorskip("_interpreters")
+    code = (
+        "import sys\n"
+        f"sys.path[:0] = {[p for p in sys.path if p]!r}\n"
+        "try:\n"
+        "    import tavoric\n"
+        "except ImportError as error:\n"
+        "    assert 'does not support loading in subinterpreters' in str(error), error\n"
+        "else:\n"
+        "    raise AssertionError('imported')\n"
+    )
+    interp = _interpreters.create(_interpreters.new_config(config))
+    try:
+        assert _interpreters.run_string(interp, code) is None
+    finally:
+        _interpreters.destroy(interp)
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")

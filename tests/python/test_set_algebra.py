@@ -448,9 +448,9 @@ def test_borrow_conflicts(cls):
         ("RuntimeError", "Already borrowed"),
         ("RuntimeError", "Already mutably borrowed"),
         ("RuntimeError", "Already mutably borrowed"),
-        ("PanicException", "Already mutably borrowed"),
-        ("PanicException", "Already mutably borrowed"),
-        ("PanicException", "Already mutably borrowed"),
+        ("RuntimeError", "Already mutably borrowed"),
+        ("RuntimeError", "Already mutably borrowed"),
+        ("RuntimeError", "Already mutably borrowed"),
     ]
     assert set(s) == {1} and len(t) == 3
 

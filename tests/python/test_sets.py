@@ -165,11 +165,11 @@ def test_reentrant_calls_meet_borrow_errors(cls):
     s.add(Meddler())  # equal hash: the table compares, __eq__ re-enters
     assert ("RuntimeError", "Already borrowed") in seen
     assert ("RuntimeError", "Already mutably borrowed") in seen
-    assert ("PanicException", "Already mutably borrowed") in seen
+    assert {name for name, _ in seen} == {"RuntimeError"}
     assert len(s) == 2
 
 
-def test_iterator_next_while_parent_is_exclusively_borrowed_panics(cls):
+def test_iterator_advances_while_parent_is_exclusively_borrowed(cls):
     s = cls([1])
     it = iter(s)
     outcome = []
@@ -179,14 +179,13 @@ def test_iterator_next_while_parent_is_exclusively_borrowed_panics(cls):
             return hash(1)
 
         def __eq__(self, other):
-            try:
-                next(it)
-            except BaseException as error:
-                outcome.append(type(error))
+            outcome.append(next(it))
             return False
 
     s.add(Peeker())
-    assert outcome == [tavoric.PanicException]
+    assert outcome == [1]
+    with pytest.raises(RuntimeError, match="changed size during iteration"):
+        next(it)
 
 
 def test_reference_counts_return_to_baseline(cls):

@@ -2,8 +2,8 @@
 
 Keys whose __eq__ and __hash__ yield the thread (time.sleep(0)) force thread
 switches in the middle of table operations. The only errors allowed are the
-borrow conflicts ("Already borrowed", "Already mutably borrowed", or the
-PanicException that re-entrant reads of a held container raise); afterwards
+borrow conflicts (RuntimeError "Already borrowed" or "Already mutably
+borrowed"); afterwards
 the container must be consistent and contain exactly what the successful
 operations put there."""
 
@@ -38,9 +38,7 @@ class Yielding:
 
 
 def borrow_error(error):
-    if isinstance(error, RuntimeError):
-        return str(error) in BORROW_MESSAGES
-    return isinstance(error, tavoric.PanicException) and str(error).startswith("Already mutably borrowed")
+    return isinstance(error, RuntimeError) and str(error) in BORROW_MESSAGES
 
 
 def hammer(work):
