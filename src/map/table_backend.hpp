@@ -21,7 +21,10 @@
 //   len(), capacity(), seeds()
 //
 // Keys K provide `std::intptr_t cached_hash() const noexcept` and
-// `bool matches(const K& stored) const` (never throws); values V are movable.
+// `bool matches(const K& stored) const`; values V are movable. matches() may
+// throw to abandon an operation (a Python key's __eq__ raised): every table
+// compares keys only while searching, before it changes anything, and never
+// while rebuilding, so the exception leaves the table as it was.
 // Destroying a key or value releases whatever it owns.
 #pragma once
 

@@ -52,6 +52,8 @@ std::nullptr_t raise_reserve_error(common::error::TryReserveError error) {
 void raise_current_cpp_exception() noexcept {
     try {
         throw;
+    } catch (const PythonErrorSet&) {
+        // The exception is already set.
     } catch (const common::error::Panic& panic) {
         raise_panic(panic.message());
     } catch (const std::bad_alloc&) {

@@ -38,6 +38,13 @@ std::nullptr_t raise_reserve_error(common::error::TryReserveError error);
 // inside a catch block.
 void raise_current_cpp_exception() noexcept;
 
+// Thrown where a Python exception is already set and the operation must
+// stop: a key's __eq__ raised in the middle of a table search. The tables
+// search before they change anything, so unwinding from there leaves the
+// container as it was; the entry point returns its failure value and the
+// interpreter sees the key's own exception.
+struct PythonErrorSet {};
+
 // Runs `body` and returns its result; if it throws, raises the matching
 // Python exception and returns `failure` instead.
 template <class R, class F>

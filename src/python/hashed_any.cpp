@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/error/panic.hpp"
+#include "python/errors.hpp"
 
 namespace tavoric::python {
 
@@ -60,7 +61,8 @@ bool KeyWords::equal_slow(const KeyWords& stored) const {
     AttachedThread attached;
     // Equality runs inside table operations that may be on an error path of
     // their own; keep any pending exception out of the comparison and put it
-    // back afterwards.
+    // back afterwards (a failing comparison replaces it: that is the error
+    // the operation stops for).
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* probe_object = object();
     PyObject* stored_object = stored.object();
@@ -77,7 +79,10 @@ bool KeyWords::equal_slow(const KeyWords& stored) const {
         PyObject* result = PyObject_RichCompare(probe_object, stored_object, Py_EQ);
         int truth = result == nullptr ? -1 : PyObject_IsTrue(result);
         Py_XDECREF(result);
-        if (truth < 0) PyErr_Clear();
+        if (truth < 0) {
+            Py_XDECREF(pending);
+            throw PythonErrorSet{};
+        }
         equal = truth > 0;
     }
     PyErr_SetRaisedException(pending);

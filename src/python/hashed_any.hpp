@@ -40,8 +40,10 @@ public:
     std::uintptr_t tag() const noexcept { return tagged_ & key_tag::mask; }
     std::intptr_t cached_hash() const noexcept { return hash_; }
 
-    // Key equality, this (the probe) on the left. Never raises: an exception
-    // from __eq__ or from the truth test of its result counts as "unequal".
+    // Key equality, this (the probe) on the left. An exception from __eq__
+    // or from the truth test of its result stays set and PythonErrorSet is
+    // thrown (errors.hpp): the search stops with no effect on the table, and
+    // the caller sees the key's exception, as with dict.
     bool matches(const KeyWords& stored) const {
         if (hash_ != stored.hash_) return false;
         if (object() == stored.object()) return true;

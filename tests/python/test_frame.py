@@ -126,14 +126,17 @@ def test_generic_alias(cls):
     assert expected in cls.__class_getitem__.__doc__
 
 
-class Unequal:
-    """Equal hashes, but __eq__ raises: keys must stay distinct and silent."""
+class Raising:
+    """Equal hashes; __eq__ raises the given exception."""
+
+    def __init__(self, error):
+        self.error = error
 
     def __hash__(self):
         return 42
 
     def __eq__(self, other):
-        raise RuntimeError("boom")
+        raise self.error
 
 
 class IntSub(int):
@@ -146,11 +149,6 @@ def test_key_equality(cls):
     def holding(*keys):
         return cls([(k, None) for k in keys]) if cls in MAPS else cls(keys)
 
-    # Exceptions from __eq__ count as "unequal" and never escape.
-    a, b = Unequal(), Unequal()
-    both = holding(a, b)
-    assert len(both) == 2 and a in both and b in both and Unequal() not in both
-
     # Rich comparison decides across types; natively compared ints and strs
     # agree with Python equality.
     assert 1 in holding(1.0) and 1 in holding(True) and 1 in holding(IntSub(1))
@@ -162,6 +160,26 @@ def test_key_equality(cls):
     lone = "\ud800x"
     assert "".join(["\ud800", "x"]) in holding(lone)
     assert len(holding("é", "e\u0301")) == 2
+
+
+@pytest.mark.parametrize("cls", ALL)
+@pytest.mark.parametrize("error", [ValueError("boom"), KeyboardInterrupt()])
+def test_exceptions_from_key_equality_propagate_and_change_nothing(cls, error):
+    stored = Raising(error)
+    obj = cls({stored: 1}) if cls in MAPS else cls([stored])
+    probe = Raising(error)
+    operations = [lambda: probe in obj]
+    if cls in MAPS:
+        operations += [lambda: obj[probe], lambda: obj.get(probe), lambda: obj.__setitem__(probe, 2),
+                       lambda: obj.__delitem__(probe), lambda: obj.pop(probe), lambda: obj.setdefault(probe)]
+    else:
+        operations += [lambda: obj.add(probe), lambda: obj.discard(probe), lambda: obj.remove(probe)]
+    for operation in operations:
+        with pytest.raises(type(error)):
+            operation()
+        assert list(obj) == [stored] and len(obj) == 1
+        if cls in MAPS:
+            assert obj.copy().popitem() == (stored, 1)
 
 
 @pytest.mark.parametrize("cls", ALL)
