@@ -373,6 +373,7 @@ public:
     // Rebuilds into the shape of `new_slots` slots and places every entry
     // again from batch 0. Allocation comes first: on failure nothing changed.
     std::expected<void, TryReserveError> resize_with_transition(std::size_t new_slots) {
+        if (common::arena::RebuildFaults::should_fail()) common::error::panic("injected rebuild failure");
         auto geometry = ElasticGeometry::for_slots(new_slots, k_);
         common::error::check(geometry.has_value(), "validated Elastic library geometry");
         auto reserved = schedule_.try_reserve(
@@ -410,7 +411,9 @@ public:
 
     entry_type remove_deferred(ElasticLocation loc) { return take(loc); }
 
-    void finish_deferred_removals() noexcept {
+    // Not noexcept: the rebuild checks its invariants, and a failure must
+    // reach the caller as an exception like any other operation's.
+    void finish_deferred_removals() {
         for (std::size_t i = 0; i < level_count(); ++i) {
             const Level<entry_type>& level = arena_.levels[i];
             if (level.tombstones > tombstone_threshold(level.len)) {

@@ -234,6 +234,7 @@ public:
     // ascending old slot order. Everything is allocated before the table is
     // touched, so AllocError leaves it as it was.
     std::expected<void, TryReserveError> resize_with_transition(std::size_t new_slots) {
+        if (common::arena::RebuildFaults::should_fail()) common::error::panic("injected rebuild failure");
         // Slot counts come from the size search or from this table, so they
         // always have a geometry and a representable layout; only memory can
         // be refused.
@@ -288,7 +289,9 @@ public:
         return out;
     }
 
-    void finish_deferred_removals() noexcept { purge_if_needed(); }
+    // Not noexcept: the purge's rebuild checks its invariants, and a failure
+    // must reach the caller as an exception like any other operation's.
+    void finish_deferred_removals() { purge_if_needed(); }
 
     // Releases every entry; keeps the geometry, block and capacity.
     void clear() noexcept {
@@ -424,7 +427,7 @@ private:
         ++len_;
     }
 
-    void purge_if_needed() noexcept {
+    void purge_if_needed() {
         if (tombstones_ <= purge_threshold(storage_.n)) return;
         // A refused allocation skips the purge; the table stays correct.
         (void)resize_with_transition(storage_.n);

@@ -6,6 +6,13 @@
 // remove entries in deferred mode (tombstones only, no rebuild) so the
 // cursor's storage stays valid during the walk, and end with exactly one
 // finish_deferred_removals() call, also when left early or by an exception.
+//
+// That call may fail (an invariant check of the rebuild throws), and a
+// failure must reach the caller. So it is made from ordinary code: at the end
+// of the walk, or by finish() for a walk left early. Only a walk abandoned by
+// an exception already on its way out finishes from its destructor, where a
+// second failure is dropped: the first exception is the one to report, and
+// the table is correct without the rebuild (its tombstones simply stay).
 #pragma once
 
 #include <cstddef>
@@ -53,7 +60,20 @@ public:
     ExtractIf& operator=(const ExtractIf&) = delete;
 
     ~ExtractIf() {
-        if (!finished_) table_->finish_deferred_removals();
+        if (finished_) return;
+        try {
+            table_->finish_deferred_removals();
+        } catch (...) {
+            // Unwinding already (see the top of this file).
+        }
+    }
+
+    // Ends a walk left early: runs the rebuild check now, where a failure
+    // can be reported. Idempotent.
+    void finish() {
+        if (finished_) return;
+        finished_ = true;
+        table_->finish_deferred_removals();
     }
 
     // The next accepted entry, now owned by the caller; nullopt at the end.
@@ -64,8 +84,7 @@ public:
                 return table_->remove_deferred(table_->cursor_location(cursor_));
             }
         }
-        finished_ = true;
-        table_->finish_deferred_removals();
+        finish();
         return std::nullopt;
     }
 
@@ -148,16 +167,9 @@ public:
     // the predicate throws.
     template <class F>
     void retain(F&& keep) {
-        struct FinishAtExit {
-            T& table;
-            ~FinishAtExit() { table.finish_deferred_removals(); }
-        } finish{table_};
-        typename T::cursor_type cursor(table_.len());
-        while (entry_type* entry = table_.scan_next(cursor)) {
-            if (!keep(std::as_const(entry->key), entry->value)) {
-                entry_type removed = table_.remove_deferred(table_.cursor_location(cursor));
-                (void)removed;  // released here, before the walk goes on
-            }
+        auto walk = extract_if([&keep](const K& key, V& value) { return !keep(key, value); });
+        while (auto removed = walk.next()) {
+            // released here, before the walk goes on
         }
     }
 

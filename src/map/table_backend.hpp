@@ -13,7 +13,9 @@
 //   entry_at(location)         the entry there
 //   remove(location)           moves the entry out; may rebuild afterwards
 //   remove_deferred(location)  the same without the rebuild check, for walks
-//   finish_deferred_removals() the rebuild check that ends such a walk
+//   finish_deferred_removals() the rebuild check that ends such a walk (may
+//                              throw an invariant failure, so it is never
+//                              called from a destructor on a normal exit)
 //   reserve(additional)        room for len + additional without growth
 //   clear()                    releases every entry, keeps the seeds
 //   scan_next(cursor)          next live entry in table order, or nullptr
@@ -65,7 +67,7 @@ concept TableBackend = requires(T& t, const T& ct, typename T::key_type key, typ
     { ct.entry_at(loc) } -> std::same_as<const typename T::entry_type&>;
     { t.remove(loc) } -> std::same_as<typename T::entry_type>;
     { t.remove_deferred(loc) } -> std::same_as<typename T::entry_type>;
-    { t.finish_deferred_removals() } noexcept;
+    { t.finish_deferred_removals() };
     { t.reserve(n) } -> std::same_as<std::expected<void, TryReserveError>>;
     { t.clear() } noexcept;
     { ct.len() } noexcept -> std::same_as<std::size_t>;

@@ -225,18 +225,17 @@ private:
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             ExclusiveBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_borrowed();
-            std::optional<typename Container::entry_type> entry;
-            {
-                // The first live entry in table order; dropping the drain
-                // runs the one deferred-removal check.
-                auto drain = object(self)->container.extract_if([](const HashedAny&, OwnedRef&) { return true; });
-                entry = drain.next();
-            }
+            // The first live entry in table order, then the one
+            // deferred-removal check (after the bump: the entry is gone even
+            // if that check fails).
+            auto drain = object(self)->container.extract_if([](const HashedAny&, OwnedRef&) { return true; });
+            std::optional<typename Container::entry_type> entry = drain.next();
+            if (entry) ++object(self)->counter;
+            drain.finish();
             if (!entry) {
                 PyErr_SetString(PyExc_KeyError, "popitem(): map is empty");
                 return nullptr;
             }
-            ++object(self)->counter;
             OwnedRef key = OwnedRef::steal(entry->key.release_object());
             OwnedRef value = std::move(entry->value);
             return PyTuple_Pack(2, key.get(), value.get());

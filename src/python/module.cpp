@@ -29,6 +29,21 @@ void block_allocated(void* base, std::size_t size) noexcept {
 void block_released(void* base) noexcept { (void)PyTraceMalloc_Untrack(0, reinterpret_cast<std::uintptr_t>(base)); }
 constexpr common::arena::BlockObserver tracemalloc_observer{&block_allocated, &block_released};
 
+#ifdef TAVORIC_FAULT_INJECTION
+// Test builds only: `tavoric._fail_next_rebuild()` makes the next table
+// rebuild on this thread stop with an invariant failure before it changes
+// anything, so the tests can watch such a failure leave a removal or a
+// draining walk as a Python exception.
+PyObject* fail_next_rebuild(PyObject*, PyObject*) {
+    common::arena::RebuildFaults::fail_next();
+    Py_RETURN_NONE;
+}
+PyMethodDef fault_methods[] = {
+    {"_fail_next_rebuild", &fail_next_rebuild, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+#endif
+
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyModule'",
@@ -43,6 +58,9 @@ int exec_module(PyObject* module) {
         return -1;
     }
     common::arena::set_block_observer(&tracemalloc_observer);
+#ifdef TAVORIC_FAULT_INJECTION
+    if (PyModule_AddFunctions(module, fault_methods) < 0) return -1;
+#endif
     return register_classes(module);
 }
 

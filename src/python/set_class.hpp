@@ -180,15 +180,14 @@ private:
                 PyErr_SetString(PyExc_KeyError, "pop from an empty set");
                 return nullptr;
             }
-            std::optional<HashedAny> key;
-            {
-                // The first live key in table order; dropping the drain runs
-                // the one deferred-removal check.
-                auto drain = container.extract_if([](const HashedAny&) { return true; });
-                key = drain.next();
-            }
+            // The first live key in table order, then the one
+            // deferred-removal check (after the bump: the key is gone even
+            // if that check fails).
+            auto drain = container.extract_if([](const HashedAny&) { return true; });
+            std::optional<HashedAny> key = drain.next();
             common::error::check(key.has_value(), "len > 0");
             ++object(self)->counter;
+            drain.finish();
             return key->release_object();
         });
     }

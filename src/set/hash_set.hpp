@@ -56,6 +56,9 @@ public:
         return std::optional<K>(std::move(entry->key));
     }
 
+    // Ends a walk left early (see map::ExtractIf::finish).
+    void finish() { inner_.finish(); }
+
 private:
     map::ExtractIf<K, Unit, T, KeyPredicate<K, F>> inner_;
 };

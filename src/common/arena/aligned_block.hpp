@@ -53,6 +53,22 @@ private:
     }
 };
 
+// RebuildFaults lets tests make the next rebuild of a table on this thread
+// stop with an invariant failure before it changes anything, so the paths
+// that carry such a failure out of a removal or a draining walk are
+// exercised for real (they must reach the caller, never end the process).
+class RebuildFaults {
+public:
+    static void fail_next() noexcept { armed() = true; }
+    static bool should_fail() noexcept { return std::exchange(armed(), false); }
+
+private:
+    static bool& armed() noexcept {
+        thread_local bool value = false;
+        return value;
+    }
+};
+
 // Reports table blocks to an embedder's memory accounting: the Python module
 // hands each block to tracemalloc, so memory snapshots see table storage
 // like any other allocation. Installed once when the module loads, before
