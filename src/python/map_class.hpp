@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "map/hash_map.hpp"
@@ -89,45 +90,83 @@ public:
     }
 
 private:
+    // The arguments of the constructor, __init__ and update(): at most one
+    // `other`, positional or by keyword, and keyword pairs. For the
+    // constructor and __init__ `capacity` is a parameter too; for update()
+    // it is one more pair, as any other name is.
+    struct Arguments {
+        PyObject* other = nullptr;  // borrowed from the call, or from other_keyword
+        OwnedRef other_keyword;
+        OwnedRef capacity;
+        OwnedRef pairs;  // empty when there are none
+    };
+
+    static std::optional<Arguments> parse_fill_arguments(const char* function, PyObject* args, PyObject* kwargs,
+                                                    bool capacity_is_parameter) {
+        Arguments parsed;
+        Py_ssize_t positional = PyTuple_GET_SIZE(args);
+        if (positional > 1) {
+            PyErr_Format(PyExc_TypeError, "%s() takes at most 1 positional argument (%zd given)", function,
+                         positional);
+            return std::nullopt;
+        }
+        if (positional == 1) parsed.other = PyTuple_GET_ITEM(args, 0);
+        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+            // Keyword pairs become keys: like dict, only names are accepted.
+            if (!PyArg_ValidateKeywordArguments(kwargs)) return std::nullopt;
+            // The copy is ours to take the parameters out of.
+            parsed.pairs = OwnedRef::steal(PyDict_Copy(kwargs));
+            if (!parsed.pairs) return std::nullopt;
+            PyObject* taken = nullptr;
+            if (capacity_is_parameter) {
+                if (PyDict_PopString(parsed.pairs.get(), "capacity", &taken) < 0) return std::nullopt;
+                parsed.capacity = OwnedRef::steal(taken);
+            }
+            if (PyDict_PopString(parsed.pairs.get(), "other", &taken) < 0) return std::nullopt;
+            parsed.other_keyword = OwnedRef::steal(taken);
+            if (parsed.other_keyword) {
+                if (parsed.other != nullptr) {
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'other'", function);
+                    return std::nullopt;
+                }
+                parsed.other = parsed.other_keyword.get();
+            }
+            if (PyDict_GET_SIZE(parsed.pairs.get()) == 0) parsed.pairs = OwnedRef();
+        }
+        if (is_absent(parsed.other)) parsed.other = nullptr;
+        return parsed;
+    }
+
+    // The constructor makes the empty map sized for `capacity`; __init__,
+    // which the interpreter calls next with the same arguments, fills it.
+    // (A failed fill drops the new object, so no object is created.)
     static PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            Py_ssize_t positional = PyTuple_GET_SIZE(args);
-            if (positional > 1) {
-                PyErr_Format(PyExc_TypeError, "%s() takes at most 1 positional argument (%zd given)", name,
-                             positional);
-                return nullptr;
-            }
-            PyObject* other = positional == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-            // `other` and `capacity` are parameters; every other keyword is a
-            // pair to insert. The keyword dict is the caller's fresh copy.
-            OwnedRef pairs;
-            OwnedRef capacity_argument;
-            OwnedRef other_keyword;
-            if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-                pairs = OwnedRef::steal(PyDict_Copy(kwargs));
-                if (!pairs) return nullptr;
-                PyObject* taken = nullptr;
-                if (PyDict_PopString(pairs.get(), "capacity", &taken) < 0) return nullptr;
-                capacity_argument = OwnedRef::steal(taken);
-                if (PyDict_PopString(pairs.get(), "other", &taken) < 0) return nullptr;
-                other_keyword = OwnedRef::steal(taken);
-                if (other_keyword) {
-                    if (other != nullptr) {
-                        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'other'", name);
-                        return nullptr;
-                    }
-                    other = other_keyword.get();
-                }
-                if (PyDict_GET_SIZE(pairs.get()) == 0) pairs = OwnedRef();
-            }
-            auto capacity = Frame::constructor_capacity(capacity_argument.get());
+            auto parsed = parse_fill_arguments(name, args, kwargs, true);
+            if (!parsed) return nullptr;
+            auto capacity = Frame::constructor_capacity(parsed->capacity.get());
             if (!capacity) return nullptr;
-            Container container(Kind::template build<OwnedRef>(*capacity));
-            if (is_absent(other)) other = nullptr;
-            if ((other != nullptr || pairs) && update(container, nullptr, nullptr, other, pairs.get()) < 0) {
-                return nullptr;
+            return Object::create(cls, Container(Kind::template build<OwnedRef>(*capacity)));
+        });
+    }
+
+    // __init__, as dict's: an update from the arguments. `capacity` asks
+    // for room for that many entries in all.
+    static int initialize(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded<int>(-1, [&]() -> int {
+            auto parsed = parse_fill_arguments(name, args, kwargs, true);
+            if (!parsed) return -1;
+            auto capacity = Frame::constructor_capacity(parsed->capacity.get());
+            if (!capacity) return -1;
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return (raise_already_borrowed(), -1);
+            Container& container = object(self)->container;
+            if (*capacity > container.len()) {
+                auto reserved = container.reserve(*capacity - container.len());
+                if (!reserved) return (raise_reserve_error(reserved.error()), -1);
             }
-            return Object::create(cls, std::move(container));
+            if (parsed->other == nullptr && !parsed->pairs) return 0;
+            return update(container, &object(self)->counter, self, parsed->other, parsed->pairs.get());
         });
     }
 
@@ -268,33 +307,13 @@ private:
 
     static PyObject* update_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            Py_ssize_t positional = PyTuple_GET_SIZE(args);
-            if (positional > 1) {
-                PyErr_Format(PyExc_TypeError, "update() takes at most 1 positional argument (%zd given)", positional);
-                return nullptr;
-            }
-            PyObject* other = positional == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-            OwnedRef pairs;
-            OwnedRef other_keyword;
-            if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-                pairs = OwnedRef::steal(PyDict_Copy(kwargs));
-                if (!pairs) return nullptr;
-                PyObject* taken = nullptr;
-                if (PyDict_PopString(pairs.get(), "other", &taken) < 0) return nullptr;
-                other_keyword = OwnedRef::steal(taken);
-                if (other_keyword) {
-                    if (other != nullptr) {
-                        PyErr_SetString(PyExc_TypeError, "update() got multiple values for argument 'other'");
-                        return nullptr;
-                    }
-                    other = other_keyword.get();
-                }
-                if (PyDict_GET_SIZE(pairs.get()) == 0) pairs = OwnedRef();
-            }
-            if (is_absent(other)) other = nullptr;
+            auto parsed = parse_fill_arguments("update", args, kwargs, false);
+            if (!parsed) return nullptr;
             ExclusiveBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_borrowed();
-            if (update(object(self)->container, &object(self)->counter, self, other, pairs.get()) < 0) return nullptr;
+            if (update(object(self)->container, &object(self)->counter, self, parsed->other, parsed->pairs.get()) < 0) {
+                return nullptr;
+            }
             Py_RETURN_NONE;
         });
     }
@@ -521,6 +540,7 @@ PyType_Spec* MapClass<KindT>::type_spec() {
     };
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(&construct)},
+        {Py_tp_init, reinterpret_cast<void*>(&initialize)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(&Frame::repr)},
         {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},

@@ -13,7 +13,6 @@
 
 #include <cstddef>
 
-#include "common/error/panic.hpp"
 #include "python/errors.hpp"
 #include "python/hashed_any.hpp"
 #include "python/owned_ref.hpp"
@@ -71,8 +70,10 @@ public:
             if (!more) return true;
             OwnedRef key_ref = OwnedRef::steal(key);
             OwnedRef value_ref = OwnedRef::steal(value);
-            if (size != start_size) common::error::panic("dictionary changed size during iteration");
-            if (expected == 0) common::error::panic("dictionary keys changed during iteration");
+            // Only the dict's own keys (hashing, comparing) can change it here:
+            // an ordinary error, as dict reports it.
+            if (size != start_size) return raise_runtime_error("dictionary changed size during iteration");
+            if (expected == 0) return raise_runtime_error("dictionary keys changed during iteration");
             --expected;
             auto wrapped = HashedAny::wrap(key_ref.get());
             if (!wrapped || !insert(std::move(*wrapped), std::move(value_ref))) return false;
@@ -97,33 +98,50 @@ private:
         return !PyErr_Occurred();
     }
 
-    // Any iterable whose elements have length 2 and integer indexing.
+    // Any iterable of pairs, a pair being any iterable of two elements, as
+    // dict takes them: an element that cannot be iterated keeps its own
+    // TypeError, with a note naming its position; one of another length is
+    // a ValueError.
     bool from_pairs(PyObject* iterable) {
         reserve_for_length(iterable);
         if (PyErr_Occurred()) return false;
         OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(iterable));
         if (!iterator) return false;
-        while (OwnedRef element = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-            Py_ssize_t length = PyObject_Size(element.get());
-            if (length != 2) {
-                if (length < 0) PyErr_Clear();
+        for (Py_ssize_t index = 0; OwnedRef element = OwnedRef::steal(PyIter_Next(iterator.get())); ++index) {
+            OwnedRef pair = OwnedRef::steal(PySequence_Fast(element.get(), "object is not iterable"));
+            if (!pair) {
+                if (PyErr_ExceptionMatches(PyExc_TypeError)) add_position_note(index);
+                return false;
+            }
+            if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
                 PyErr_SetString(PyExc_ValueError, "update sequence elements must be 2-tuples");
                 return false;
             }
-            OwnedRef key = item_at(element.get(), 0);
-            if (!key) return false;
-            OwnedRef value = item_at(element.get(), 1);
-            if (!value) return false;
-            auto wrapped = HashedAny::wrap(key.get());
-            if (!wrapped || !insert(std::move(*wrapped), std::move(value))) return false;
+            PyObject* key = PySequence_Fast_GET_ITEM(pair.get(), 0);
+            auto wrapped = HashedAny::wrap(key);
+            if (!wrapped || !insert(std::move(*wrapped), OwnedRef::borrow(PySequence_Fast_GET_ITEM(pair.get(), 1)))) {
+                return false;
+            }
         }
         return !PyErr_Occurred();
     }
 
-    static OwnedRef item_at(PyObject* element, long index) {
-        OwnedRef number = OwnedRef::steal(PyLong_FromLong(index));
-        if (!number) return OwnedRef();
-        return OwnedRef::steal(PyObject_GetItem(element, number.get()));
+    // Adds dict's note to the pending TypeError of element `index`.
+    static void add_position_note(Py_ssize_t index) {
+        PyObject* error = PyErr_GetRaisedException();
+        OwnedRef note = OwnedRef::steal(
+            PyUnicode_FromFormat("Cannot convert dictionary update sequence element #%zd to a sequence", index));
+        if (note) {
+            OwnedRef added = OwnedRef::steal(PyObject_CallMethod(error, "add_note", "O", note.get()));
+        }
+        // A failure to add the note leaves the element's own error to report.
+        PyErr_Clear();
+        PyErr_SetRaisedException(error);
+    }
+
+    static bool raise_runtime_error(const char* message) {
+        PyErr_SetString(PyExc_RuntimeError, message);
+        return false;
     }
 
     // Reserves for len(source) more entries when it has a length; a failing

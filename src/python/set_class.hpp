@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,21 +98,56 @@ private:
 
     // ---- frame --------------------------------------------------------------
 
+    // The constructor's arguments, also those of __init__: (iterable=None,
+    // *, capacity=0). nullopt with an exception set.
+    struct Arguments {
+        PyObject* iterable = nullptr;
+        std::uint32_t capacity = 0;
+    };
+
+    static std::optional<Arguments> parse_arguments(PyObject* args, PyObject* kwargs) {
+        static const std::string format = std::string("|O$O:") + Kind::set_name;
+        const char* const names[] = {"iterable", "capacity", nullptr};
+        PyObject* iterable = nullptr;
+        PyObject* capacity_argument = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(names), &iterable,
+                                         &capacity_argument)) {
+            return std::nullopt;
+        }
+        auto capacity = Frame::constructor_capacity(capacity_argument);
+        if (!capacity) return std::nullopt;
+        return Arguments{is_absent(iterable) ? nullptr : iterable, *capacity};
+    }
+
+    // The constructor makes the empty set sized for `capacity`; __init__,
+    // which the interpreter calls next with the same arguments, fills it.
     static PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            static const std::string format = std::string("|O$O:") + Kind::set_name;
-            const char* const names[] = {"iterable", "capacity", nullptr};
-            PyObject* iterable = nullptr;
-            PyObject* capacity_argument = nullptr;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(names), &iterable,
-                                             &capacity_argument)) {
-                return nullptr;
+            auto parsed = parse_arguments(args, kwargs);
+            if (!parsed) return nullptr;
+            return Object::create(cls, Container(Kind::template build<common::arena::Unit>(parsed->capacity)));
+        });
+    }
+
+    // __init__, as set's: empty the set, then add the iterable's elements.
+    // `capacity` asks for room for that many elements in all.
+    static int initialize(PyObject* self, PyObject* args, PyObject* kwargs) {
+        return guarded<int>(-1, [&]() -> int {
+            auto parsed = parse_arguments(args, kwargs);
+            if (!parsed) return -1;
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return (raise_already_borrowed(), -1);
+            Container& container = object(self)->container;
+            bool changed = container.len() != 0;
+            container.clear();
+            if (changed) ++object(self)->counter;
+            if (auto reserved = container.reserve(parsed->capacity); !reserved) {
+                return (raise_reserve_error(reserved.error()), -1);
             }
-            auto capacity = Frame::constructor_capacity(capacity_argument);
-            if (!capacity) return nullptr;
-            Container container(Kind::template build<common::arena::Unit>(*capacity));
-            if (!is_absent(iterable) && add_all(container, nullptr, iterable) < 0) return nullptr;
-            return Object::create(cls, std::move(container));
+            if (parsed->iterable == nullptr) return 0;
+            int added = add_all(container, self, parsed->iterable);
+            if (added > 0) ++object(self)->counter;
+            return added < 0 ? -1 : 0;
         });
     }
 
@@ -357,6 +393,7 @@ PyType_Spec* SetClass<KindT>::type_spec() {
     };
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(&construct)},
+        {Py_tp_init, reinterpret_cast<void*>(&initialize)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&Object::dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(&Frame::repr)},
         {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},

@@ -47,7 +47,7 @@ def test_sources_of_pairs(cls):
     assert same_as_dict(cls(a=1), {"a": 1})
     assert same_as_dict(cls({"a": 1}, a=2), {"a": 2})
     assert same_as_dict(cls(["ab"]), {"a": "b"})
-    assert same_as_dict(cls([[1, 2]]), {1: 2})
+    assert same_as_dict(cls([[1, 2], iter((3, 4)), {5: 0, 6: 0}]), {1: 2, 3: 4, 5: 6})
     assert same_as_dict(cls(Mapping({1: 2, 3: 4})), {1: 2, 3: 4})
     assert same_as_dict(cls(NoLen()), {1: 2, 3: 4})
     assert same_as_dict(cls(other={5: 6}), {5: 6})
@@ -57,9 +57,24 @@ def test_sources_of_pairs(cls):
 
 
 def test_bad_pairs(cls):
-    for bad in ([(1, 2, 3)], [1], ["ab", "c"], [None]):
+    # As dict: an element of the wrong length is a ValueError, one that is
+    # not iterable keeps its own TypeError with a note giving its position.
+    for bad in ([(1, 2, 3)], ["ab", "c"]):
         with pytest.raises(ValueError, match="^update sequence elements must be 2-tuples$"):
             cls(bad)
+
+    def failing():
+        yield "key"
+        raise TypeError("oops")
+
+    for bad, position, message in ((lambda: [(1, 2), 1], 1, "object is not iterable"), (lambda: [failing()], 0, "oops")):
+        for make in (cls, lambda pairs: cls().update(pairs)):
+            with pytest.raises(TypeError, match=message) as caught:
+                make(bad())
+            assert caught.value.__notes__ == [f"Cannot convert dictionary update sequence element #{position} to a sequence"]
+    for call in (lambda: cls(**{1: 2}), lambda: cls().update(**{1: 2})):
+        with pytest.raises(TypeError, match="keywords must be strings"):
+            call()
     with pytest.raises(TypeError):
         cls([([], 1)])  # unhashable key
     with pytest.raises(TypeError):
@@ -70,7 +85,7 @@ def test_bad_pairs(cls):
         cls(42)  # not iterable
 
 
-def test_dict_changing_while_walked_panics(cls):
+def test_dict_changing_while_walked_is_a_runtime_error(cls):
     target = {}
 
     class Grower:
@@ -80,7 +95,7 @@ def test_dict_changing_while_walked_panics(cls):
 
     target[Grower()] = 1
     target[2] = 2
-    with pytest.raises(tavoric.PanicException, match="^dictionary changed size during iteration$"):
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
         cls(target)
 
 
