@@ -164,7 +164,7 @@ public:
 private:
     // Runs `body(map object, container)` under a shared borrow of the view
     // and of its map. A map held exclusively (re-entry from a mutating call,
-    // or another thread) is a broken promise for a view: PanicException.
+    // or another thread) is refused: RuntimeError "Already mutably borrowed".
     template <class R, class F>
     static R with_map(PyObject* self, R failure, F&& body) {
         return guarded<R>(failure, [&]() -> R {

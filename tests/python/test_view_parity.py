@@ -225,3 +225,29 @@ def test_iterators_pickle_what_is_left(protocol):
     for view in (m.keys(), m.values(), m.items()):
         with pytest.raises(TypeError):
             pickle.dumps(view, protocol)
+
+
+def test_new_view_and_iterator_paths_do_not_leak(cls):
+    from test_leaks import Key, run_and_measure
+
+    key, value, other = Key(1), object(), Key(8)
+
+    def view_paths(m):
+        m[key] = value
+        keys, items = m.keys(), m.items()
+        for op in BINARY:
+            op(keys, iter([key, other]))
+            op([other], keys)
+            op(items, [(key, value), (other, value)])
+            op({(other, value)}, items)
+        keys.isdisjoint([other]), items.isdisjoint({(key, value)})
+        keys < {key, other}, items >= {(key, value)}, keys.mapping[key]
+        for it in (reversed(m), reversed(m.values()), iter(items)):
+            it.__length_hint__(), it.__reduce__(), next(it)
+        stale = iter(m)
+        m[key] = other
+        with pytest.raises(RuntimeError):
+            stale.__reduce__()
+        del m[key]
+
+    run_and_measure(cls(capacity=8), view_paths, (key, value, other))
