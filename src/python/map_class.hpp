@@ -523,6 +523,7 @@ PyType_Spec* MapClass<KindT>::type_spec() {
         {"keys", &keys, METH_NOARGS, "keys($self)\n--\n\n"},
         {"values", &values, METH_NOARGS, "values($self)\n--\n\n"},
         {"items", &items, METH_NOARGS, "items($self)\n--\n\n"},
+        {"__reversed__", &Keys::reversed_map, METH_NOARGS, nullptr},
         {"fromkeys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fromkeys)),
          METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "fromkeys($cls, iterable, value=None)\n--\n\n"},
         {"__reduce__", &reduce, METH_NOARGS, nullptr},

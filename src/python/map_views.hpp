@@ -2,9 +2,11 @@
 // snapshot iterators they (and the maps themselves) hand out.
 //
 // A view holds nothing but a strong reference to its map and reads the map's
-// current state on every call, under a shared borrow of the map. Set
-// operators on keys and items views always build a built-in `set`; they are
-// served only with the view on the left, leaving `other OP view` to `other`.
+// current state on every call, under a shared borrow of the map. Keys and
+// items views are set-like as dict's are: their set operators take any
+// iterable on either side, walk it once and build a built-in `set`; they
+// order against set-like operands by inclusion, and answer isdisjoint().
+// Every view, and the map itself, can also be walked backwards.
 //
 // The three kinds differ in what an entry is (the key, the value, or a fresh
 // (key, value) tuple) and in which slots they have; one template with a
@@ -14,8 +16,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
+#include <utility>
 #include <type_traits>
 #include <vector>
 
@@ -24,6 +28,7 @@
 #include "python/errors.hpp"
 #include "python/hashed_any.hpp"
 #include "python/owned_ref.hpp"
+#include "python/set_algebra.hpp"
 #include "python/snapshot_iter.hpp"
 
 namespace tavoric::python {
@@ -35,6 +40,23 @@ struct ViewObject {
 
     static ViewObject* from(PyObject* self) noexcept { return reinterpret_cast<ViewObject*>(self); }
 };
+
+// The keys and items view classes of both map kinds (the addresses of their
+// `type` members, filled in at registration). Order comparisons take any of
+// them as set-like without asking collections.abc. Appended to once per class,
+// while its type description is first built during module initialisation;
+// only read afterwards.
+inline std::vector<PyTypeObject* const*>& set_like_view_types() {
+    static std::vector<PyTypeObject* const*> types;
+    return types;
+}
+
+inline bool is_set_like_view(PyObject* object) noexcept {
+    for (PyTypeObject* const* type : set_like_view_types()) {
+        if (Py_IS_TYPE(object, *type)) return true;
+    }
+    return false;
+}
 
 // What an entry of each view is.
 struct KeysWhich {
@@ -103,9 +125,10 @@ public:
         return self;
     }
 
-    // A new iterator over the map's entries as they are now. The map's own
-    // iter() is the keys view's. nullptr with an exception set.
-    static PyObject* iterate_map(PyObject* map) {
+    // A new iterator over the map's entries as they are now, in iteration
+    // order or (backwards) the reverse of it. The map's own iter() and
+    // reversed() are the keys view's. nullptr with an exception set.
+    static PyObject* iterate_map(PyObject* map, bool backwards = false) {
         MapObject* object = MapObject::from(map);
         std::vector<OwnedRef> snapshot;
         std::uint64_t counter;
@@ -120,7 +143,15 @@ public:
             }
             counter = object->counter.load();
         }
+        // Reversing the copy keeps one snapshot iterator class for both
+        // directions, with the same change detection.
+        if (backwards) std::reverse(snapshot.begin(), snapshot.end());
         return Iter::create(iter_type, map, counter, std::move(snapshot));
+    }
+
+    // The map's __reversed__ (a METH_NOARGS method of the map class).
+    static PyObject* reversed_map(PyObject* map, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&] { return iterate_map(map, true); });
     }
 
     static PyType_Spec* type_spec();
@@ -133,7 +164,7 @@ public:
 private:
     // Runs `body(map object, container)` under a shared borrow of the view
     // and of its map. A map held exclusively (re-entry from a mutating call,
-    // or another thread) is a broken promise for a view: PanicException.
+    // or another thread) is refused: RuntimeError "Already mutably borrowed".
     template <class R, class F>
     static R with_map(PyObject* self, R failure, F&& body) {
         return guarded<R>(failure, [&]() -> R {
@@ -155,6 +186,15 @@ private:
 
     static PyObject* iterate(PyObject* self) {
         return guarded<PyObject*>(nullptr, [&] { return iterate_map(ViewObject::from(self)->map.get()); });
+    }
+
+    static PyObject* reversed(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&] { return iterate_map(ViewObject::from(self)->map.get(), true); });
+    }
+
+    // view.mapping: a read-only proxy of the live map, as dict's views give.
+    static PyObject* mapping(PyObject* self, void*) {
+        return guarded<PyObject*>(nullptr, [&] { return PyDictProxy_New(ViewObject::from(self)->map.get()); });
     }
 
     static int contains(PyObject* self, PyObject* x) {
@@ -200,6 +240,42 @@ private:
         });
     }
 
+    // Whether every entry of `inner` is in `outer`: 1, 0, or -1 with an
+    // exception set. Both are walked through the interpreter, so each step
+    // borrows whichever of them is a view only for that step: a key's
+    // __eq__ may read (or even change) the map in between.
+    static int all_contained_in(PyObject* inner, PyObject* outer) {
+        OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(inner));
+        if (!iterator) return -1;
+        while (OwnedRef element = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+            int found = PySequence_Contains(outer, element.get());
+            if (found <= 0) return found;
+        }
+        return PyErr_Occurred() ? -1 : 1;
+    }
+
+    // <, <=, >, >= as inclusion, like dict's views: only against set-like
+    // operands (built-in sets, dict's keys and items views, our keys and items
+    // views, collections.abc.Set instances); anything else is left to the
+    // other operand. Errors propagate, as dict's do.
+    static PyObject* order(PyObject* self, PyObject* other, int op) {
+        int set_like = is_set_like_view(other) ? 1 : is_set_like(other);
+        if (set_like < 0) return nullptr;
+        if (set_like == 0) Py_RETURN_NOTIMPLEMENTED;
+        Py_ssize_t own = PyObject_Size(self);
+        if (own < 0) return nullptr;
+        Py_ssize_t theirs = PyObject_Size(other);
+        if (theirs < 0) return nullptr;
+        int result = 0;
+        switch (op) {
+            case Py_LT: result = own < theirs ? all_contained_in(self, other) : 0; break;
+            case Py_LE: result = own <= theirs ? all_contained_in(self, other) : 0; break;
+            case Py_GT: result = own > theirs ? all_contained_in(other, self) : 0; break;
+            default: result = own >= theirs ? all_contained_in(other, self) : 0; break;
+        }
+        return result < 0 ? nullptr : PyBool_FromLong(result);
+    }
+
     // Equality with any sized container supporting `in`: the same length and
     // every entry found. Errors count as "unequal".
     static PyObject* compare(PyObject* self, PyObject* other, int op) {
@@ -208,7 +284,7 @@ private:
             case Py_LE:
             case Py_GT:
             case Py_GE:
-                Py_RETURN_NOTIMPLEMENTED;
+                return guarded<PyObject*>(nullptr, [&] { return order(self, other, op); });
             case Py_NE: {
                 int equal = PyObject_RichCompareBool(self, other, Py_EQ);
                 if (equal < 0) return nullptr;
@@ -239,39 +315,100 @@ private:
         });
     }
 
-    enum class SetOp { difference, intersection, union_, symmetric_difference };
-
-    template <SetOp op>
+    // left - right, left | right and left ^ right with the view on either
+    // side, as dict's views do them: the left operand becomes a new built-in
+    // set (a view through its snapshot iterator, anything else through its
+    // own iteration), then that set's own `method` takes the right operand,
+    // walking it once. A one-shot iterator on either side is thus used once,
+    // and no borrow is held while user code (__hash__, __eq__, a generator)
+    // runs.
+    template <const char* method>
     static PyObject* set_operator(PyObject* left, PyObject* right) {
-        if (!Py_IS_TYPE(left, type)) Py_RETURN_NOTIMPLEMENTED;
-        return with_map<PyObject*>(left, nullptr, [&](MapObject*, const Container& c) -> PyObject* {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            OwnedRef result = OwnedRef::steal(PySet_New(left));
+            if (!result) return nullptr;
+            // By name and with one object argument: the "O" format of
+            // PyObject_CallMethod would spread a tuple operand into arguments.
+            OwnedRef name = OwnedRef::steal(PyUnicode_FromString(method));
+            if (!name) return nullptr;
+            OwnedRef done = OwnedRef::steal(PyObject_CallMethodOneArg(result.get(), name.get(), right));
+            if (!done) return nullptr;
+            return result.release();
+        });
+    }
+
+    static constexpr char difference_update[] = "difference_update";
+    static constexpr char update[] = "update";
+    static constexpr char symmetric_difference_update[] = "symmetric_difference_update";
+
+    // Whether `other` is one of dict's own set-like views. Dict's views treat
+    // ours as plain iterables when choosing which operand to walk, and so do
+    // we: the same operands then give the same objects in the result.
+    static bool is_dict_set_like_view(PyObject* other) { return PyDictKeys_Check(other) || PyDictItems_Check(other); }
+
+    // left & right with the view on either side, walking one operand once
+    // and keeping each of its elements the other holds. Which one is walked
+    // (and so whose objects the result holds: `{1: 0}.keys() & [1.0]` is
+    // `{1.0}`) follows dict's views: a built-in set at least as large as the
+    // view does the work itself, a larger dict view is probed by the
+    // smaller one, and anything else is walked and probed in the view.
+    static PyObject* intersection(PyObject* left, PyObject* right) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            bool view_on_left = Py_IS_TYPE(left, type);
+            if (!view_on_left && !Py_IS_TYPE(right, type)) Py_RETURN_NOTIMPLEMENTED;
+            PyObject* view = view_on_left ? left : right;
+            PyObject* other = view_on_left ? right : left;
+            Py_ssize_t own = length(view);
+            if (own < 0) return nullptr;
+            if (PySet_CheckExact(other) && own <= PySet_GET_SIZE(other)) {
+                OwnedRef name = OwnedRef::steal(PyUnicode_FromString("intersection"));
+                if (!name) return nullptr;
+                return PyObject_CallMethodOneArg(other, name.get(), view);
+            }
+            PyObject* walked = other;
+            PyObject* probed = view;
+            if (is_dict_set_like_view(other)) {
+                Py_ssize_t theirs = PyObject_Size(other);
+                if (theirs < 0) return nullptr;
+                if (theirs > own) std::swap(walked, probed);
+            }
             OwnedRef result = OwnedRef::steal(PySet_New(nullptr));
             if (!result) return nullptr;
-            for (const auto& entry : c.iter()) {
-                OwnedRef item = Which::entry(entry);
-                if (!item) return nullptr;
-                bool keep = true;
-                if constexpr (op != SetOp::union_) {
-                    int found = PySequence_Contains(right, item.get());
-                    if (found < 0) return nullptr;
-                    keep = op == SetOp::intersection ? found == 1 : found == 0;
-                }
-                if (keep && PySet_Add(result.get(), item.get()) < 0) return nullptr;
+            OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(walked));
+            if (!iterator) return nullptr;
+            while (OwnedRef element = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+                int found = PySequence_Contains(probed, element.get());
+                if (found < 0) return nullptr;
+                if (found == 1 && PySet_Add(result.get(), element.get()) < 0) return nullptr;
             }
-            if constexpr (op == SetOp::union_ || op == SetOp::symmetric_difference) {
-                OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(right));
-                if (!iterator) return nullptr;
-                while (OwnedRef element = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-                    if constexpr (op == SetOp::symmetric_difference) {
-                        auto key = LookupKey::make(element.get());
-                        if (!key) return nullptr;
-                        if (c.contains(*key)) continue;
-                    }
-                    if (PySet_Add(result.get(), element.get()) < 0) return nullptr;
-                }
-                if (PyErr_Occurred()) return nullptr;
-            }
+            if (PyErr_Occurred()) return nullptr;
             return result.release();
+        });
+    }
+
+    // True when the view and `other` (any iterable, walked at most once)
+    // share no element. As with dict's views, a larger set or dict view is
+    // probed by the view's entries instead of walked.
+    static PyObject* isdisjoint(PyObject* self, PyObject* other) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            PyObject* walked = other;
+            PyObject* probed = self;
+            if (PyAnySet_Check(other) || is_dict_set_like_view(other)) {
+                Py_ssize_t own = length(self);
+                if (own < 0) return nullptr;
+                Py_ssize_t theirs = PyObject_Size(other);
+                if (theirs < 0) return nullptr;
+                if (theirs > own) std::swap(walked, probed);
+            }
+            OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(walked));
+            if (!iterator) return nullptr;
+            while (OwnedRef element = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+                int found = PySequence_Contains(probed, element.get());
+                if (found < 0) return nullptr;
+                if (found == 1) Py_RETURN_FALSE;
+            }
+            if (PyErr_Occurred()) return nullptr;
+            Py_RETURN_TRUE;
         });
     }
 
@@ -295,9 +432,18 @@ private:
 template <class Map, class Which>
 PyType_Spec* ViewClass<Map, Which>::type_spec() {
     static const std::string qualified = "tavoric." + name();
+    // Values views are not set-like: no isdisjoint(), and the null entry
+    // ends their table early.
     static PyMethodDef methods[] = {
         {"__reduce__", &reduce, METH_NOARGS, nullptr},
+        {"__reversed__", &reversed, METH_NOARGS, nullptr},
+        {std::is_same_v<Which, ValuesWhich> ? nullptr : "isdisjoint", &isdisjoint, METH_O,
+         "isdisjoint($self, other, /)\n--\n\nTrue when the view and `other` have no element in common."},
         {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        {"mapping", &mapping, nullptr, "A read-only proxy of the map this view belongs to.", nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     static std::vector<PyType_Slot> slots = [] {
         std::vector<PyType_Slot> list = {
@@ -305,6 +451,7 @@ PyType_Spec* ViewClass<Map, Which>::type_spec() {
             {Py_tp_repr, reinterpret_cast<void*>(&repr)},
             {Py_tp_iter, reinterpret_cast<void*>(&iterate)},
             {Py_tp_methods, methods},
+            {Py_tp_getset, getset},
             {Py_tp_doc, const_cast<char*>(Which::doc)},
             {Py_sq_length, reinterpret_cast<void*>(&length)},
             {Py_sq_contains, reinterpret_cast<void*>(&contains)},
@@ -312,14 +459,13 @@ PyType_Spec* ViewClass<Map, Which>::type_spec() {
         // Keys and items views compare like sets, are unhashable and have
         // set operators; values views keep identity comparison and hashing.
         if constexpr (!std::is_same_v<Which, ValuesWhich>) {
+            set_like_view_types().push_back(&type);
             list.push_back({Py_tp_richcompare, reinterpret_cast<void*>(&compare)});
             list.push_back({Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)});
-            list.push_back({Py_nb_subtract, reinterpret_cast<void*>(&set_operator<SetOp::difference>)});
-            list.push_back({Py_nb_and, reinterpret_cast<void*>(&set_operator<SetOp::intersection>)});
-            list.push_back({Py_nb_or, reinterpret_cast<void*>(&set_operator<SetOp::union_>)});
-        }
-        if constexpr (std::is_same_v<Which, KeysWhich>) {
-            list.push_back({Py_nb_xor, reinterpret_cast<void*>(&set_operator<SetOp::symmetric_difference>)});
+            list.push_back({Py_nb_subtract, reinterpret_cast<void*>(&set_operator<difference_update>)});
+            list.push_back({Py_nb_and, reinterpret_cast<void*>(&intersection)});
+            list.push_back({Py_nb_or, reinterpret_cast<void*>(&set_operator<update>)});
+            list.push_back({Py_nb_xor, reinterpret_cast<void*>(&set_operator<symmetric_difference_update>)});
         }
         list.push_back({0, nullptr});
         return list;

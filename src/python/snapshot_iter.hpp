@@ -6,7 +6,7 @@
 // the container's modification counter (an atomic word, no borrow needed),
 // so the iterator never borrows the container after it was made; any change
 // since creation fails every later step, also after the snapshot was
-// exhausted.
+// exhausted. Walking backwards is the same iterator over a reversed copy.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -60,7 +60,7 @@ struct SnapshotIter {
         // holds everything handed out, so a call that holds the parent
         // exclusively (`s |= iter(s)`) or another thread cannot disturb the
         // step; it only decides whether the parent changed since.
-        if (Parent::from(it->parent.get())->counter.load() != it->counter_snapshot) {
+        if (invalidated(it)) {
             PyErr_SetString(PyExc_RuntimeError, changed_during_iteration);
             return nullptr;
         }
@@ -80,11 +80,57 @@ struct SnapshotIter {
         Py_DECREF(type);
     }
 
-    // Iterators do not pickle: their snapshot and counter are tied to one
-    // container object in this process.
+    // Whether the parent changed since the iterator was made: every later
+    // step then fails.
+    static bool invalidated(const SnapshotIterObject* it) noexcept {
+        return Parent::from(it->parent.get())->counter.load() != it->counter_snapshot;
+    }
+
+    // operator.length_hint(it): what is left to hand out, so that list(it)
+    // and friends presize; 0 once exhausted or invalidated.
+    static PyObject* length_hint(PyObject* self, PyObject*) {
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            SnapshotIterObject* it = SnapshotIterObject::from(self);
+            SharedBorrow own(it->borrow);
+            if (!own.held()) return raise_already_mutably_borrowed();
+            if (invalidated(it)) return PyLong_FromLong(0);
+            return PyLong_FromSize_t(it->snapshot.size() - it->position);
+        });
+    }
+
+    // Pickling, as dict's and set's iterators do it: iter(list of what is
+    // left), a plain list iterator on unpickling, no longer tied to the
+    // container. An exhausted iterator pickles an empty remainder. One
+    // invalidated with items left fails as its next step would (and as a
+    // dict's iterator fails to pickle once its dict changed size): the items
+    // it still holds are stale, and passing them on would hide the change.
     static PyObject* reduce(PyObject* self, PyObject*) {
-        PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
-        return nullptr;
+        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+            SnapshotIterObject* it = SnapshotIterObject::from(self);
+            OwnedRef iter_builtin = OwnedRef::steal(PyImport_ImportModuleAttrString("builtins", "iter"));
+            if (!iter_builtin) return nullptr;
+            // The remainder is copied (references only, no Python code runs)
+            // under the iterator's borrow and becomes a list after it.
+            std::vector<OwnedRef> rest;
+            {
+                SharedBorrow own(it->borrow);
+                if (!own.held()) return raise_already_mutably_borrowed();
+                if (it->position < it->snapshot.size() && invalidated(it)) {
+                    PyErr_SetString(PyExc_RuntimeError, changed_during_iteration);
+                    return nullptr;
+                }
+                rest.reserve(it->snapshot.size() - it->position);
+                for (std::size_t i = it->position; i < it->snapshot.size(); ++i) {
+                    rest.push_back(it->snapshot[i].clone());
+                }
+            }
+            OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(rest.size())));
+            if (!list) return nullptr;
+            for (std::size_t i = 0; i < rest.size(); ++i) {
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), rest[i].release());
+            }
+            return Py_BuildValue("O(O)", iter_builtin.get(), list.get());
+        });
     }
 
     // The type description of an iterator class named `qualified_name`;
@@ -92,6 +138,7 @@ struct SnapshotIter {
     static PyType_Spec make_spec(const char* qualified_name) {
         static PyMethodDef methods[] = {
             {"__reduce__", &reduce, METH_NOARGS, nullptr},
+            {"__length_hint__", &length_hint, METH_NOARGS, nullptr},
             {nullptr, nullptr, 0, nullptr},
         };
         static PyType_Slot slots[] = {

@@ -83,8 +83,7 @@ def test_equality(cls):
             return True
 
     assert not (m.keys() == NoLen())
-    with pytest.raises(TypeError):
-        m.keys() < {1}
+    assert m.keys() > {1} and not m.keys() < {1}  # ordering is inclusion, as for dict's views
 
 
 def test_set_operators_return_builtin_sets(cls):
@@ -94,13 +93,11 @@ def test_set_operators_return_builtin_sets(cls):
     assert k & {2, 5} == {2}
     assert k | (x for x in [9]) == {1, 2, 3, 9}
     assert k ^ [3, 4] == {1, 2, 4}
-    with pytest.raises(TypeError):
-        [1] - k
+    assert [1] - k == set() and type([1] - k) is set
     items = m.items()
     assert items - {(1, "a")} == {(2, "b"), (3, "c")}
     assert items & [(1, "a"), (1, "b")] == {(1, "a")}
-    with pytest.raises(TypeError):
-        items ^ items
+    assert items ^ items == set()
     with pytest.raises(TypeError):
         cls({1: [1]}).items() | []  # the tuple holding a list is unhashable
     with pytest.raises(TypeError):
