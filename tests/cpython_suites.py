@@ -114,6 +114,7 @@ def load(class_name, suite):
             for name in ("set", "dup", "left", "right"):
                 if isinstance(getattr(self, name, None), set):
                     setattr(self, name, cls(getattr(self, name)))
+            assert isinstance(getattr(self, "set", getattr(self, "left", None)), cls), "no set to substitute"
         bases = (test_set.TestBasicOps, test_set.TestBinaryOps, test_set.TestUpdateOps,
                  test_set.TestMutate, test_set.TestCopying, test_set.TestOnlySetsInBinaryOps,
                  test_set.TestSubsets)
