@@ -327,6 +327,15 @@ private:
         });
     }
 
+    // Whether a fill could take `other` at all: a mapping or an iterable.
+    // Anything else makes `|` answer NotImplemented, so the other operand's
+    // reflected method gets its turn, as with dict. 1, 0, or -1 with an
+    // exception set.
+    static int can_fill_from(PyObject* other) {
+        if (PyDict_Check(other) || Py_TYPE(other)->tp_iter != nullptr || PySequence_Check(other)) return 1;
+        return PyObject_HasAttrStringWithError(other, "keys");
+    }
+
     // m | other and other | m: a new map of the map operand's class; the
     // right operand's values win where both have a key.
     static PyObject* or_operator(PyObject* left, PyObject* right) {
@@ -335,6 +344,9 @@ private:
                 PyObject* map = map_on_left ? left : right;
                 PyObject* other = map_on_left ? right : left;
                 if (!Py_IS_TYPE(map, type)) continue;
+                int takeable = can_fill_from(other);
+                if (takeable < 0) return nullptr;
+                if (takeable == 0) continue;  // leave it to other.__ror__ / __or__
                 SharedBorrow borrow(object(map)->borrow);
                 if (!borrow.held()) continue;  // try the other operand
                 const Container& source = object(map)->container;

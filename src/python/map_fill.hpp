@@ -113,15 +113,23 @@ private:
                 if (PyErr_ExceptionMatches(PyExc_TypeError)) add_position_note(index);
                 return false;
             }
-            if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
+            // A list element is the caller's own list: hashing the key may
+            // change it, so both halves are taken as strong references first,
+            // inside the list's critical section.
+            OwnedRef key;
+            OwnedRef value;
+            Py_BEGIN_CRITICAL_SECTION(pair.get());
+            if (PySequence_Fast_GET_SIZE(pair.get()) == 2) {
+                key = OwnedRef::borrow(PySequence_Fast_GET_ITEM(pair.get(), 0));
+                value = OwnedRef::borrow(PySequence_Fast_GET_ITEM(pair.get(), 1));
+            }
+            Py_END_CRITICAL_SECTION();
+            if (!key) {
                 PyErr_SetString(PyExc_ValueError, "update sequence elements must be 2-tuples");
                 return false;
             }
-            PyObject* key = PySequence_Fast_GET_ITEM(pair.get(), 0);
-            auto wrapped = HashedAny::wrap(key);
-            if (!wrapped || !insert(std::move(*wrapped), OwnedRef::borrow(PySequence_Fast_GET_ITEM(pair.get(), 1)))) {
-                return false;
-            }
+            auto wrapped = HashedAny::wrap(key.get());
+            if (!wrapped || !insert(std::move(*wrapped), std::move(value))) return false;
         }
         return !PyErr_Occurred();
     }

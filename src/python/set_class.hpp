@@ -169,11 +169,39 @@ private:
     }
 
     // Removes `value` if present: 1 removed, 0 absent, -1 error.
+    // A search key for `value`. As with set, a set (unhashable: a built-in
+    // one or one of this class) is looked up as the equal frozenset, which
+    // `holder` keeps alive for the search.
+    static std::optional<LookupKey> lookup_key(PyObject* value, OwnedRef& holder) {
+        auto key = LookupKey::make(value);
+        if (key || !(PySet_Check(value) || Py_IS_TYPE(value, type)) || !PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return key;
+        }
+        PyErr_Clear();
+        holder = OwnedRef::steal(PyFrozenSet_New(value));
+        if (!holder) return std::nullopt;
+        return LookupKey::make(holder.get());
+    }
+
+    static int contains(PyObject* self, PyObject* value) {
+        return guarded<int>(-1, [&]() -> int {
+            SharedBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
+            OwnedRef holder;
+            auto key = lookup_key(value, holder);
+            if (!key) return -1;
+            return object(self)->container.contains(*key) ? 1 : 0;
+        });
+    }
+
     static int discard_value(PyObject* self, PyObject* value) {
+        // The key first: turning a set into a frozenset iterates it, and the
+        // set may be this one (`s.discard(s)`).
+        OwnedRef holder;
+        auto key = lookup_key(value, holder);
+        if (!key) return -1;
         ExclusiveBorrow borrow(object(self)->borrow);
         if (!borrow.held()) return (raise_already_borrowed(), -1);
-        auto key = LookupKey::make(value);
-        if (!key) return -1;
         if (!object(self)->container.remove(*key)) return 0;
         ++object(self)->counter;
         return 1;
@@ -402,7 +430,7 @@ PyType_Spec* SetClass<KindT>::type_spec() {
         {Py_tp_getset, getset},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_sq_length, reinterpret_cast<void*>(&Frame::length)},
-        {Py_sq_contains, reinterpret_cast<void*>(&Frame::contains)},
+        {Py_sq_contains, reinterpret_cast<void*>(&contains)},
         {Py_tp_richcompare, reinterpret_cast<void*>(&Algebra::richcompare)},
         {Py_nb_or, reinterpret_cast<void*>(&Algebra::nb_or)},
         {Py_nb_and, reinterpret_cast<void*>(&Algebra::nb_and)},

@@ -56,6 +56,17 @@ def test_sources_of_pairs(cls):
     assert same_as_dict(cls(source), {i: i * i for i in range(50)})
 
 
+def test_pair_whose_key_empties_it_while_hashed(cls):
+    class Emptier:
+        def __hash__(self):
+            pair[:] = []
+            return 13
+
+    pair = [Emptier(), 123]
+    m = cls([pair])
+    assert list(m.values()) == [123]
+
+
 def test_bad_pairs(cls):
     # As dict: an element of the wrong length is a ValueError, one that is
     # not iterable keeps its own TypeError with a note giving its position.

@@ -139,12 +139,31 @@ def test_or_operator(cls):
     assert type(cls() | other_cls()) is cls
     assert type(other_cls() | cls()) is other_cls
     assert as_dict(cls({1: 1}) | [(2, 2)]) == {1: 1, 2: 2}
-    with pytest.raises(TypeError, match="not iterable"):
+    with pytest.raises(TypeError, match="unsupported operand"):
         cls() | 5
     with pytest.raises(TypeError):
         5 | cls()
     m = cls({1: 1})
     assert as_dict(m | m) == {1: 1}
+
+    class Reflected:
+        def __ror__(self, other):
+            return "reflected"
+
+    assert cls().__or__(Reflected()) is NotImplemented and cls() | Reflected() == "reflected"
+
+
+def test_init_updates_like_dicts(cls):
+    m = cls({1: 1})
+    it = iter(m)
+    m.__init__({3: 4}, capacity=100, five=5)
+    assert as_dict(m) == {1: 1, 3: 4, "five": 5} and m.capacity >= 100
+    with pytest.raises(RuntimeError):
+        next(it)
+    m.__init__()
+    assert len(m) == 3
+    with pytest.raises(ValueError):
+        m.__init__([(1, 2, 3)])
 
 
 def test_equality(cls):

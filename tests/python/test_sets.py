@@ -101,6 +101,32 @@ def test_update_sources(cls):
         s.update(5)
 
 
+def test_init_empties_then_fills_like_sets(cls):
+    s = cls([1, 2])
+    it = iter(s)
+    s.__init__([2, 3], capacity=100)
+    assert set(s) == {2, 3} and s.capacity >= 100
+    with pytest.raises(RuntimeError):
+        next(it)
+    s.__init__(s)  # emptied first, so nothing is left to add
+    assert len(s) == 0
+
+
+def test_sets_are_looked_up_as_frozensets(cls):
+    s = cls([frozenset("ab"), 1])
+    for probe in ({"a", "b"}, cls("ab")):
+        assert probe in s
+        s.remove(probe)
+        assert probe not in s
+        s.discard(probe)
+        with pytest.raises(KeyError) as caught:
+            s.remove(probe)
+        assert caught.value.args == (probe,)
+        s.add(frozenset("ab"))
+    with pytest.raises(TypeError):
+        [] in s
+
+
 def test_self_update_is_a_no_op(cls):
     s = cls(range(10))
     it = iter(s)
