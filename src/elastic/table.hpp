@@ -364,7 +364,9 @@ public:
         std::size_t target = slots_ > common::exact::geometry::kElasticMinSlots ? slots_
                                                                                 : common::exact::geometry::kElasticMinSlots;
         while (common::exact::geometry::elastic_usable(target, k_) < needed) {
-            if (target >= common::exact::geometry::kElasticMaxSlots) common::error::panic("capacity overflow");
+            if (target >= common::exact::geometry::kElasticMaxSlots) {
+                return std::unexpected(TryReserveError::capacity_overflow());
+            }
             target *= 2;
         }
         return resize_with_transition(target);

@@ -30,8 +30,9 @@
 //
 // Failures. Allocation is fallible everywhere: construction returns
 // TryBuildError, insert and reserve return AllocError with the table exactly
-// as before (the passed key and value are released). A growth target beyond
-// the largest table panics with "capacity overflow" before anything changes.
+// as before (the passed key and value are released). A reservation beyond
+// the largest table is a CapacityOverflow value; an insertion that would need
+// one panics with "capacity overflow" before anything changes.
 // A purge whose allocation is refused is skipped: the tombstones stay and
 // the table remains correct.
 //
@@ -226,7 +227,7 @@ public:
         const std::size_t required = saturating_add(len_, additional);
         if (required <= shape_.insert_budget) return {};
         auto slots = next_growth_slots(shape_.insert_budget, k_, required);
-        if (!slots) common::error::panic("capacity overflow");
+        if (!slots) return std::unexpected(TryReserveError::capacity_overflow());
         return resize_with_transition(*slots);
     }
 

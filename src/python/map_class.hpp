@@ -355,7 +355,7 @@ private:
                     PyErr_Clear();
                     other_length = 0;
                 }
-                Container result(Kind::template build<OwnedRef>(source.len() + static_cast<std::size_t>(other_length)));
+                Container result(build_for_hint<Kind, OwnedRef>(source.len() + static_cast<std::size_t>(other_length)));
                 if (map_on_left) {
                     if (!extend_cloned(result, source) || update(result, nullptr, nullptr, other, nullptr) < 0) {
                         return nullptr;
@@ -393,7 +393,7 @@ private:
                 PyErr_Clear();
                 expected = 0;
             }
-            Container result(Kind::template build<OwnedRef>(static_cast<std::size_t>(expected)));
+            Container result(build_for_hint<Kind, OwnedRef>(static_cast<std::size_t>(expected)));
             OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(arguments[0]));
             if (!iterator) return nullptr;
             while (OwnedRef element = OwnedRef::steal(PyIter_Next(iterator.get()))) {

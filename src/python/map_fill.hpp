@@ -16,6 +16,7 @@
 #include "python/errors.hpp"
 #include "python/hashed_any.hpp"
 #include "python/owned_ref.hpp"
+#include "python/table_kind.hpp"
 
 namespace tavoric::python {
 
@@ -160,7 +161,8 @@ private:
             PyErr_Clear();
             return;
         }
-        reserve(static_cast<std::size_t>(length));
+        auto reserved = target_.reserve(static_cast<std::size_t>(length));
+        if (!reserved && believable_hint(reserved.error())) raise_reserve_error(reserved.error());
     }
 
     bool reserve(std::size_t additional) {

@@ -359,7 +359,8 @@ int SetClass<KindT>::add_all(Container& target, PyObject* self, PyObject* other)
     Py_ssize_t expected = PyObject_Size(other);
     if (expected < 0) {
         PyErr_Clear();  // no length: insert without reserving
-    } else if (auto reserved = target.reserve(static_cast<std::size_t>(expected)); !reserved) {
+    } else if (auto reserved = target.reserve(static_cast<std::size_t>(expected));
+               !reserved && believable_hint(reserved.error())) {
         return (raise_reserve_error(reserved.error()), -1);
     }
     std::size_t before = target.len();

@@ -37,4 +37,21 @@ inline constexpr std::uint32_t default_reserve_exponent = 3;
     common::error::panic(prefix + error.message());
 }
 
+// Sizes taken from an operand's len() are hints: an operand may report more
+// than it yields. A hint no table can hold is not believed (the container
+// then grows as entries come); only memory that is really refused fails.
+inline bool believable_hint(const common::error::TryReserveError& error) {
+    return error.kind() != common::error::TryReserveError::Kind::CapacityOverflow;
+}
+
+// A table built for `hint` entries, or, when no table is that large, an
+// empty one that grows as entries come.
+template <class Kind, class V>
+typename Kind::template Table<V> build_for_hint(std::size_t hint) {
+    auto table = Kind::template try_build<V>(hint, default_reserve_exponent);
+    if (table) return std::move(*table);
+    if (table.error().kind() == TryBuildError::Kind::CapacityOverflow) return Kind::template build<V>(0);
+    return Kind::template build<V>(hint);  // reports the refused allocation as the constructors do
+}
+
 }  // namespace tavoric::python

@@ -258,21 +258,3 @@ def test_growth_keeps_every_key(cls):
     assert len(capacities) > 3
     assert len(s) == 5000 and all(i * 7919 in s for i in range(5000))
     assert sorted(s) == sorted(i * 7919 for i in range(5000))
-
-
-
-
-def test_impossible_reservation_panics_and_keeps_the_set(cls):
-    class Liar:
-        def __len__(self):
-            return 2**62
-
-        def __iter__(self):
-            return iter([1])
-
-    s = cls([5])
-    it = iter(s)
-    with pytest.raises(tavoric.PanicException, match="^capacity overflow$"):
-        s.update(Liar())
-    assert list(s) == [5]
-    assert next(it) == 5

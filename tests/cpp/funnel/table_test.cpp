@@ -13,6 +13,7 @@ namespace {
 using namespace tavoric::funnel;
 using namespace tavoric::testing;
 using tavoric::common::error::Panic;
+using tavoric::common::error::TryReserveError;
 
 using Table = FunnelTable<IntKey, int>;
 
@@ -100,17 +101,10 @@ TEST(FunnelInsert, ReserveGrowsOnceToAtLeastDoubleAndNeverShrinks) {
     EXPECT_GE(t.capacity(), 5010u);
     EXPECT_GE(t.capacity(), 2 * cap);
     expect_invariants(t);
-    // A count beyond any table is an invariant failure, before any change.
-    EXPECT_THROW(
-        {
-            try {
-                (void)t.reserve(std::numeric_limits<std::size_t>::max());
-            } catch (const Panic& p) {
-                EXPECT_EQ(p.message(), "capacity overflow");
-                throw;
-            }
-        },
-        Panic);
+    // A count beyond any table is an error value, before any change.
+    auto refused = t.reserve(std::numeric_limits<std::size_t>::max());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), TryReserveError::capacity_overflow());
     EXPECT_EQ(t.len(), 10u);
     expect_invariants(t);
 }
