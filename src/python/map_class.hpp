@@ -56,6 +56,11 @@ public:
                       PyObject* kwargs) {
         MapFill<Container> fill(target);
         bool filled = true;
+        // The map's own items view holds exactly its pairs: the same no-op as
+        // the map itself (walking it would need the borrow this call holds).
+        if (other != nullptr && Py_IS_TYPE(other, Items::type) && ViewObject::from(other)->map.get() == self) {
+            other = self;
+        }
         if (other != nullptr && other != self) {
             if (Py_IS_TYPE(other, type)) {
                 Object* source = Object::from(other);

@@ -125,6 +125,8 @@ def test_self_update_is_a_no_op(cls):
     it = iter(m)
     m.update(m)
     m |= m
+    m.update(m.items())
+    m.__init__(m.items())
     assert next(it) == 1
     m.update(m, z=1)
     assert as_dict(m) == {1: 2, "z": 1}

@@ -574,3 +574,17 @@ def test_threads_meet_borrow_errors_never_a_broken_set(cls):
         listed = list(x)
         assert len(listed) == len(x) == len({k.n for k in listed})
         assert all(k in x for k in listed)
+
+
+def test_the_receivers_own_iterator_as_operand_behaves_as_with_set(cls):
+    # The iterator hands out its snapshot while the receiver is held by the
+    # in-place operation, as set's does.
+    for apply in (
+        lambda s, o: s.__ior__(o), lambda s, o: s.__iand__(o), lambda s, o: s.__isub__(o),
+        lambda s, o: s.__ixor__(o), lambda s, o: s.update(o), lambda s, o: s.intersection_update(o),
+        lambda s, o: s.difference_update(o), lambda s, o: s.symmetric_difference_update(o),
+    ):
+        ours, theirs = cls([1, 2, 3]), {1, 2, 3}
+        apply(ours, iter(ours))
+        apply(theirs, iter(theirs))
+        assert set(ours) == theirs
