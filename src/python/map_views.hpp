@@ -297,8 +297,11 @@ private:
                 return nullptr;
         }
         return with_map<PyObject*>(self, nullptr, [&](MapObject*, const Container& c) -> PyObject* {
+            // Errors count as "unequal", except the ones no comparison may
+            // hide (must_propagate).
             Py_ssize_t other_length = PyObject_Size(other);
             if (other_length < 0) {
+                if (must_propagate()) return nullptr;
                 PyErr_Clear();
                 Py_RETURN_FALSE;
             }
@@ -306,6 +309,7 @@ private:
             for (const auto& entry : c.iter()) {
                 OwnedRef item = Which::entry(entry);
                 int found = item ? PySequence_Contains(other, item.get()) : -1;
+                if (found < 0 && must_propagate()) return nullptr;
                 if (found <= 0) {
                     PyErr_Clear();
                     Py_RETURN_FALSE;

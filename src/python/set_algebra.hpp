@@ -98,12 +98,9 @@ public:
         if (!members) return -1;
         target.retain([&members](const HashedAny& key) {
             int found = PySet_Contains(members.get(), key.object());
-            if (found < 0) {
-                // A key that cannot be tested (its __hash__ or __eq__ raised
-                // now) is not known to be in the operand: it goes.
-                PyErr_Clear();
-                return false;
-            }
+            // A key whose __hash__ or __eq__ raises now stops the walk with
+            // its error, as with set; keys removed before it stay removed.
+            if (found < 0) throw PythonErrorSet{};
             return found == 1;
         });
         return target.len() != before ? 1 : 0;
