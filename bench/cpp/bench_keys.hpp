@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/exact/probe/splitmix.hpp"
+#include "common/hash/splitmix.hpp"
 
 namespace tavoric::bench {
 
@@ -27,7 +27,7 @@ struct BenchKey {
 
 // Key number i of the stream.
 inline std::uint64_t stream_key(std::uint64_t i) noexcept {
-    return common::exact::probe::splitmix64_finalize(i + 0x2545F4914F6CDD1DULL);
+    return common::hash::splitmix64_finalize(i + 0x2545F4914F6CDD1DULL);
 }
 
 // Keys first .. first + count - 1 of the stream.

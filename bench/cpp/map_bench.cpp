@@ -43,9 +43,9 @@
 
 #include "bench_keys.hpp"
 #include "elastic/table.hpp"
-#include "funnel/funnel_containers.hpp"
+#include "funnel/table.hpp"
 #include "map/hash_map.hpp"
-#include "map/table_hash.hpp"
+#include "common/hash/table_hash.hpp"
 
 namespace {
 
@@ -136,7 +136,7 @@ struct FunnelMap : TavoricMap<FunnelTableT> {
     FunnelMap() : TavoricMap(make(0)) {}
     explicit FunnelMap(std::size_t n) : TavoricMap(make(n)) {}
     static FunnelTableT make(std::size_t n) {
-        auto t = FunnelTableT::try_with_insert_budget(n, kReserveExponent, tavoric::map::HashSeeds::fresh());
+        auto t = FunnelTableT::try_with_insert_budget(n, kReserveExponent, tavoric::common::hash::HashSeeds::fresh());
         if (!t) die("Funnel table refused");
         return std::move(*t);
     }
@@ -148,7 +148,7 @@ struct ElasticMap : TavoricMap<ElasticTableT> {
     explicit ElasticMap(std::size_t n) : TavoricMap(make(n)) {}
     static ElasticTableT make(std::size_t n) {
         auto t = ElasticTableT::try_with_capacity_and_reserve_and_hasher_in(n, kReserveExponent,
-                                                                          tavoric::map::HashSeeds::fresh());
+                                                                          tavoric::common::hash::HashSeeds::fresh());
         if (!t) die("Elastic table refused");
         return std::move(*t);
     }

@@ -47,13 +47,13 @@
 
 #include "bench_keys.hpp"
 #include "common/arena/control.hpp"
-#include "common/exact/geometry/elastic_geometry.hpp"
-#include "common/exact/probe/bounded_reduction.hpp"
-#include "common/exact/probe/elastic_phi.hpp"
-#include "common/exact/probe/elastic_reduce.hpp"
+#include "elastic/geometry.hpp"
+#include "common/hash/bounded_reduction.hpp"
+#include "elastic/phi.hpp"
+#include "elastic/probe.hpp"
 #include "elastic/table.hpp"
-#include "funnel/funnel_table.hpp"
-#include "map/table_hash.hpp"
+#include "funnel/table.hpp"
+#include "common/hash/table_hash.hpp"
 
 namespace {
 
@@ -62,9 +62,9 @@ using Value = std::uint64_t;
 using FunnelT = tavoric::funnel::FunnelTable<BenchKey, Value>;
 using ElasticT = tavoric::elastic::ElasticTable<BenchKey, Value>;
 namespace arena = tavoric::common::arena;
-namespace probe = tavoric::common::exact::probe;
+namespace probe = tavoric::elastic;
 
-constexpr tavoric::map::HashSeeds kSeeds{0x0123456789ABCDEFULL, 0x9E3779B97F4A7C15ULL};
+constexpr tavoric::common::hash::HashSeeds kSeeds{0x0123456789ABCDEFULL, 0x9E3779B97F4A7C15ULL};
 
 // Stored key i and absent key i: pseudo-random integers by default, or
 // 0, 1, 2, ... (absent: from 2^40 on), what range() gives a Python map, to
@@ -301,7 +301,7 @@ ElasticPlacement replay_placement(const ElasticT& t, std::uint64_t H) {
         const std::size_t free_c = cur.len > cur.occupied ? cur.len - cur.occupied : 0;
         const std::size_t free_x = next.len > next.occupied ? next.len - next.occupied : 0;
         const std::uint32_t k = t.reserve_exponent();
-        if (free_c <= tavoric::common::exact::geometry::elastic_reserve_share(cur.len, k)) {
+        if (free_c <= tavoric::elastic::elastic_reserve_share(cur.len, k)) {
             level = x;
             hit = uniform(x);
         } else if (4 * free_x <= next.len) {
@@ -355,7 +355,7 @@ ElasticLookup replay_lookup(const ElasticT& t, const BenchKey& key, std::uint64_
     };
     const auto p0 = probe::elastic_probe_slot(p.prepared, probe::elastic_selector(0, 0), t.level(0).len);
     if (!p0) return full_scan();
-    const auto& group = t.membership()[probe::multiply_high(p.prepared, t.membership_groups())];
+    const auto& group = t.membership()[tavoric::common::hash::multiply_high(p.prepared, t.membership_groups())];
     out.filter_passed = (group.bloom & p.membership) == p.membership;
     const std::uint32_t lanes =
         t.level_count() <= tavoric::elastic::kMaxLaneLevels ? group.lanes[p.prepared & 3] : ~std::uint32_t{0};
@@ -387,7 +387,7 @@ struct ElasticRow {
 };
 
 ElasticRow elastic_row(std::uint32_t k, std::size_t slots, std::size_t misses) {
-    const std::size_t limit = tavoric::common::exact::geometry::elastic_usable(slots, k);
+    const std::size_t limit = tavoric::elastic::elastic_usable(slots, k);
     auto built = ElasticT::try_with_capacity_and_reserve_and_hasher_in(limit, k, kSeeds);
     if (!built) {
         std::fprintf(stderr, "probe_stats: Elastic table k=%u refused: %s\n", k, built.error().message().c_str());

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "funnel/funnel_shape.hpp"
+#include "funnel/layout.hpp"
 
 namespace {
 

@@ -31,8 +31,8 @@
 #include "common/arena/aligned_block.hpp"
 #include "common/error/panic.hpp"
 #include "common/error/try_errors.hpp"
-#include "common/exact/probe/elastic_phi.hpp"
-#include "common/exact/probe/elastic_reduce.hpp"
+#include "elastic/phi.hpp"
+#include "elastic/probe.hpp"
 
 namespace tavoric::elastic {
 
@@ -96,7 +96,6 @@ public:
     // `lengths(l)` gives the length of level l.
     template <class LengthOf>
     void extend(std::uint64_t needed, std::size_t level_count, LengthOf&& lengths) {
-        using namespace common::exact::probe;
         common::error::check(needed <= kPhiCap, "Elastic query-position convention exhausted");
         const std::uint32_t b = bound();
         if (needed <= b) return;
@@ -141,13 +140,13 @@ public:
     }
 
 private:
-    static common::exact::probe::u128 phi_of(common::exact::probe::u128 i, std::uint64_t j) {
+    static u128 phi_of(u128 i, std::uint64_t j) {
         // Every pair a schedule holds is in the loop-free range (levels below
         // 32, probes up to 4096); extensions compute thousands of codes.
-        if (i >= 1 && i <= 32 && j >= 1 && j <= common::exact::probe::kMaxProbesPerLevel) {
-            return common::exact::probe::elastic_phi_small(static_cast<std::uint64_t>(i), j);
+        if (i >= 1 && i <= 32 && j >= 1 && j <= elastic::kMaxProbesPerLevel) {
+            return elastic::elastic_phi_small(static_cast<std::uint64_t>(i), j);
         }
-        auto code = common::exact::probe::elastic_phi(i, j);
+        auto code = elastic::elastic_phi(i, j);
         if (!code) common::error::panic("bounded Elastic query coordinate");
         return *code;
     }
@@ -163,7 +162,7 @@ private:
 // An empty schedule with room for every route of `levels` levels.
 inline std::expected<ProbeSchedule, TryReserveError> try_probe_schedule(std::size_t levels) noexcept {
     ProbeSchedule schedule;
-    auto reserved = schedule.try_reserve(common::exact::probe::elastic_route_capacity(levels));
+    auto reserved = schedule.try_reserve(elastic::elastic_route_capacity(levels));
     if (!reserved) return std::unexpected(reserved.error());
     return schedule;
 }

@@ -2,7 +2,7 @@
 // hashing.
 //
 // Shape. S slots (0 or a power of two from 8 to 2^31) are split into levels of
-// halving length, all in one arena (arena.hpp). The table takes u(S) =
+// halving length, all in one arena (layout.hpp). The table takes u(S) =
 // S - floor(S / 2^k) entries before it doubles.
 //
 // Placement. Keys arrive in batches (geometry quotas). Batch 0 probes level 0
@@ -48,21 +48,18 @@
 #include "common/arena/slot_entry.hpp"
 #include "common/error/panic.hpp"
 #include "common/error/try_errors.hpp"
-#include "common/exact/geometry/elastic_geometry.hpp"
-#include "common/exact/probe/bounded_reduction.hpp"
-#include "common/exact/probe/elastic_phi.hpp"
-#include "common/exact/probe/elastic_reduce.hpp"
+#include "elastic/geometry.hpp"
+#include "common/hash/bounded_reduction.hpp"
+#include "elastic/phi.hpp"
+#include "elastic/probe.hpp"
 #include "common/iter/cursor.hpp"
-#include "elastic/arena.hpp"
+#include "elastic/layout.hpp"
 #include "elastic/schedule.hpp"
-#include "map/table_hash.hpp"
+#include "common/hash/table_hash.hpp"
 
 namespace tavoric::elastic {
 
 using common::error::TryBuildError;
-using common::exact::geometry::ElasticGeometry;
-using common::exact::geometry::LevelWords;
-using common::exact::probe::ElasticPreparedKey;
 
 // Where an entry lives: level and slot within the level.
 struct ElasticLocation {
@@ -95,7 +92,7 @@ inline constexpr std::size_t kMaxLaneLevels = 16;
 inline constexpr auto kUsableProbes = [] {
     std::array<std::size_t, 32> usable{};
     for (std::size_t level = 0; level < usable.size(); ++level) {
-        const std::uint64_t j = common::exact::probe::elastic_max_probe(level + 1);
+        const std::uint64_t j = elastic::elastic_max_probe(level + 1);
         usable[level] = j < kUniformProbes ? j : kUniformProbes;
     }
     return usable;
@@ -116,7 +113,7 @@ public:
     // the capacity-overflow error when no table of at most 2^31 slots does,
     // and with the error of a refused allocation. k must be at least 1.
     static std::expected<ElasticTable, TryBuildError> try_with_capacity_and_reserve_and_hasher_in(
-        std::size_t capacity, std::uint32_t k, map::HashSeeds seeds) {
+        std::size_t capacity, std::uint32_t k, common::hash::HashSeeds seeds) {
         check_exponent(k);
         auto geometry = ElasticGeometry::for_insert_budget(capacity, k);
         if (!geometry) return std::unexpected(TryBuildError::capacity_overflow());
@@ -137,7 +134,7 @@ public:
     // that must tell memory exhaustion apart (to raise MemoryError) either
     // uses the fallible form or recognises that panic text.
     static ElasticTable with_capacity_and_reserve_and_hasher_in(std::size_t capacity, std::uint32_t k,
-                                                                map::HashSeeds seeds) {
+                                                                common::hash::HashSeeds seeds) {
         auto table = try_with_capacity_and_reserve_and_hasher_in(capacity, k, seeds);
         if (!table) common::error::panic(table.error().message());
         return std::move(*table);
@@ -189,7 +186,7 @@ public:
         return arena_.block.size() + arena_.levels.count * sizeof(arena_.levels[0]) +
                schedule_.capacity() * sizeof(PhiRoute);
     }
-    map::HashSeeds seeds() const noexcept { return seeds_; }
+    common::hash::HashSeeds seeds() const noexcept { return seeds_; }
     std::size_t level_count() const noexcept { return arena_.levels.count; }
     const Level<entry_type>& level(std::size_t i) const {
         common::error::check(i < level_count(), "Elastic level index in bounds");
@@ -212,14 +209,11 @@ public:
 
     template <class Q = K>
     std::optional<ElasticLocation> find(const Q& probe, std::uint64_t hash) const {
-        return find_by_exact_schedule(probe, common::exact::probe::elastic_prepare(hash));
+        return find_by_exact_schedule(probe, elastic::elastic_prepare(hash));
     }
 
     template <class Q = K>
     std::optional<ElasticLocation> find_by_exact_schedule(const Q& probe, const ElasticPreparedKey& p) const {
-        using common::exact::probe::elastic_probe_slot;
-        using common::exact::probe::elastic_selector;
-        using common::exact::probe::elastic_selector_level;
         if (len_ == 0 || level_count() == 0) return std::nullopt;
         const Level<entry_type>& first = arena_.levels[0];
         const auto p0 = elastic_probe_slot(p.prepared, elastic_selector(0, 0), first.len);
@@ -240,7 +234,7 @@ public:
                 const std::uint32_t level = elastic_selector_level(route.selector);
                 if (((level_set >> level) & 1u) == 0) continue;
                 const std::size_t slot =
-                    common::exact::probe::elastic_probe_slot_power_of_two(p.prepared, route.selector, route.key);
+                    elastic::elastic_probe_slot_power_of_two(p.prepared, route.selector, route.key);
                 if (matches_at(arena_.levels[level], slot, probe, p.fingerprint)) return ElasticLocation{level, slot};
             }
             if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
@@ -260,7 +254,7 @@ public:
     // ---- insertion ---------------------------------------------------------
 
     std::expected<std::optional<V>, TryReserveError> insert(K key, V value, std::uint64_t hash) {
-        const ElasticPreparedKey p = common::exact::probe::elastic_prepare(hash);
+        const ElasticPreparedKey p = elastic::elastic_prepare(hash);
         if (auto found = find_by_exact_schedule(key, p)) {
             entry_type& entry = arena_.levels[found->level].entries[found->slot];
             V previous = std::exchange(entry.value, std::move(value));
@@ -276,8 +270,8 @@ public:
     std::expected<ElasticLocation, TryReserveError> insert_for_vacant_entry_prepared(K key, V value,
                                                                                     const ElasticPreparedKey& p) {
         if (len_ >= insert_limit_) {
-            const std::size_t target = slots_ == 0 ? common::exact::geometry::kElasticMinSlots : slots_ * 2;
-            if (target > common::exact::geometry::kElasticMaxSlots) common::error::panic("capacity overflow");
+            const std::size_t target = slots_ == 0 ? elastic::kElasticMinSlots : slots_ * 2;
+            if (target > elastic::kElasticMaxSlots) common::error::panic("capacity overflow");
             auto grown = resize_with_transition(target);
             if (!grown) return std::unexpected(grown.error());
         }
@@ -312,7 +306,7 @@ public:
             const Level<entry_type>& next = arena_.levels[x];
             const std::size_t free_c = cur.len > cur.occupied ? cur.len - cur.occupied : 0;
             const std::size_t free_x = next.len > next.occupied ? next.len - next.occupied : 0;
-            if (free_c <= common::exact::geometry::elastic_reserve_share(cur.len, k_)) {
+            if (free_c <= elastic::elastic_reserve_share(cur.len, k_)) {
                 result = from_uniform(x, uniform_vacancy(H, x));
             } else if (4 * free_x <= next.len) {
                 result = from_uniform(c, uniform_vacancy(H, c));
@@ -334,8 +328,8 @@ public:
         if (result->probe < 1 || result->probe > kMaxProbeNumber) return std::nullopt;
         // Probe numbers below 2^16 and at most 32 levels: the loop-free phi is exact.
         static_assert(kMaxProbeNumber < (1u << 16));
-        const std::uint64_t phi = common::exact::probe::elastic_phi_small(result->level + 1, result->probe);
-        if (phi > common::exact::probe::kPhiCap) return std::nullopt;
+        const std::uint64_t phi = elastic::elastic_phi_small(result->level + 1, result->probe);
+        if (phi > elastic::kPhiCap) return std::nullopt;
         result->phi = phi;
         return result;
     }
@@ -361,10 +355,10 @@ public:
     std::expected<void, TryReserveError> reserve(std::size_t additional) {
         const std::size_t needed = additional > SIZE_MAX - len_ ? SIZE_MAX : len_ + additional;
         if (needed <= insert_limit_) return {};
-        std::size_t target = slots_ > common::exact::geometry::kElasticMinSlots ? slots_
-                                                                                : common::exact::geometry::kElasticMinSlots;
-        while (common::exact::geometry::elastic_usable(target, k_) < needed) {
-            if (target >= common::exact::geometry::kElasticMaxSlots) {
+        std::size_t target = slots_ > elastic::kElasticMinSlots ? slots_
+                                                                                : elastic::kElasticMinSlots;
+        while (elastic::elastic_usable(target, k_) < needed) {
+            if (target >= elastic::kElasticMaxSlots) {
                 return std::unexpected(TryReserveError::capacity_overflow());
             }
             target *= 2;
@@ -379,7 +373,7 @@ public:
         auto geometry = ElasticGeometry::for_slots(new_slots, k_);
         common::error::check(geometry.has_value(), "validated Elastic library geometry");
         auto reserved = schedule_.try_reserve(
-            common::exact::probe::elastic_route_capacity(geometry->level_lengths.size()));
+            elastic::elastic_route_capacity(geometry->level_lengths.size()));
         if (!reserved) return std::unexpected(reserved.error());
         auto arena = try_alloc_elastic_arena<entry_type>(geometry->level_lengths);
         if (!arena) return std::unexpected(arena.error());
@@ -469,7 +463,7 @@ public:
     }
 
 private:
-    ElasticTable(map::HashSeeds seeds, std::uint32_t k) noexcept : seeds_(seeds), k_(k) {}
+    ElasticTable(common::hash::HashSeeds seeds, std::uint32_t k) noexcept : seeds_(seeds), k_(k) {}
 
     static void check_exponent(std::uint32_t k) {
         if (k == 0) common::error::panic("reserve exponent must be positive");
@@ -516,9 +510,9 @@ private:
     }
 
     std::optional<std::size_t> probe_slot(std::uint64_t H, std::size_t level, std::size_t t) const noexcept {
-        return common::exact::probe::elastic_probe_slot(
+        return elastic::elastic_probe_slot(
             H,
-            common::exact::probe::elastic_selector(static_cast<std::uint32_t>(level), static_cast<std::uint32_t>(t)),
+            elastic::elastic_selector(static_cast<std::uint32_t>(level), static_cast<std::uint32_t>(t)),
             arena_.levels[level].len);
     }
 
@@ -531,13 +525,13 @@ private:
     const MembershipGroup* group_of(std::uint64_t H) const noexcept {
         const MembershipGroup* groups = arena_.groups();
         if (groups == nullptr) return nullptr;
-        return groups + static_cast<std::size_t>(common::exact::probe::multiply_high(H, arena_.layout.groups));
+        return groups + static_cast<std::size_t>(common::hash::multiply_high(H, arena_.layout.groups));
     }
 
     void record_membership(std::uint64_t H, std::uint64_t M, std::size_t level) noexcept {
         MembershipGroup* groups = arena_.groups();
         if (groups == nullptr) return;
-        MembershipGroup& group = groups[static_cast<std::size_t>(common::exact::probe::multiply_high(H, arena_.layout.groups))];
+        MembershipGroup& group = groups[static_cast<std::size_t>(common::hash::multiply_high(H, arena_.layout.groups))];
         group.bloom |= M;
         if (level_count() <= kMaxLaneLevels) {
             group.lanes[H & 3] = static_cast<std::uint16_t>(group.lanes[H & 3] | (1u << (level % 16)));
@@ -555,9 +549,6 @@ private:
     template <class Q>
     std::optional<ElasticLocation> find_on_levels(const Q& probe, const ElasticPreparedKey& p,
                                                   std::uint32_t level_set) const {
-        using common::exact::probe::elastic_phi_small;
-        using common::exact::probe::elastic_probe_slot;
-        using common::exact::probe::elastic_selector;
         struct Head {
             std::uint64_t phi;
             std::uint32_t level;
@@ -651,7 +642,7 @@ private:
     // batch rules of the new shape (never growing or rebuilding again).
     void place_moved(entry_type&& entry) {
         const ElasticPreparedKey p =
-            common::exact::probe::elastic_prepare(seeds_.hash(entry.key.cached_hash()));
+            elastic::elastic_prepare(seeds_.hash(entry.key.cached_hash()));
         advance_batch();
         auto choice = choose_slot_for_new_key(p.prepared, current_batch());
         if (choice) {
@@ -682,7 +673,7 @@ private:
         common::arena::ArenaDropGuard<ElasticLevels<entry_type>> guard(std::move(old.block), std::move(old.levels));
     }
 
-    map::HashSeeds seeds_;
+    common::hash::HashSeeds seeds_;
     ElasticArena<entry_type> arena_;
     std::size_t len_ = 0;
     std::size_t slots_ = 0;

@@ -40,7 +40,7 @@
 #include "common/arena/slot_entry.hpp"
 #include "common/error/try_errors.hpp"
 #include "common/iter/cursor.hpp"
-#include "map/table_hash.hpp"
+#include "common/hash/table_hash.hpp"
 
 namespace tavoric::map {
 
@@ -72,7 +72,7 @@ concept TableBackend = requires(T& t, const T& ct, typename T::key_type key, typ
     { t.clear() } noexcept;
     { ct.len() } noexcept -> std::same_as<std::size_t>;
     { ct.capacity() } noexcept -> std::same_as<std::size_t>;
-    { ct.seeds() } noexcept -> std::same_as<HashSeeds>;
+    { ct.seeds() } noexcept -> std::same_as<common::hash::HashSeeds>;
     { ct.scan_next(cursor) } -> std::same_as<typename T::entry_type*>;
     { ct.cursor_location(std::as_const(cursor)) } noexcept -> std::same_as<typename T::location_type>;
 };

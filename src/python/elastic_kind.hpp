@@ -22,7 +22,7 @@ struct ElasticKind {
 
     template <class V>
     static std::expected<Table<V>, TryBuildError> try_build(std::size_t capacity, std::uint32_t k) {
-        return Table<V>::try_with_capacity_and_reserve_and_hasher_in(capacity, k, map::HashSeeds::fresh());
+        return Table<V>::try_with_capacity_and_reserve_and_hasher_in(capacity, k, common::hash::HashSeeds::fresh());
     }
 
     template <class V>

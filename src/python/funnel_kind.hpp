@@ -1,7 +1,7 @@
 // The Funnel table as the Python classes see it.
 #pragma once
 
-#include "funnel/funnel_table.hpp"
+#include "funnel/table.hpp"
 #include "python/table_kind.hpp"
 
 namespace tavoric::python {
@@ -23,7 +23,7 @@ struct FunnelKind {
 
     template <class V>
     static std::expected<Table<V>, TryBuildError> try_build(std::size_t capacity, std::uint32_t k) {
-        return Table<V>::try_with_insert_budget(capacity, k, map::HashSeeds::fresh());
+        return Table<V>::try_with_insert_budget(capacity, k, common::hash::HashSeeds::fresh());
     }
 
     template <class V>

@@ -21,7 +21,7 @@
 
 #include "common/error/panic.hpp"
 #include "common/error/try_errors.hpp"
-#include "map/table_hash.hpp"
+#include "common/hash/table_hash.hpp"
 #include "python/hashed_any.hpp"
 
 namespace tavoric::python {

@@ -39,18 +39,11 @@ TEST(Errors, PanicCarriesItsMessage) {
 
 }  // namespace
 
-#include "common/exact/geometry/paper_config.hpp"
+#include "common/arena/reserve.hpp"
 
 namespace {
 
-using tavoric::common::exact::geometry::ConfigError;
-using tavoric::common::exact::geometry::insert_budget_for;
-
-TEST(Errors, ConfigErrorDebugRendering) {
-    EXPECT_EQ(ConfigError::n_too_small(5).debug(), "NTooSmall { n: 5 }");
-    EXPECT_EQ(ConfigError::exponent_zero().debug(), "ExponentZero");
-    EXPECT_EQ(ConfigError::n_too_small(5).n(), 5u);
-}
+using tavoric::common::arena::insert_budget_for;
 
 TEST(Errors, InsertBudgetKeepsTheReserveFree) {
     EXPECT_EQ(insert_budget_for(144, 3), 126u);

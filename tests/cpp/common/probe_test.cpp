@@ -2,12 +2,12 @@
 
 #include <cstdint>
 
-#include "common/exact/probe/bounded_reduction.hpp"
-#include "common/exact/probe/splitmix.hpp"
+#include "common/hash/bounded_reduction.hpp"
+#include "common/hash/splitmix.hpp"
 
 namespace {
 
-using namespace tavoric::common::exact::probe;
+using namespace tavoric::common::hash;
 
 TEST(SplitMix, KnownValues) {
     // Reference values of the published finalizer (the first outputs of the

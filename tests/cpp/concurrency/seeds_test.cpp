@@ -1,7 +1,7 @@
 // The hashing seeds under real parallelism: every thread that races for the
 // first fold seed must see the one value that won, and per-table seeds drawn
 // on many threads at once must not repeat.
-#include "map/table_hash.hpp"
+#include "common/hash/table_hash.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-namespace tavoric::map {
+namespace tavoric::common::hash {
 namespace {
 
 TEST(Seeds, ConcurrentFirstUsersAgreeAndTableSeedsAreFresh) {
@@ -39,4 +39,4 @@ TEST(Seeds, ConcurrentFirstUsersAgreeAndTableSeedsAreFresh) {
 }
 
 }  // namespace
-}  // namespace tavoric::map
+}  // namespace tavoric::common::hash

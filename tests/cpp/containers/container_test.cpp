@@ -8,7 +8,7 @@
 #include "../common/test_keys.hpp"
 #include "common/error/panic.hpp"
 #include "map/hash_map.hpp"
-#include "map/table_hash.hpp"
+#include "common/hash/table_hash.hpp"
 #include "set/hash_set.hpp"
 #include "toy_table.hpp"
 
@@ -16,8 +16,8 @@ namespace {
 
 using tavoric::common::arena::Unit;
 using tavoric::map::HashMap;
-using tavoric::map::HashSeeds;
-using tavoric::map::table_hash;
+using tavoric::common::hash::HashSeeds;
+using tavoric::common::hash::table_hash;
 using tavoric::set::HashSet;
 using namespace tavoric::testing;
 
@@ -48,11 +48,11 @@ TEST(TableHash, FoldSeedIsOnePerProcessEvenUnderRace) {
     std::vector<std::uint64_t> seen(8);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < seen.size(); ++i) {
-        threads.emplace_back([&seen, i] { seen[i] = tavoric::map::process_fold_seed(); });
+        threads.emplace_back([&seen, i] { seen[i] = tavoric::common::hash::process_fold_seed(); });
     }
     for (auto& t : threads) t.join();
     for (auto s : seen) EXPECT_EQ(s, seen[0]);
-    EXPECT_EQ(tavoric::map::process_fold_seed(), seen[0]);
+    EXPECT_EQ(tavoric::common::hash::process_fold_seed(), seen[0]);
     // Per-table seeds differ from one table to the next.
     std::set<std::uint64_t> tables;
     for (int i = 0; i < 100; ++i) tables.insert(HashSeeds::fresh().table);

@@ -32,7 +32,7 @@ public:
     static constexpr std::size_t kFirstRegion = 13;
     static constexpr std::size_t kCapacity = 20;
 
-    explicit ToyTable(map::HashSeeds seeds)
+    explicit ToyTable(common::hash::HashSeeds seeds)
         : seeds_(seeds), ctrl_(new std::uint8_t[kSlots]()), raw_(new Raw[kSlots]) {}
     ToyTable(ToyTable&&) noexcept = default;
     ~ToyTable() {
@@ -101,7 +101,7 @@ public:
 
     std::size_t len() const noexcept { return len_; }
     std::size_t capacity() const noexcept { return kCapacity; }
-    map::HashSeeds seeds() const noexcept { return seeds_; }
+    common::hash::HashSeeds seeds() const noexcept { return seeds_; }
 
     entry_type* scan_next(cursor_type& cursor) const {
         return cursor.next([this](cursor_type& c) { return scan_advance(c); });
@@ -134,7 +134,7 @@ private:
     };
     entry_type* slots() const noexcept { return reinterpret_cast<entry_type*>(raw_.get()); }
 
-    map::HashSeeds seeds_;
+    common::hash::HashSeeds seeds_;
     std::unique_ptr<std::uint8_t[]> ctrl_;
     std::unique_ptr<Raw[]> raw_;
     std::size_t len_ = 0;

@@ -29,7 +29,7 @@ static_assert(tavoric::map::TableBackend<CountedTable>);
 static_assert(tavoric::map::TableBackend<IntSetTable>);
 static_assert(tavoric::map::TableBackend<ElasticTable<IntKey, std::uintptr_t>>);
 
-CountedMap make_map(std::size_t capacity = 0, tavoric::map::HashSeeds seeds = tavoric::map::HashSeeds::fresh()) {
+CountedMap make_map(std::size_t capacity = 0, tavoric::common::hash::HashSeeds seeds = tavoric::common::hash::HashSeeds::fresh()) {
     return CountedMap(CountedTable::with_capacity_and_reserve_and_hasher_in(capacity, 3, seeds));
 }
 
@@ -116,8 +116,8 @@ TEST(ElasticContainers, ExtractIfAndRetain) {
 }
 
 TEST(ElasticContainers, SetsCompareAcrossSeedsAndOrders) {
-    IntSet a(IntSetTable::with_capacity_and_reserve_and_hasher_in(0, 3, tavoric::map::HashSeeds{1, 2}));
-    IntSet b(IntSetTable::with_capacity_and_reserve_and_hasher_in(10, 3, tavoric::map::HashSeeds{3, 4}));
+    IntSet a(IntSetTable::with_capacity_and_reserve_and_hasher_in(0, 3, tavoric::common::hash::HashSeeds{1, 2}));
+    IntSet b(IntSetTable::with_capacity_and_reserve_and_hasher_in(10, 3, tavoric::common::hash::HashSeeds{3, 4}));
     for (std::int64_t i = 0; i < 300; ++i) ASSERT_TRUE(*a.insert(IntKey(i, spread_hash(i))));
     for (std::int64_t i = 299; i >= 0; --i) ASSERT_TRUE(*b.insert(IntKey(i, spread_hash(i))));
     EXPECT_FALSE(*a.insert(IntKey(3, spread_hash(3))));

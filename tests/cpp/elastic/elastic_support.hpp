@@ -12,27 +12,27 @@
 #include "../common/test_keys.hpp"
 #include "common/arena/control.hpp"
 #include "common/arena/slot_entry.hpp"
-#include "common/exact/probe/bounded_reduction.hpp"
-#include "common/exact/probe/elastic_phi.hpp"
-#include "common/exact/probe/elastic_reduce.hpp"
+#include "common/hash/bounded_reduction.hpp"
+#include "elastic/phi.hpp"
+#include "elastic/probe.hpp"
 #include "elastic/table.hpp"
-#include "map/table_hash.hpp"
+#include "common/hash/table_hash.hpp"
 
 namespace tavoric::testing::elastic_support {
 
 using tavoric::elastic::ElasticLocation;
 using tavoric::elastic::ElasticTable;
-namespace probe = tavoric::common::exact::probe;
+namespace probe = tavoric::elastic;
 
 // With table seed 0 and fold seed 1 the table hash is the cached hash itself,
 // so tests choose table hashes directly.
-inline constexpr map::HashSeeds kIdentitySeeds{0, 1};
+inline constexpr common::hash::HashSeeds kIdentitySeeds{0, 1};
 // Both seeds 0: every key's table hash is 0 (one shared probe sequence).
-inline constexpr map::HashSeeds kConstantSeeds{0, 0};
+inline constexpr common::hash::HashSeeds kConstantSeeds{0, 0};
 
 // A well-spread cached hash for key number i.
 inline std::intptr_t spread_hash(std::int64_t i) {
-    return static_cast<std::intptr_t>(probe::splitmix64_finalize(static_cast<std::uint64_t>(i) + 0x51));
+    return static_cast<std::intptr_t>(tavoric::common::hash::splitmix64_finalize(static_cast<std::uint64_t>(i) + 0x51));
 }
 
 // Every live entry in table order, with its location.
@@ -110,7 +110,7 @@ template <class T>
                 return err << "key at " << i << "/" << s << " not found at its slot", fail();
             const auto* groups = table.membership();
             if (groups == nullptr) return err << "live key without membership groups", fail();
-            const auto& group = groups[probe::multiply_high(p.prepared, table.membership_groups())];
+            const auto& group = groups[tavoric::common::hash::multiply_high(p.prepared, table.membership_groups())];
             if ((group.bloom & p.membership) != p.membership) return err << "bloom bits missing", fail();
             if (levels <= 16 && ((group.lanes[p.prepared & 3] >> i) & 1u) == 0)
                 return err << "lane bit missing for level " << i, fail();

@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/exact/geometry/elastic_geometry.hpp"
+#include "elastic/geometry.hpp"
 
 namespace {
 
-using tavoric::common::exact::geometry::ElasticGeometry;
-using tavoric::common::exact::geometry::elastic_usable;
-using tavoric::common::exact::geometry::LevelLengths;
-using tavoric::common::exact::geometry::LevelWords;
+using tavoric::elastic::ElasticGeometry;
+using tavoric::elastic::elastic_usable;
+using tavoric::elastic::LevelLengths;
+using tavoric::elastic::LevelWords;
 
 std::vector<std::size_t> words(const LevelWords& w) { return {w.begin(), w.end()}; }
 
@@ -60,7 +60,7 @@ TEST(ElasticGeometry, BudgetBeyondTheLargestTableHasNoGeometry) {
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(1, 0).has_value());
     auto refused = ElasticGeometry::for_slots(8, 0);
     ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(refused.error(), tavoric::common::exact::geometry::ConfigError::exponent_zero());
+    EXPECT_EQ(refused.error(), tavoric::elastic::ConfigError::exponent_zero());
     EXPECT_EQ(refused.error().debug(), "ExponentZero");
 }
 

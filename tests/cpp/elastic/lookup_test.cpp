@@ -114,7 +114,7 @@ TEST(ElasticLookup, NoLanesAboveSixteenLevels) {
     IntKey one(1, spread_hash(1));
     ASSERT_TRUE(lanes.insert(one, 1, hash_in(lanes, one)).has_value());
     const auto p = probe::elastic_prepare(hash_in(lanes, one));
-    const auto& group = lanes.membership()[probe::multiply_high(p.prepared, lanes.membership_groups())];
+    const auto& group = lanes.membership()[tavoric::common::hash::multiply_high(p.prepared, lanes.membership_groups())];
     EXPECT_EQ(group.lanes[p.prepared & 3], 1u);
 }
 
@@ -198,7 +198,7 @@ const Policy kPolicies[] = {
 
 TEST(ElasticAdversarial, NothingLostDuplicatedOrCorrupted) {
     for (const Policy& policy : kPolicies) {
-        for (auto seeds : {kIdentitySeeds, tavoric::map::HashSeeds{0x1234, 0x9E3779B97F4A7C15ULL}}) {
+        for (auto seeds : {kIdentitySeeds, tavoric::common::hash::HashSeeds{0x1234, 0x9E3779B97F4A7C15ULL}}) {
             SCOPED_TRACE(policy.name);
             Ledger ledger;
             {

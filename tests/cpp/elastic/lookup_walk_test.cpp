@@ -88,7 +88,7 @@ TEST(ElasticLookupWalk, FindsWhatThePlainWalkFinds) {
     std::mt19937_64 rng(7);
     for (std::uint32_t k : {1u, 3u, 6u}) {
         for (std::size_t capacity : {50u, 900u, 20000u}) {
-            const tavoric::map::HashSeeds seeds{rng(), rng() | 1};
+            const tavoric::common::hash::HashSeeds seeds{rng(), rng() | 1};
             auto t = MapTable::with_capacity_and_reserve_and_hasher_in(capacity, k, seeds);
             std::vector<IntKey> keys;
             while (t.len() < t.capacity()) {

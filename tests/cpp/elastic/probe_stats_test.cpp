@@ -24,7 +24,7 @@ using MapTable = ElasticTable<IntKey, std::uintptr_t>;
 std::size_t probes_to(const MapTable& t, std::uint64_t h, ElasticLocation home) {
     const auto p = probe::elastic_prepare(h);
     if (home.level == 0 && probe::elastic_probe_slot(p.prepared, 0, t.level(0).len) == home.slot) return 1;
-    const auto& group = t.membership()[probe::multiply_high(p.prepared, t.membership_groups())];
+    const auto& group = t.membership()[tavoric::common::hash::multiply_high(p.prepared, t.membership_groups())];
     const std::uint32_t lanes = t.level_count() <= 16 ? group.lanes[p.prepared & 3] : ~std::uint32_t{0};
     std::size_t probes = 1;
     for (const auto& route : t.schedule()) {
@@ -41,7 +41,7 @@ std::size_t probes_to(const MapTable& t, std::uint64_t h, ElasticLocation home) 
 // of its lanes when the membership filter lets it through.
 std::size_t probes_absent(const MapTable& t, std::uint64_t h, bool& passed) {
     const auto p = probe::elastic_prepare(h);
-    const auto& group = t.membership()[probe::multiply_high(p.prepared, t.membership_groups())];
+    const auto& group = t.membership()[tavoric::common::hash::multiply_high(p.prepared, t.membership_groups())];
     passed = (group.bloom & p.membership) == p.membership;
     if (!passed) return 1;
     const std::uint32_t lanes = t.level_count() <= 16 ? group.lanes[p.prepared & 3] : ~std::uint32_t{0};
@@ -55,7 +55,7 @@ TEST(ElasticProbeStatistics, FullTablesStayShallow) {
     const std::size_t slots = std::size_t{1} << 14;
     std::printf("   k   slots   filled  mean-hit  max-hit  mean-miss  filter-pass  routes  exceptional\n");
     for (std::uint32_t k = 1; k <= 10; ++k) {
-        const std::size_t limit = tavoric::common::exact::geometry::elastic_usable(slots, k);
+        const std::size_t limit = tavoric::elastic::elastic_usable(slots, k);
         auto t = MapTable::with_capacity_and_reserve_and_hasher_in(limit, k, kIdentitySeeds);
         ASSERT_EQ(t.slots(), slots);
         for (std::size_t i = 0; i < limit; ++i) {

@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <set>
 
-#include "common/exact/probe/elastic_phi.hpp"
-#include "common/exact/probe/elastic_reduce.hpp"
+#include "elastic/phi.hpp"
+#include "elastic/probe.hpp"
 
 namespace {
 
-using namespace tavoric::common::exact::probe;
+using namespace tavoric::elastic;
 
 std::uint64_t phi(std::uint64_t i, std::uint64_t j) {
     auto r = elastic_phi(i, j);

@@ -25,7 +25,7 @@ using tavoric::testing::IntKey;
 using MapTable = ElasticTable<IntKey, std::uintptr_t>;
 using SetTable = ElasticTable<IntKey, Unit>;
 
-MapTable map_table(std::size_t capacity, std::uint32_t k = 3, tavoric::map::HashSeeds seeds = kIdentitySeeds) {
+MapTable map_table(std::size_t capacity, std::uint32_t k = 3, tavoric::common::hash::HashSeeds seeds = kIdentitySeeds) {
     return MapTable::with_capacity_and_reserve_and_hasher_in(capacity, k, seeds);
 }
 
@@ -77,7 +77,7 @@ TEST(ElasticTable, ConstructionSizes) {
         EXPECT_EQ(t.batch_remaining(), c.slots == 0 ? 0 : t.batch_quotas()[0]);
         EXPECT_EQ(t.schedule().size(), 0u);
         EXPECT_EQ(t.schedule().bound(), 0u);
-        EXPECT_EQ(t.schedule().capacity(), tavoric::common::exact::probe::elastic_route_capacity(c.levels));
+        EXPECT_EQ(t.schedule().capacity(), tavoric::elastic::elastic_route_capacity(c.levels));
         EXPECT_TRUE(invariants(t));
     }
     // Capacity 0 owns no arena at all.
@@ -183,7 +183,7 @@ TEST(ElasticSchedule, ExtensionToPhi122) {
     const std::size_t lengths[] = {4, 2, 2};
     auto len_of = [&](std::size_t l) { return lengths[l]; };
     ProbeSchedule schedule;
-    ASSERT_TRUE(schedule.try_reserve(tavoric::common::exact::probe::elastic_route_capacity(3)).has_value());
+    ASSERT_TRUE(schedule.try_reserve(tavoric::elastic::elastic_route_capacity(3)).has_value());
     EXPECT_EQ(schedule.capacity(), 892u);
     schedule.extend(122, 3, len_of);
     struct Want {
@@ -192,7 +192,7 @@ TEST(ElasticSchedule, ExtensionToPhi122) {
     const Want want[] = {{1, 0, 2}, {2, 0, 2}, {0, 1, 4}, {0, 2, 4}, {1, 1, 2}, {2, 1, 2}, {1, 2, 2}};
     ASSERT_EQ(schedule.size(), 7u);
     for (std::size_t n = 0; n < 7; ++n) {
-        EXPECT_EQ(schedule[n].selector, tavoric::common::exact::probe::elastic_selector(want[n].level, want[n].t)) << n;
+        EXPECT_EQ(schedule[n].selector, tavoric::elastic::elastic_selector(want[n].level, want[n].t)) << n;
         EXPECT_EQ(schedule[n].key, want[n].key) << n;
     }
     EXPECT_EQ(schedule.bound(), 122u);
@@ -211,9 +211,9 @@ TEST(ElasticSchedule, ExtensionToPhi122) {
     EXPECT_EQ(stepwise.bound(), 122u);
     EXPECT_TRUE(stepwise.exceptional());
     // The whole cap fits the reserved capacity exactly.
-    stepwise.extend(tavoric::common::exact::probe::kPhiCap, 3, len_of);
+    stepwise.extend(tavoric::elastic::kPhiCap, 3, len_of);
     EXPECT_EQ(stepwise.size(), 892u);
-    EXPECT_EQ(panic_text([&] { stepwise.extend(tavoric::common::exact::probe::kPhiCap + 1, 3, len_of); }),
+    EXPECT_EQ(panic_text([&] { stepwise.extend(tavoric::elastic::kPhiCap + 1, 3, len_of); }),
               "Elastic query-position convention exhausted");
 }
 

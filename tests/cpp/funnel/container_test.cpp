@@ -5,7 +5,7 @@
 #include <random>
 #include <unordered_set>
 
-#include "funnel/funnel_containers.hpp"
+#include "containers.hpp"
 #include "funnel_support.hpp"
 
 namespace {
@@ -40,7 +40,7 @@ TEST(FunnelContainers, SetAlgebraBasicsAndEquality) {
 TEST(FunnelContainers, BothSeedsZeroMakeEveryKeyCollide) {
     // Table hash 0 for every key: one probe path, fingerprint 1, fallback
     // placement beyond the path, and still an exact set.
-    auto s = try_funnel_set<IntKey>(0, 3, tavoric::map::HashSeeds{0, 0});
+    auto s = try_funnel_set<IntKey>(0, 3, tavoric::common::hash::HashSeeds{0, 0});
     ASSERT_TRUE(s.has_value());
     for (int v = 0; v < 600; ++v) ASSERT_EQ(s->insert(IntKey(v * 7919)), true);
     EXPECT_TRUE(s->table().displaced());

@@ -9,17 +9,17 @@
 
 #include "../common/test_keys.hpp"
 #include "common/arena/control.hpp"
-#include "funnel/funnel_table.hpp"
+#include "funnel/table.hpp"
 
 namespace tavoric::testing {
 
 using common::arena::Unit;
 using funnel::FunnelTable;
 
-inline constexpr map::HashSeeds kTestSeeds{0x0123456789ABCDEFULL, 0x9E3779B97F4A7C15ULL};
+inline constexpr common::hash::HashSeeds kTestSeeds{0x0123456789ABCDEFULL, 0x9E3779B97F4A7C15ULL};
 // With fold seed 1 and table seed 0 the table hash is the cached hash itself,
 // so tests can choose table hashes directly.
-inline constexpr map::HashSeeds kIdentitySeeds{0, 1};
+inline constexpr common::hash::HashSeeds kIdentitySeeds{0, 1};
 
 // Checks what must hold after every operation: len equals the live control
 // bytes, the tombstone count equals the 0x80 bytes, the padding stays zero,

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "funnel/funnel_shape.hpp"
+#include "funnel/layout.hpp"
 #include "funnel_support.hpp"
 
 namespace {
@@ -77,7 +77,7 @@ TEST(FunnelGeometry, ShapeOf1142Slots) {
         counts.push_back(s->levels[i].bucket_count);
         starts.push_back(s->levels[i].start);
         buckets += s->levels[i].bucket_count;
-        EXPECT_EQ(s->levels[i].threshold, tavoric::common::exact::probe::reduction_threshold(s->levels[i].bucket_count));
+        EXPECT_EQ(s->levels[i].threshold, tavoric::common::hash::reduction_threshold(s->levels[i].bucket_count));
     }
     std::vector<std::size_t> want = {44, 34, 26, 20, 14, 10, 7, 5, 3, 2};
     want.resize(22, 1);
@@ -124,7 +124,7 @@ TEST(FunnelSizing, SmallestTablesPerExponentAndTheLargeExponents) {
         EXPECT_EQ(*n, c.slots) << c.k;
         EXPECT_LT(size_search_attempts(), 100u) << c.k;
         if (c.budget != 0) {
-            EXPECT_EQ(tavoric::common::exact::geometry::insert_budget_for(*n, c.k), c.budget);
+            EXPECT_EQ(tavoric::common::arena::insert_budget_for(*n, c.k), c.budget);
         }
     }
     auto k27 = smallest_admissible_slots(1, 27);
@@ -156,7 +156,7 @@ TEST(FunnelSizing, GrowthSequenceFromEmpty) {
         auto next = next_growth_slots(budget, 3, len + 1);
         ASSERT_TRUE(next.has_value());
         slots.push_back(*next);
-        budget = tavoric::common::exact::geometry::insert_budget_for(*next, 3);
+        budget = tavoric::common::arena::insert_budget_for(*next, 3);
         budgets.push_back(budget);
         len = budget;
     }
@@ -252,7 +252,7 @@ TEST(FunnelRemoval, PurgeThreshold) {
 namespace {
 
 TEST(FunnelGeometry, PlanQuantitiesOf1142Slots) {
-    auto plan = tavoric::common::exact::geometry::PaperConfig{1142, 3}.funnel_plan();
+    auto plan = tavoric::funnel::funnel_plan(1142, 3);
     ASSERT_TRUE(plan.has_value());
     EXPECT_EQ(plan->alpha, 22u);
     EXPECT_EQ(plan->beta, 6u);
@@ -260,8 +260,8 @@ TEST(FunnelGeometry, PlanQuantitiesOf1142Slots) {
     EXPECT_EQ(plan->w, 8u);
     EXPECT_EQ(plan->special, 80u);
     EXPECT_EQ(plan->first_level, 44u);
-    EXPECT_FALSE((tavoric::common::exact::geometry::PaperConfig{146, 3}.funnel_plan().has_value()));
-    EXPECT_FALSE((tavoric::common::exact::geometry::PaperConfig{1142, 2}.funnel_plan().has_value()));
+    EXPECT_FALSE((tavoric::funnel::funnel_plan(146, 3).has_value()));
+    EXPECT_FALSE((tavoric::funnel::funnel_plan(1142, 2).has_value()));
 }
 
 }  // namespace

@@ -21,10 +21,37 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <string>
 
-#include "common/exact/geometry/paper_config.hpp"
+#include "common/arena/reserve.hpp"
 
-namespace tavoric::common::exact::geometry {
+namespace tavoric::elastic {
+
+// Geometry error of the Elastic layout (the Funnel plan has its own reasons).
+class ConfigError {
+public:
+    enum class Kind : std::uint8_t { NTooSmall, ExponentZero };
+
+    static constexpr ConfigError n_too_small(std::size_t n) noexcept { return ConfigError(Kind::NTooSmall, n); }
+    static constexpr ConfigError exponent_zero() noexcept { return ConfigError(Kind::ExponentZero, 0); }
+
+    constexpr Kind kind() const noexcept { return kind_; }
+    constexpr std::size_t n() const noexcept { return n_; }
+
+    // Debug rendering: the variant name, with its field named n.
+    std::string debug() const {
+        if (kind_ == Kind::ExponentZero) return "ExponentZero";
+        return "NTooSmall { n: " + std::to_string(n_) + " }";
+    }
+
+    friend constexpr bool operator==(const ConfigError&, const ConfigError&) noexcept = default;
+
+private:
+    constexpr ConfigError(Kind kind, std::size_t n) noexcept : kind_(kind), n_(n) {}
+    Kind kind_;
+    std::size_t n_;
+};
+
 
 // Largest slot count an Elastic table ever uses: the selector of a probe has
 // five bits for the level, and 2^31 slots make 31 levels.
@@ -183,4 +210,4 @@ struct ElasticGeometry {
     }
 };
 
-}  // namespace tavoric::common::exact::geometry
+}  // namespace tavoric::elastic

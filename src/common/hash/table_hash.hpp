@@ -20,9 +20,9 @@
 #include <random>
 #include <thread>
 
-#include "common/exact/probe/splitmix.hpp"
+#include "common/hash/splitmix.hpp"
 
-namespace tavoric::map {
+namespace tavoric::common::hash {
 
 constexpr std::uint64_t table_hash(std::intptr_t python_hash, std::uint64_t table_seed, std::uint64_t fold_seed) noexcept {
     // The unsigned machine word's pattern, widened without sign extension.
@@ -48,7 +48,7 @@ inline std::uint64_t entropy() {
     int local = 0;
     word ^= static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     word ^= std::rotl(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&local)), 17);
-    return common::exact::probe::splitmix64_finalize(word);
+    return common::hash::splitmix64_finalize(word);
 }
 
 }  // namespace detail
@@ -76,7 +76,7 @@ inline std::uint64_t process_fold_seed() {
 inline std::uint64_t fresh_table_seed() {
     thread_local std::uint64_t state = detail::entropy();
     state += 0x9E3779B97F4A7C15ULL;
-    return common::exact::probe::splitmix64_finalize(state);
+    return common::hash::splitmix64_finalize(state);
 }
 
 // The two seeds a table hashes with. Tables keep both, so a rebuild recomputes
@@ -93,4 +93,4 @@ struct HashSeeds {
     friend constexpr bool operator==(HashSeeds, HashSeeds) noexcept = default;
 };
 
-}  // namespace tavoric::map
+}  // namespace tavoric::common::hash

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "common/exact/probe/splitmix.hpp"
+#include "common/hash/splitmix.hpp"
 
-namespace tavoric::common::exact::probe {
+namespace tavoric::common::hash {
 
 struct WideProduct {
     std::uint64_t high;
@@ -54,4 +54,4 @@ constexpr std::uint64_t reduction_threshold(std::uint64_t m) noexcept { return (
     return reduce_funnel_retries_after_rejection(mix, base, selector, m, threshold);
 }
 
-}  // namespace tavoric::common::exact::probe
+}  // namespace tavoric::common::hash

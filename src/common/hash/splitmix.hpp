@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace tavoric::common::exact::probe {
+namespace tavoric::common::hash {
 
 constexpr std::uint64_t splitmix64_finalize(std::uint64_t z) noexcept {
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
@@ -12,4 +12,4 @@ constexpr std::uint64_t splitmix64_finalize(std::uint64_t z) noexcept {
     return z ^ (z >> 31);
 }
 
-}  // namespace tavoric::common::exact::probe
+}  // namespace tavoric::common::hash

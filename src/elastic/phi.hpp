@@ -21,7 +21,7 @@
 #include <optional>
 #include <string>
 
-namespace tavoric::common::exact::probe {
+namespace tavoric::elastic {
 
 __extension__ typedef unsigned __int128 u128;
 
@@ -134,4 +134,4 @@ constexpr std::size_t elastic_route_capacity(std::size_t levels) noexcept {
     return elastic_route_capacity_counted(levels);
 }
 
-}  // namespace tavoric::common::exact::probe
+}  // namespace tavoric::elastic

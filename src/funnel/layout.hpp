@@ -26,9 +26,9 @@
 
 #include "common/arena/aligned_block.hpp"
 #include "common/error/try_errors.hpp"
-#include "common/exact/geometry/funnel_plan.hpp"
-#include "common/exact/geometry/paper_config.hpp"
-#include "common/exact/probe/bounded_reduction.hpp"
+#include "funnel/geometry.hpp"
+#include "common/arena/reserve.hpp"
+#include "common/hash/bounded_reduction.hpp"
 
 namespace tavoric::funnel {
 
@@ -65,11 +65,11 @@ struct FunnelShape {
     // The geometry of n slots. CapacityOverflow means n has no Funnel
     // layout; AllocError that the level array could not be allocated.
     static std::expected<FunnelShape, TryReserveError> from_slots(std::size_t n, std::uint32_t k) noexcept {
-        using common::exact::probe::reduction_threshold;
+        using common::hash::reduction_threshold;
         FunnelShape shape;
         if (n == 0) return shape;
         if (n == 1 || k == 0) return std::unexpected(TryReserveError::capacity_overflow());
-        auto plan = common::exact::geometry::funnel_plan(n, k);
+        auto plan = funnel::funnel_plan(n, k);
         if (!plan) return std::unexpected(TryReserveError::capacity_overflow());
 
         auto levels = common::arena::try_allocate_array<LevelShape>(plan->alpha);
@@ -77,7 +77,7 @@ struct FunnelShape {
         shape.levels = std::move(*levels);
         shape.level_count = plan->alpha;
 
-        common::exact::geometry::FunnelBucketCounts counts(plan->first_level, (n - plan->special) / plan->beta,
+        funnel::FunnelBucketCounts counts(plan->first_level, (n - plan->special) / plan->beta,
                                                           plan->alpha);
         std::size_t used = 0;
         for (std::size_t i = 0; i < plan->alpha; ++i) {
@@ -106,14 +106,14 @@ struct FunnelShape {
         shape.slots = n;
         shape.bucket_width = plan->beta;
         shape.uniform_probes = plan->lambda;
-        shape.insert_budget = common::exact::geometry::insert_budget_for(n, k);
+        shape.insert_budget = common::arena::insert_budget_for(n, k);
         return shape;
     }
 };
 
 // Whether n slots have a Funnel geometry for exponent k (no allocation).
 inline bool funnel_admissible(std::size_t n, std::uint32_t k) noexcept {
-    return n >= 2 && common::exact::geometry::funnel_plan(n, k).has_value();
+    return n >= 2 && funnel::funnel_plan(n, k).has_value();
 }
 
 // The smallest n with n − ⌊n/2^k⌋ ≥ b, for b ≥ 1 and 3 ≤ k ≤ 31; nothing on
@@ -142,9 +142,9 @@ inline std::optional<std::size_t> smallest_admissible_slots(std::size_t target, 
     const std::size_t alpha = 4 * std::size_t{k} + 10, beta = 2 * std::size_t{k};
     std::size_t n = std::max(alpha * beta + 2, *n0);
     while (n <= kLastSlotCount) {
-        const std::size_t lam = common::exact::geometry::funnel_lambda(n);
+        const std::size_t lam = funnel::funnel_lambda(n);
         const std::size_t w2 = 4 * lam;
-        const std::size_t smin = std::max(common::exact::geometry::funnel_half(n, k), w2);
+        const std::size_t smin = std::max(funnel::funnel_half(n, k), w2);
         const std::size_t m = std::max<std::size_t>(1, (smin - 1 + w2 - 1) / w2);
         const u128 scaled = static_cast<u128>(w2) * m << (k + 2);
         const u128 need = (scaled + 2) / 3;

@@ -5,7 +5,7 @@
 // and a membership filter of ⌈n/10⌉ 64-bit words. The slots are split into
 // α = 4k + 10 levels of β = 2k-wide buckets, shrinking by about a quarter per
 // level, then a special array: a uniform part probed at λ random slots and a
-// two-choice part of width-2λ buckets (funnel_shape.hpp).
+// two-choice part of width-2λ buckets (layout.hpp).
 //
 // Probing. From the 64-bit table hash h come a probe base (h + a constant)
 // and a key mix F(h + another constant), F the SplitMix64 finalizer. A probe
@@ -63,11 +63,11 @@
 #include "common/arena/slot_entry.hpp"
 #include "common/error/panic.hpp"
 #include "common/error/try_errors.hpp"
-#include "common/exact/probe/bounded_reduction.hpp"
-#include "common/exact/probe/splitmix.hpp"
+#include "common/hash/bounded_reduction.hpp"
+#include "common/hash/splitmix.hpp"
 #include "common/iter/cursor.hpp"
-#include "funnel/funnel_shape.hpp"
-#include "map/table_hash.hpp"
+#include "funnel/layout.hpp"
+#include "common/hash/table_hash.hpp"
 
 namespace tavoric::funnel {
 
@@ -86,11 +86,11 @@ struct ProbeKey {
     std::uint64_t mix;
 
     [[gnu::always_inline]] static constexpr ProbeKey of(std::uint64_t hash) noexcept {
-        return {hash + kProbeBaseOffset, common::exact::probe::splitmix64_finalize(hash + kKeyMixOffset)};
+        return {hash + kProbeBaseOffset, common::hash::splitmix64_finalize(hash + kKeyMixOffset)};
     }
     [[gnu::always_inline]] constexpr std::optional<std::uint64_t> position(std::uint64_t selector, std::uint64_t range,
                                                     std::uint64_t threshold) const noexcept {
-        return common::exact::probe::reduce_prepared_funnel_retries(mix, base, selector, range, threshold);
+        return common::hash::reduce_prepared_funnel_retries(mix, base, selector, range, threshold);
     }
 };
 
@@ -101,7 +101,7 @@ struct FilterBits {
     std::uint64_t mask;
 
     static constexpr FilterBits of(std::uint64_t hash, std::size_t words) noexcept {
-        return {static_cast<std::size_t>(common::exact::probe::multiply_high(hash, words)),
+        return {static_cast<std::size_t>(common::hash::multiply_high(hash, words)),
                 (std::uint64_t{1} << (hash & 63)) | (std::uint64_t{1} << ((hash >> 32) & 63))};
     }
 };
@@ -126,7 +126,7 @@ public:
     // A table whose insert budget is at least `budget` (0 gives the empty
     // table, which owns no block and grows on its first insertion).
     static std::expected<FunnelTable, TryBuildError> try_with_insert_budget(std::size_t budget, std::uint32_t k,
-                                                                           map::HashSeeds seeds) noexcept {
+                                                                           common::hash::HashSeeds seeds) noexcept {
         if (k < kMinReserveExponent) return std::unexpected(TryBuildError::exponent_below_minimum(k, kMinReserveExponent));
         FunnelTable table(seeds, k);
         if (budget == 0) return table;
@@ -340,7 +340,7 @@ public:
 
     std::size_t len() const noexcept { return len_; }
     std::size_t capacity() const noexcept { return shape_.insert_budget; }
-    map::HashSeeds seeds() const noexcept { return seeds_; }
+    common::hash::HashSeeds seeds() const noexcept { return seeds_; }
     std::uint32_t reserve_exponent() const noexcept { return k_; }
     // Bytes of storage the table owns outside its own object: the one block.
     std::size_t heap_bytes() const noexcept { return block_.size(); }
@@ -390,7 +390,7 @@ private:
         }
     };
 
-    FunnelTable(map::HashSeeds seeds, std::uint32_t k) noexcept : seeds_(seeds), k_(k) {}
+    FunnelTable(common::hash::HashSeeds seeds, std::uint32_t k) noexcept : seeds_(seeds), k_(k) {}
 
     // Installs a built shape as an empty table (the old block must have been
     // moved out already).
@@ -586,7 +586,7 @@ private:
         return tombstones_ == 0 ? search<Compare, false>(key, hash, fp) : search<Compare, true>(key, hash, fp);
     }
 
-    map::HashSeeds seeds_;
+    common::hash::HashSeeds seeds_;
     FunnelShape shape_;
     common::arena::OwnedBlock block_;
     storage_type storage_;

@@ -17,10 +17,12 @@
 #include <cstdint>
 #include <optional>
 
-#include "common/exact/probe/elastic_phi.hpp"
-#include "common/exact/probe/splitmix.hpp"
+#include "elastic/phi.hpp"
+#include "common/hash/splitmix.hpp"
 
-namespace tavoric::common::exact::probe {
+namespace tavoric::elastic {
+
+using common::hash::splitmix64_finalize;
 
 inline constexpr std::uint64_t kElasticHashOffset = 0x3492F879D6490B46ULL;
 inline constexpr std::size_t kElasticReductionTries = 8;
@@ -111,4 +113,4 @@ constexpr std::size_t elastic_probe_slot_power_of_two(std::uint64_t H, std::uint
     return elastic_probe_slot_non_power(H, selector, n);
 }
 
-}  // namespace tavoric::common::exact::probe
+}  // namespace tavoric::elastic

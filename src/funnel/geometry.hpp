@@ -11,7 +11,7 @@
 // first-level count a1 near Bt/4 and is validated by running it.
 //
 // Many slot counts have no plan at all; the size search in
-// funnel/funnel_shape.hpp finds the admissible ones.
+// funnel/layout.hpp finds the admissible ones.
 #pragma once
 
 #include <algorithm>
@@ -22,7 +22,7 @@
 #include <numeric>
 #include <optional>
 
-namespace tavoric::common::exact::geometry {
+namespace tavoric::funnel {
 
 // Upper successor: min(⌊3a/4⌋ + 1, a).
 constexpr std::size_t funnel_hi(std::size_t a) noexcept {
@@ -222,4 +222,4 @@ constexpr std::optional<FunnelPlan> funnel_plan(std::size_t n, std::uint32_t k) 
     return FunnelPlan{n, k, alpha, beta, lambda, w, *special, a1};
 }
 
-}  // namespace tavoric::common::exact::geometry
+}  // namespace tavoric::funnel

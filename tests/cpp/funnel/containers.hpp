@@ -10,9 +10,9 @@
 #include <expected>
 
 #include "common/arena/slot_entry.hpp"
-#include "funnel/funnel_table.hpp"
+#include "funnel/table.hpp"
 #include "map/hash_map.hpp"
-#include "map/table_hash.hpp"
+#include "common/hash/table_hash.hpp"
 #include "set/hash_set.hpp"
 
 namespace tavoric::funnel {
@@ -29,7 +29,7 @@ inline constexpr std::uint32_t kDefaultReserveExponent = 3;
 template <class K, class V>
 std::expected<FunnelHashMap<K, V>, TryBuildError> try_funnel_map(std::size_t capacity,
                                                                   std::uint32_t k = kDefaultReserveExponent,
-                                                                  map::HashSeeds seeds = map::HashSeeds::fresh()) {
+                                                                  common::hash::HashSeeds seeds = common::hash::HashSeeds::fresh()) {
     auto table = FunnelTable<K, V>::try_with_insert_budget(capacity, k, seeds);
     if (!table) return std::unexpected(table.error());
     return FunnelHashMap<K, V>(std::move(*table));
@@ -38,7 +38,7 @@ std::expected<FunnelHashMap<K, V>, TryBuildError> try_funnel_map(std::size_t cap
 template <class K>
 std::expected<FunnelHashSet<K>, TryBuildError> try_funnel_set(std::size_t capacity,
                                                                std::uint32_t k = kDefaultReserveExponent,
-                                                               map::HashSeeds seeds = map::HashSeeds::fresh()) {
+                                                               common::hash::HashSeeds seeds = common::hash::HashSeeds::fresh()) {
     auto table = FunnelTable<K, common::arena::Unit>::try_with_insert_budget(capacity, k, seeds);
     if (!table) return std::unexpected(table.error());
     return FunnelHashSet<K>(std::move(*table));

@@ -24,7 +24,7 @@
 #include "common/arena/aligned_block.hpp"
 #include "common/arena/arena_slots.hpp"
 #include "common/error/try_errors.hpp"
-#include "common/exact/geometry/elastic_geometry.hpp"
+#include "elastic/geometry.hpp"
 
 namespace tavoric::elastic {
 
@@ -129,7 +129,7 @@ struct ElasticArena {
 // groups zeroed, entries uninitialised. Nothing is left allocated on failure.
 template <class Entry>
 std::expected<ElasticArena<Entry>, TryReserveError> try_alloc_elastic_arena(
-    const common::exact::geometry::LevelWords& lengths) noexcept {
+    const elastic::LevelWords& lengths) noexcept {
     static_assert(alignof(Entry) <= kArenaAlignment);
     std::size_t n = 0;
     for (std::size_t len : lengths) {
