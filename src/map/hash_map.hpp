@@ -122,12 +122,6 @@ public:
     }
 
     template <class Q = K>
-    entry_type* get_mut(const Q& probe) {
-        auto location = table_.find(probe, hash_of(probe));
-        return location ? &table_.entry_at(*location) : nullptr;
-    }
-
-    template <class Q = K>
     bool contains(const Q& probe) const {
         return table_.find(probe, hash_of(probe)).has_value();
     }

@@ -1,5 +1,7 @@
 #include "python/container_object.hpp"
 
+#include "python/owned_ref.hpp"
+
 namespace tavoric::python {
 
 bool must_propagate() {
@@ -19,19 +21,21 @@ int values_equal(PyObject* stored, PyObject* other) {
     return truth;
 }
 
+std::nullptr_t raise_key_error(PyObject* key) {
+    OwnedRef error = OwnedRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+    if (error) PyErr_SetObject(PyExc_KeyError, error.get());
+    return nullptr;
+}
+
 PyObject* class_getitem(PyObject* cls, PyObject* item) {
     // Imported on every call: the module keeps no state between calls.
-    PyObject* name = PyUnicode_FromString("types");
-    if (name == nullptr) return nullptr;
-    PyObject* types = PyImport_Import(name);
-    Py_DECREF(name);
-    if (types == nullptr) return nullptr;
-    PyObject* alias = PyObject_GetAttrString(types, "GenericAlias");
-    Py_DECREF(types);
-    if (alias == nullptr) return nullptr;
-    PyObject* result = PyObject_CallFunctionObjArgs(alias, cls, item, nullptr);
-    Py_DECREF(alias);
-    return result;
+    OwnedRef name = OwnedRef::steal(PyUnicode_FromString("types"));
+    if (!name) return nullptr;
+    OwnedRef types = OwnedRef::steal(PyImport_Import(name.get()));
+    if (!types) return nullptr;
+    OwnedRef alias = OwnedRef::steal(PyObject_GetAttrString(types.get(), "GenericAlias"));
+    if (!alias) return nullptr;
+    return PyObject_CallFunctionObjArgs(alias.get(), cls, item, nullptr);
 }
 
 }  // namespace tavoric::python

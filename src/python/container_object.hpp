@@ -95,6 +95,9 @@ inline std::nullptr_t raise_already_mutably_borrowed() {
     return nullptr;
 }
 
+// KeyError(key), with the key as the only argument even when it is a tuple.
+std::nullptr_t raise_key_error(PyObject* key);
+
 // The text CPython shows for the change-detection failure of every iterator.
 inline constexpr const char* changed_during_iteration = "dictionary changed size during iteration";
 

@@ -6,7 +6,7 @@
 
 namespace tavoric::python {
 
-struct ElasticKind {
+struct ElasticDesign {
     template <class V>
     using Table = elastic::ElasticTable<HashedAny, V>;
 
@@ -19,18 +19,15 @@ struct ElasticKind {
     static constexpr const char* qualified_set_name = "tavoric.ElasticHashSet";
     static constexpr const char* qualified_set_iter_name = "tavoric._ElasticSetIter";
     static constexpr std::uint32_t minimum_exponent = 1;
+    // A capacity no Elastic table reaches is a plain "capacity overflow".
+    static constexpr const char* construction_prefix = "";
 
     template <class V>
     static std::expected<Table<V>, TryBuildError> try_build(std::size_t capacity, std::uint32_t k) {
         return Table<V>::try_with_capacity_and_reserve_and_hasher_in(capacity, k, common::hash::HashSeeds::fresh());
     }
-
-    template <class V>
-    static Table<V> build(std::size_t capacity) {
-        auto table = try_build<V>(capacity, default_reserve_exponent);
-        if (!table) throw_build_error("", table.error());
-        return std::move(*table);
-    }
 };
+
+using ElasticKind = TableKind<ElasticDesign>;
 
 }  // namespace tavoric::python

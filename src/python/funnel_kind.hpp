@@ -6,7 +6,7 @@
 
 namespace tavoric::python {
 
-struct FunnelKind {
+struct FunnelDesign {
     template <class V>
     using Table = funnel::FunnelTable<HashedAny, V>;
 
@@ -20,18 +20,14 @@ struct FunnelKind {
     static constexpr const char* qualified_set_iter_name = "tavoric._FunnelSetIter";
     // Funnel tables need a reserve of at most 1/8.
     static constexpr std::uint32_t minimum_exponent = 3;
+    static constexpr const char* construction_prefix = "invalid Funnel construction: ";
 
     template <class V>
     static std::expected<Table<V>, TryBuildError> try_build(std::size_t capacity, std::uint32_t k) {
         return Table<V>::try_with_insert_budget(capacity, k, common::hash::HashSeeds::fresh());
     }
-
-    template <class V>
-    static Table<V> build(std::size_t capacity) {
-        auto table = try_build<V>(capacity, default_reserve_exponent);
-        if (!table) throw_build_error("invalid Funnel construction: ", table.error());
-        return std::move(*table);
-    }
 };
+
+using FunnelKind = TableKind<FunnelDesign>;
 
 }  // namespace tavoric::python

@@ -187,13 +187,6 @@ private:
         return true;
     }
 
-    // KeyError(key), with the key as the only argument even when it is a tuple.
-    static std::nullptr_t raise_key_error(PyObject* key) {
-        OwnedRef error = OwnedRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
-        if (error) PyErr_SetObject(PyExc_KeyError, error.get());
-        return nullptr;
-    }
-
     // ---- item access ----------------------------------------------------------
 
     static PyObject* subscript(PyObject* self, PyObject* key) {

@@ -221,16 +221,7 @@ private:
             if (value == nullptr) return nullptr;
             int removed = discard_value(self, value);
             if (removed < 0) return nullptr;
-            if (removed == 0) {
-                // KeyError(value) with the value as its only argument, even
-                // when the value is a tuple.
-                PyObject* error = PyObject_CallOneArg(PyExc_KeyError, value);
-                if (error != nullptr) {
-                    PyErr_SetObject(PyExc_KeyError, error);
-                    Py_DECREF(error);
-                }
-                return nullptr;
-            }
+            if (removed == 0) return raise_key_error(value);
             Py_RETURN_NONE;
         });
     }

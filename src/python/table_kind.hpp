@@ -37,6 +37,22 @@ inline constexpr std::uint32_t default_reserve_exponent = 3;
     common::error::panic(prefix + error.message());
 }
 
+// A design as the classes see it. `Design` (funnel_kind.hpp,
+// elastic_kind.hpp) gives the table template, the class names, the smallest
+// reserve exponent, the text put before a constructor's build error, and
+// try_build; what is built from those is the same for both.
+template <class Design>
+struct TableKind : Design {
+    // The table of a constructor, a copy or a derived container: default
+    // reserve exponent, fresh seed; failures as the constructors report them.
+    template <class V>
+    static typename Design::template Table<V> build(std::size_t capacity) {
+        auto table = Design::template try_build<V>(capacity, default_reserve_exponent);
+        if (!table) throw_build_error(Design::construction_prefix, table.error());
+        return std::move(*table);
+    }
+};
+
 // Sizes taken from an operand's len() are hints: an operand may report more
 // than it yields. A hint no table can hold is not believed (the container
 // then grows as entries come); only memory that is really refused fails.

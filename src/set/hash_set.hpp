@@ -97,14 +97,6 @@ public:
         return map_.remove_entry(probe).has_value();
     }
 
-    // Removes an equal key and hands it to the caller.
-    template <class Q = K>
-    std::optional<K> take(const Q& probe) {
-        auto entry = map_.remove_entry(probe);
-        if (!entry) return std::nullopt;
-        return std::optional<K>(std::move(entry->key));
-    }
-
     std::expected<void, TryReserveError> reserve(std::size_t additional) { return map_.reserve(additional); }
     void clear() noexcept { map_.clear(); }
     std::size_t len() const noexcept { return map_.len(); }
@@ -140,8 +132,6 @@ public:
         return map_.hash_of(key);
     }
 
-    map_type& as_map() noexcept { return map_; }
-    const map_type& as_map() const noexcept { return map_; }
     T& table() noexcept { return map_.table(); }
     const T& table() const noexcept { return map_.table(); }
 

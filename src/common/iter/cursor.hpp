@@ -49,7 +49,6 @@ public:
     std::size_t last_slot() const noexcept { return last_slot_; }
     // Entries still to yield (starts at the table length).
     std::size_t remaining() const noexcept { return remaining_; }
-    bool active() const noexcept { return active_; }
 
     // The next live entry, or nullptr when the table has no more regions.
     template <class Advance>
