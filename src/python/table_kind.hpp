@@ -13,6 +13,8 @@
 // leaves nothing allocated.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -37,12 +39,45 @@ inline constexpr std::uint32_t default_reserve_exponent = 3;
     common::error::panic(prefix + error.message());
 }
 
+// Class names are spelled out at compile time from the design's name, so
+// the type descriptions can point at them for the life of the process.
+template <std::size_t... N>
+constexpr auto join_names(const char (&... parts)[N]) {
+    std::array<char, (N + ...) - sizeof...(N) + 1> out{};
+    std::size_t at = 0;
+    ((std::copy_n(parts, N - 1, out.begin() + at), at += N - 1), ...);
+    return out;
+}
+
+template <std::size_t N>
+constexpr std::array<char, N> lower_case(const char (&text)[N]) {
+    std::array<char, N> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = text[i] >= 'A' && text[i] <= 'Z' ? char(text[i] - 'A' + 'a') : text[i];
+    return out;
+}
+
 // A design as the classes see it. `Design` (funnel_kind.hpp,
-// elastic_kind.hpp) gives the table template, the class names, the smallest
-// reserve exponent, the text put before a constructor's build error, and
-// try_build; what is built from those is the same for both.
+// elastic_kind.hpp) gives the table template, its name ("Funnel"), the
+// smallest reserve exponent, the text put before a constructor's build
+// error, and try_build; everything derived from those is the same for both.
 template <class Design>
 struct TableKind : Design {
+    static constexpr auto lower_storage = lower_case(Design::display_name);
+    static constexpr auto map_storage = join_names(Design::display_name, "HashMap");
+    static constexpr auto set_storage = join_names(Design::display_name, "HashSet");
+    static constexpr auto set_iter_storage = join_names("_", Design::display_name, "SetIter");
+    static constexpr auto qualified_map_storage = join_names("tavoric.", Design::display_name, "HashMap");
+    static constexpr auto qualified_set_storage = join_names("tavoric.", Design::display_name, "HashSet");
+    static constexpr auto qualified_set_iter_storage = join_names("tavoric._", Design::display_name, "SetIter");
+
+    static constexpr const char* lower_name = lower_storage.data();
+    static constexpr const char* map_name = map_storage.data();
+    static constexpr const char* set_name = set_storage.data();
+    static constexpr const char* set_iter_name = set_iter_storage.data();
+    static constexpr const char* qualified_map_name = qualified_map_storage.data();
+    static constexpr const char* qualified_set_name = qualified_set_storage.data();
+    static constexpr const char* qualified_set_iter_name = qualified_set_iter_storage.data();
+
     // The table of a constructor, a copy or a derived container: default
     // reserve exponent, fresh seed; failures as the constructors report them.
     template <class V>
