@@ -85,8 +85,7 @@ private:
 
 // u(S): the entries a table of S slots holds before it grows.
 constexpr std::size_t elastic_usable(std::size_t slots, std::uint32_t k) noexcept {
-    if (k >= 32) return slots;
-    return slots - (slots >> k);
+    return common::arena::insert_budget_for(slots, k);
 }
 
 // s(x) = floor(x / 2^(k+1)): the part of a level that stays free once it is

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/arena/control.hpp"
 #include "elastic/phi.hpp"
 #include "common/hash/splitmix.hpp"
 
@@ -33,10 +34,7 @@ struct ElasticPreparedKey {
     std::uint64_t membership;  // M
 };
 
-constexpr std::uint8_t elastic_fingerprint(std::uint64_t h) noexcept {
-    const auto top = static_cast<std::uint8_t>(h >> 57);
-    return top == 0 ? std::uint8_t{1} : top;
-}
+constexpr std::uint8_t elastic_fingerprint(std::uint64_t h) noexcept { return common::arena::fingerprint_of(h); }
 
 constexpr ElasticPreparedKey elastic_prepare(std::uint64_t h) noexcept {
     const std::uint64_t H = splitmix64_finalize(h - kElasticHashOffset);

@@ -24,6 +24,10 @@
 
 namespace tavoric::funnel {
 
+// Funnel tables need a reserve of at most 1/8: below k = 3 the levels and
+// the special array do not fit the reserve.
+inline constexpr std::uint32_t kMinReserveExponent = 3;
+
 // Upper successor: min(⌊3a/4⌋ + 1, a).
 constexpr std::size_t funnel_hi(std::size_t a) noexcept {
     std::size_t next = (a % 4 == 0) ? a - a / 4 + 1 : a - a / 4;

@@ -171,7 +171,7 @@ inline std::optional<std::size_t> next_growth_slots(std::size_t budget, std::uin
     const std::size_t doubled = budget >= (std::size_t{1} << 31) ? std::numeric_limits<std::size_t>::max() : 2 * budget;
     const std::size_t target = std::max(required, doubled);
     if (target == 0) return std::size_t{0};
-    if (k < 3 || k > 31) return std::nullopt;
+    if (k < kMinReserveExponent || k > common::arena::kLargestReserveExponent) return std::nullopt;
     return smallest_admissible_slots(target, k);
 }
 

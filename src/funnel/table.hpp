@@ -73,7 +73,6 @@ namespace tavoric::funnel {
 
 using common::error::TryBuildError;
 
-inline constexpr std::uint32_t kMinReserveExponent = 3;
 inline constexpr std::uint64_t kProbeBaseOffset = 0x7A8FBB71C84E22ECULL;
 inline constexpr std::uint64_t kKeyMixOffset = 0xD9127938B4105710ULL;
 inline constexpr std::uint64_t kUniformSelector = 0x4000000000000000ULL;
@@ -130,7 +129,7 @@ public:
         if (k < kMinReserveExponent) return std::unexpected(TryBuildError::exponent_below_minimum(k, kMinReserveExponent));
         FunnelTable table(seeds, k);
         if (budget == 0) return table;
-        if (k > 31) return std::unexpected(TryBuildError::capacity_overflow());
+        if (k > common::arena::kLargestReserveExponent) return std::unexpected(TryBuildError::capacity_overflow());
         auto slots = smallest_admissible_slots(budget, k);
         if (!slots) return std::unexpected(TryBuildError::capacity_overflow());
         auto built = Built::make(*slots, k);

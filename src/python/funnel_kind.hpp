@@ -12,7 +12,7 @@ struct FunnelDesign {
 
     static constexpr char display_name[] = "Funnel";
     // Funnel tables need a reserve of at most 1/8.
-    static constexpr std::uint32_t minimum_exponent = 3;
+    static constexpr std::uint32_t minimum_exponent = funnel::kMinReserveExponent;
     static constexpr const char* construction_prefix = "invalid Funnel construction: ";
 
     template <class V>

@@ -13,9 +13,14 @@
 
 namespace tavoric::common::arena {
 
-// Entries a table of n slots accepts with reserve exponent k.
+// Exponents above this keep no slot free on any table the word can count
+// (the reserve rounds to nothing); each design decides what they mean.
+inline constexpr std::uint32_t kLargestReserveExponent = 31;
+
+// Entries a table of n slots accepts with reserve exponent k: the one
+// reserve rule of both designs.
 constexpr std::size_t insert_budget_for(std::size_t n, std::uint32_t k) noexcept {
-    if (k > 31) return n;
+    if (k > kLargestReserveExponent) return n;
     return n - (n >> k);
 }
 
