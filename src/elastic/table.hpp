@@ -423,19 +423,13 @@ public:
     void clear() noexcept {
         for (std::size_t i = 0; i < level_count(); ++i) {
             Level<entry_type>& level = arena_.levels[i];
-            for (std::size_t s = 0; s < level.len; ++s) {
-                const std::uint8_t control = level.ctrl[s];
-                if (control == common::arena::kTombstone) {
-                    level.ctrl[s] = common::arena::kEmpty;
-                    --level.tombstones;
-                } else if (common::arena::is_live(control)) {
-                    // Counts first: a release may run arbitrary code.
-                    level.ctrl[s] = common::arena::kEmpty;
-                    --len_;
-                    --level.occupied;
-                    std::destroy_at(&level.entries[s]);
-                }
-            }
+            common::arena::clear_slots(level.ctrl, level.len, [&](std::size_t slot) {
+                // Counts first: a release may run arbitrary code.
+                --len_;
+                --level.occupied;
+                std::destroy_at(&level.entries[slot]);
+            });
+            level.tombstones = 0;
         }
         reset_batches();
         schedule_.reset();
@@ -594,9 +588,10 @@ private:
     std::optional<ElasticLocation> full_scan(const Q& probe, std::uint8_t fp) const {
         for (std::size_t i = 0; i < level_count(); ++i) {
             const Level<entry_type>& level = arena_.levels[i];
-            for (std::size_t s = 0; s < level.len; ++s) {
-                if (matches_at(level, s, probe, fp)) return ElasticLocation{i, s};
-            }
+            const std::size_t slot = common::arena::find_slot(
+                level.ctrl, level.len, [fp](std::uint64_t group) { return common::arena::match_mask(group, fp); },
+                [&](std::size_t s) { return probe.matches(level.entries[s].key); });
+            if (slot < level.len) return ElasticLocation{i, slot};
         }
         return std::nullopt;
     }
@@ -616,11 +611,10 @@ private:
     ElasticLocation place_exceptional_entry(K&& key, V&& value, const ElasticPreparedKey& p) {
         for (std::size_t i = 0; i < level_count(); ++i) {
             const Level<entry_type>& level = arena_.levels[i];
-            for (std::size_t s = 0; s < level.len; ++s) {
-                if (!common::arena::is_live(level.ctrl[s])) {
-                    schedule_.mark_exceptional();
-                    return store(std::move(key), std::move(value), p, ElasticLocation{i, s});
-                }
+            const std::size_t slot = common::arena::first_free(level.ctrl, level.len);
+            if (slot < level.len) {
+                schedule_.mark_exceptional();
+                return store(std::move(key), std::move(value), p, ElasticLocation{i, slot});
             }
         }
         common::error::panic("Elastic insertion limit must leave a free slot");

@@ -295,29 +295,11 @@ public:
 
     // Releases every entry; keeps the geometry, block and capacity.
     void clear() noexcept {
-        const std::size_t n = storage_.n;
-        std::uint8_t* ctrl = storage_.ctrl;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (ctrl[i] == common::arena::kTombstone) ctrl[i] = common::arena::kEmpty;
-        }
-        tombstones_ = 0;
-        auto release = [&](std::size_t i) {
+        common::arena::clear_slots(storage_.ctrl, storage_.n, [this](std::size_t slot) {
             --len_;
-            ctrl[i] = common::arena::kEmpty;
-            std::destroy_at(&storage_.slots[i]);
-        };
-        std::size_t i = 0;
-        for (; i + common::arena::kGroupWidth <= n; i += common::arena::kGroupWidth) {
-            std::uint64_t live = common::arena::live_mask(common::arena::load_group(ctrl + i));
-            while (live != 0) {
-                release(i + common::arena::lowest_byte(live));
-                live &= live - 1;
-            }
-            std::memset(ctrl + i, 0, common::arena::kGroupWidth);
-        }
-        for (; i < n; ++i) {
-            if (common::arena::is_live(ctrl[i])) release(i);
-        }
+            std::destroy_at(&storage_.slots[slot]);
+        });
+        tombstones_ = 0;
         displaced_ = false;
         if (filter_words_ != 0) std::memset(filter_, 0, filter_words_ * sizeof(std::uint64_t));
     }
@@ -434,30 +416,16 @@ private:
     }
 
     std::optional<std::size_t> first_free_slot() const noexcept {
-        const std::uint8_t* ctrl = storage_.ctrl;
-        for (std::size_t i = 0; i < storage_.n; i += common::arena::kGroupWidth) {
-            std::uint64_t free = common::arena::free_mask(common::arena::load_group(ctrl + i));
-            if (free != 0) {
-                std::size_t slot = i + common::arena::lowest_byte(free);
-                // Bytes past n are the zero padding, not slots.
-                return slot < storage_.n ? std::optional<std::size_t>(slot) : std::nullopt;
-            }
-        }
-        return std::nullopt;
+        const std::size_t slot = common::arena::first_free(storage_.ctrl, storage_.n);
+        return slot < storage_.n ? std::optional<std::size_t>(slot) : std::nullopt;
     }
 
     template <class Q>
     std::optional<std::size_t> full_scan(const Q& probe, std::uint8_t fp) const {
-        const std::uint8_t* ctrl = storage_.ctrl;
-        for (std::size_t i = 0; i < storage_.n; i += common::arena::kGroupWidth) {
-            std::uint64_t match = common::arena::match_mask(common::arena::load_group(ctrl + i), fp);
-            while (match != 0) {
-                std::size_t slot = i + common::arena::lowest_byte(match);
-                match &= match - 1;
-                if (probe.matches(storage_.slots[slot].key)) return slot;
-            }
-        }
-        return std::nullopt;
+        const std::size_t slot = common::arena::find_slot(
+            storage_.ctrl, storage_.n, [fp](std::uint64_t group) { return common::arena::match_mask(group, fp); },
+            [&](std::size_t s) { return probe.matches(storage_.slots[s].key); });
+        return slot < storage_.n ? std::optional<std::size_t>(slot) : std::nullopt;
     }
 
     // Levels whose buckets a search computes and prefetches before walking.

@@ -68,4 +68,50 @@ constexpr std::size_t lowest_byte(std::uint64_t mask) noexcept {
     return static_cast<std::size_t>(std::countr_zero(mask)) / 8;
 }
 
+// The walks both tables make over a run of n control bytes, eight at a time.
+// The run needs no padding: a last, partial group is copied out and the
+// bytes past n are masked off.
+//
+// find_slot: the first slot in [0, n) whose byte `select` marks (select maps
+// a group to a mask: free_mask, a match_mask, ...) and that `accept` takes,
+// in slot order; n when there is none.
+template <class Select, class Accept>
+inline std::size_t find_slot(const std::uint8_t* ctrl, std::size_t n, Select&& select, Accept&& accept) {
+    for (std::size_t i = 0; i < n; i += kGroupWidth) {
+        std::uint64_t group;
+        std::uint64_t in_run = ~std::uint64_t{0};
+        if (n - i >= kGroupWidth) {
+            group = load_group(ctrl + i);
+        } else {
+            std::uint8_t tail[kGroupWidth] = {};
+            std::memcpy(tail, ctrl + i, n - i);
+            group = load_group(tail);
+            in_run = (std::uint64_t{1} << (8 * (n - i))) - 1;
+        }
+        for (std::uint64_t marked = select(group) & in_run; marked != 0; marked &= marked - 1) {
+            const std::size_t slot = i + lowest_byte(marked);
+            if (accept(slot)) return slot;
+        }
+    }
+    return n;
+}
+
+// The first free slot (empty or tombstone) in [0, n), or n.
+inline std::size_t first_free(const std::uint8_t* ctrl, std::size_t n) noexcept {
+    return find_slot(ctrl, n, free_mask, [](std::size_t) { return true; });
+}
+
+// Empties every slot of [0, n): tombstones become empty, and each live slot
+// is marked empty before release(slot) runs (a release may run arbitrary
+// code, which must not see it as live).
+template <class Release>
+inline void clear_slots(std::uint8_t* ctrl, std::size_t n, Release&& release) {
+    find_slot(ctrl, n, live_mask, [&](std::size_t slot) {
+        ctrl[slot] = kEmpty;
+        release(slot);
+        return false;
+    });
+    std::memset(ctrl, 0, n);
+}
+
 }  // namespace tavoric::common::arena
