@@ -146,6 +146,9 @@ TEST(Errors, InsertBudgetConversionAndPanic) {
     for (auto [slots, k, budget] : budgets) EXPECT_EQ(insert_budget_for(slots, std::uint32_t(k)), budget) << slots;
     EXPECT_EQ(TryBuildError::from(TryReserveError::alloc_error()), TryBuildError::alloc_error());
     EXPECT_EQ(TryBuildError::from(TryReserveError::capacity_overflow()), TryBuildError::capacity_overflow());
+    // The texts Python users see.
+    EXPECT_EQ(TryReserveError::capacity_overflow().message(), "capacity overflow");
+    EXPECT_EQ(TryReserveError::alloc_error().message(), "memory allocation failed");
     EXPECT_EQ(TryBuildError::exponent_below_minimum(2, 3).message(), "Funnel reserve exponent 2 is below the minimum 3");
     EXPECT_NO_THROW(tavoric::common::error::check(true, "never"));
     try {
