@@ -7,54 +7,46 @@
 #include "common/arena/aligned_block.hpp"
 #include "common/arena/arena_slots.hpp"
 #include "common/arena/control.hpp"
+#include "common/arena/reserve.hpp"
 #include "common/arena/slot_entry.hpp"
+#include "common/error/panic.hpp"
+#include "common/error/try_errors.hpp"
 #include "test_keys.hpp"
 
 namespace {
 
 using namespace tavoric::common::arena;
+using tavoric::common::error::Panic;
+using tavoric::common::error::TryBuildError;
 using tavoric::testing::CountedKey;
 using tavoric::testing::CountedValue;
 using tavoric::testing::IntKey;
 using tavoric::testing::Ledger;
 
-static_assert(sizeof(SlotEntry<IntKey, Unit>) == 16, "a set entry is two machine words");
-static_assert(sizeof(SlotEntry<IntKey, void*>) == 24, "a map entry is three machine words");
-
-TEST(Control, FingerprintIsTopSevenBitsNeverZero) {
-    EXPECT_EQ(fingerprint_of(0), 1);
-    EXPECT_EQ(fingerprint_of(0x01FFFFFFFFFFFFFFULL), 1);
-    EXPECT_EQ(fingerprint_of(0x0200000000000000ULL), 1);
-    EXPECT_EQ(fingerprint_of(0x0400000000000000ULL), 2);
-    EXPECT_EQ(fingerprint_of(0xFFFFFFFFFFFFFFFFULL), 127);
-    EXPECT_EQ(fingerprint_of(0x123456789ABCDEF1ULL), 9);
-}
-
-TEST(Control, GroupMasksMarkTheRightBytes) {
+TEST(Control, FingerprintsAndGroupMasks) {
+    const std::pair<std::uint64_t, int> fps[] = {{0, 1}, {0x01FFFFFFFFFFFFFFULL, 1}, {0x0200000000000000ULL, 1},
+                                                 {0x0400000000000000ULL, 2}, {~0ULL, 127}, {0x123456789ABCDEF1ULL, 9}};
+    for (auto [h, fp] : fps) EXPECT_EQ(fingerprint_of(h), fp) << h;
     const std::uint8_t bytes[8] = {0x00, 0x80, 0x01, 0x7f, 0x81, 0x05, 0x85, 0x00};
-    std::uint64_t g = load_group(bytes);
+    const std::uint64_t g = load_group(bytes);
     auto positions = [](std::uint64_t mask) {
         std::vector<std::size_t> out;
-        while (mask) {
-            out.push_back(lowest_byte(mask));
-            mask &= mask - 1;
-        }
+        for (; mask; mask &= mask - 1) out.push_back(lowest_byte(mask));
         return out;
     };
-    EXPECT_EQ(positions(live_mask(g)), (std::vector<std::size_t>{2, 3, 4, 5, 6}));
-    EXPECT_EQ(positions(free_mask(g)), (std::vector<std::size_t>{0, 1, 7}));
-    EXPECT_EQ(positions(empty_mask(g)), (std::vector<std::size_t>{0, 7}));
-    EXPECT_EQ(positions(match_mask(g, 0x05)), (std::vector<std::size_t>{5}));
-    EXPECT_EQ(positions(match_mask(g, 0x01)), (std::vector<std::size_t>{2}));
-    // Exhaustive check of every byte value against every fingerprint.
+    using P = std::vector<std::size_t>;
+    EXPECT_EQ(positions(live_mask(g)), (P{2, 3, 4, 5, 6}));
+    EXPECT_EQ(positions(free_mask(g)), (P{0, 1, 7}));
+    EXPECT_EQ(positions(empty_mask(g)), (P{0, 7}));
+    EXPECT_EQ(positions(match_mask(g, 0x05)), (P{5}));
+    // Every byte value against every fingerprint.
     for (int b = 0; b < 256; ++b) {
-        std::uint8_t one[8] = {0, 0, 0, static_cast<std::uint8_t>(b), 0, 0, 0, 0};
-        std::uint64_t w = load_group(one);
+        const std::uint8_t one[8] = {0, 0, 0, static_cast<std::uint8_t>(b), 0, 0, 0, 0};
+        const std::uint64_t w = load_group(one);
         EXPECT_EQ((live_mask(w) >> 31) & 1, is_live(static_cast<std::uint8_t>(b)) ? 1u : 0u);
         EXPECT_EQ((empty_mask(w) >> 31) & 1, b == 0 ? 1u : 0u);
-        for (int fp = 1; fp < 128; ++fp) {
+        for (int fp = 1; fp < 128; ++fp)
             EXPECT_EQ((match_mask(w, static_cast<std::uint8_t>(fp)) >> 31) & 1, b == fp ? 1u : 0u);
-        }
     }
 }
 
@@ -63,92 +55,72 @@ TEST(AlignedBlock, AllocatesAlignedAndRefusesOnDemand) {
     ASSERT_TRUE(block.has_value());
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block->base()) % 64, 0u);
     EXPECT_EQ(block->size(), 256u);
-
-    auto empty = try_allocate_block(0, kTableAlignment);
-    ASSERT_TRUE(empty.has_value());
-    EXPECT_EQ(empty->size(), 0u);
-    EXPECT_EQ(empty->align(), 1u);
-
+    EXPECT_EQ(try_allocate_block(0, kTableAlignment)->size(), 0u);
     auto too_big = try_allocate_block(kMaxBlockBytes + 64, kTableAlignment);
     ASSERT_FALSE(too_big.has_value());
     EXPECT_EQ(too_big.error(), TryReserveError::alloc_error());
-
     AllocationFaults::fail_after(1);
     EXPECT_TRUE(try_allocate_block(64, 64).has_value());
     EXPECT_FALSE(try_allocate_array<int>(4).has_value());
     EXPECT_TRUE(try_allocate_block(64, 64).has_value());  // one refusal only
 }
 
-// A region of counted entries built by hand.
+using Entry = SlotEntry<CountedKey, CountedValue>;
+
+// A 64-aligned block with counted entries at the live bytes of a pattern
+// that mixes empty, tombstone and live bytes.
 struct CountedRegion {
-    using Entry = SlotEntry<CountedKey, CountedValue>;
-    std::size_t n;
     std::vector<std::uint8_t> ctrl;
     OwnedBlock block;
     Entry* slots;
-
-    CountedRegion(Ledger& ledger, const std::vector<std::uint8_t>& pattern)
-        : n(pattern.size()), ctrl(pattern), block(*try_allocate_block(64 * ((pattern.size() * sizeof(Entry)) / 64 + 1), 64)),
+    CountedRegion(Ledger& ledger, std::size_t n)
+        : ctrl(n), block(*try_allocate_block(64 * (n * sizeof(Entry) / 64 + 1), 64)),
           slots(reinterpret_cast<Entry*>(block.base())) {
         for (std::size_t i = 0; i < n; ++i) {
-            if (is_live(ctrl[i])) {
-                std::construct_at(&slots[i], CountedKey(ledger, static_cast<std::int64_t>(i)),
-                                  CountedValue(ledger, static_cast<std::int64_t>(i)));
-            }
+            ctrl[i] = i % 3 == 0 ? 0x00 : i % 5 == 0 ? kTombstone : static_cast<std::uint8_t>(1 + i % 127);
+            if (is_live(ctrl[i]))
+                std::construct_at(&slots[i], CountedKey(ledger, std::int64_t(i)), CountedValue(ledger, std::int64_t(i)));
         }
     }
 };
 
-std::vector<std::uint8_t> pattern_of(std::size_t n) {
-    std::vector<std::uint8_t> p(n);
-    for (std::size_t i = 0; i < n; ++i) p[i] = (i % 3 == 0) ? 0x00 : (i % 5 == 0 ? kTombstone : static_cast<std::uint8_t>(1 + i % 127));
-    return p;
-}
-
-TEST(ArenaSlots, DrainMovesLiveEntriesInOrderAndZeroesTheRegion) {
+TEST(ArenaSlots, DrainMovesLiveEntriesInOrderDropReleasesThemAndBothZeroTheRegion) {
     for (std::size_t n : {0u, 1u, 7u, 8u, 13u, 29u}) {
-        Ledger ledger;
-        CountedRegion region(ledger, pattern_of(n));
-        std::vector<std::int64_t> seen;
-        ArenaSlots<CountedRegion::Entry>(region.ctrl.data(), region.slots, n)
-            .drain_values_and_clear([&](CountedRegion::Entry&& e) { seen.push_back(e.key.value()); });
-        std::vector<std::int64_t> expected;
-        const auto pattern = pattern_of(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (is_live(pattern[i])) expected.push_back(static_cast<std::int64_t>(i));
+        for (bool drain : {true, false}) {
+            Ledger ledger;
+            CountedRegion region(ledger, n);
+            std::vector<std::int64_t> seen, expected;
+            for (std::size_t i = 0; i < n; ++i)
+                if (is_live(region.ctrl[i])) expected.push_back(std::int64_t(i));
+            if (drain) {
+                ArenaSlots<Entry>(region.ctrl.data(), region.slots, n).drain_values_and_clear([&](Entry&& e) {
+                    seen.push_back(e.key.value());
+                });
+                EXPECT_EQ(seen, expected) << "n=" << n;
+            } else {
+                FlatStorage<Entry>{region.ctrl.data(), region.slots, n}.drop_all_values();
+            }
+            for (auto c : region.ctrl) EXPECT_EQ(c, 0);
+            EXPECT_TRUE(ledger.all_released_once()) << "n=" << n;
         }
-        EXPECT_EQ(seen, expected) << "n=" << n;
-        for (auto c : region.ctrl) EXPECT_EQ(c, 0);
-        EXPECT_TRUE(ledger.all_released_once()) << "n=" << n;
     }
 }
 
-TEST(ArenaSlots, DropReleasesEveryLiveEntryOnce) {
-    Ledger ledger;
-    CountedRegion region(ledger, pattern_of(21));
-    FlatStorage<CountedRegion::Entry>{region.ctrl.data(), region.slots, 21}.drop_all_values();
-    EXPECT_TRUE(ledger.all_released_once());
-    for (auto c : region.ctrl) EXPECT_EQ(c, 0);
-}
-
-TEST(ArenaDropGuard, ReleasesWhatIsStillLiveThenFreesTheBlock) {
-    using Entry = CountedRegion::Entry;
+TEST(ArenaDropGuard, ReleasesWhatIsStillLiveThenFreesTheBlockUnlessTaken) {
     Ledger ledger;
     const std::size_t n = 19;
-    std::size_t bytes = 64 + ((n * sizeof(Entry) + 63) & ~std::size_t{63});
-    auto block = try_allocate_block(bytes, 64);
+    auto block = try_allocate_block(64 + ((n * sizeof(Entry) + 63) & ~std::size_t{63}), 64);
     ASSERT_TRUE(block.has_value());
     auto* ctrl = reinterpret_cast<std::uint8_t*>(block->base());
     auto* slots = reinterpret_cast<Entry*>(block->base() + 64);
     std::memset(ctrl, 0, 64);
     for (std::size_t i = 0; i < n; i += 2) {
         ctrl[i] = 7;
-        std::construct_at(&slots[i], CountedKey(ledger, static_cast<std::int64_t>(i)), CountedValue(ledger, 0));
+        std::construct_at(&slots[i], CountedKey(ledger, std::int64_t(i)), CountedValue(ledger, 0));
     }
     {
         ArenaDropGuard<FlatStorage<Entry>> guard(std::move(*block), FlatStorage<Entry>{ctrl, slots, n});
-        // Move three entries out, as a rebuild interrupted part way would.
-        std::vector<Entry> moved;
+        std::vector<Entry> moved;  // moved out, as a rebuild interrupted part way would
         for (std::size_t i : {0u, 2u, 4u}) {
             ctrl[i] = 0;
             moved.emplace_back(std::move(slots[i]));
@@ -156,21 +128,35 @@ TEST(ArenaDropGuard, ReleasesWhatIsStillLiveThenFreesTheBlock) {
         }
         EXPECT_EQ(ledger.released_count(), 0u);
     }
-    // The moved entries died with the vector, the rest with the guard.
     EXPECT_TRUE(ledger.all_released_once());
-}
 
-TEST(ArenaDropGuard, TakenBlockIsNotFreed) {
-    auto block = try_allocate_block(128, 64);
-    ASSERT_TRUE(block.has_value());
-    std::byte* base = block->base();
+    auto other = try_allocate_block(128, 64);
+    std::byte* base = other->base();
     OwnedBlock back;
     {
-        ArenaDropGuard<FlatStorage<SlotEntry<IntKey, Unit>>> guard(std::move(*block));
+        ArenaDropGuard<FlatStorage<SlotEntry<IntKey, Unit>>> guard(std::move(*other));
         back = guard.take_block();
     }
     EXPECT_EQ(back.base(), base);
     EXPECT_EQ(back.size(), 128u);
+}
+
+TEST(Errors, InsertBudgetConversionAndPanic) {
+    const std::size_t budgets[][3] = {{144, 3, 126}, {145, 3, 127}, {1142, 3, 1000}, {344, 4, 323}, {0, 3, 0}, {1000, 32, 1000}};
+    for (auto [slots, k, budget] : budgets) EXPECT_EQ(insert_budget_for(slots, std::uint32_t(k)), budget) << slots;
+    EXPECT_EQ(TryBuildError::from(TryReserveError::alloc_error()), TryBuildError::alloc_error());
+    EXPECT_EQ(TryBuildError::from(TryReserveError::capacity_overflow()), TryBuildError::capacity_overflow());
+    // The texts Python users see.
+    EXPECT_EQ(TryReserveError::capacity_overflow().message(), "capacity overflow");
+    EXPECT_EQ(TryReserveError::alloc_error().message(), "memory allocation failed");
+    EXPECT_EQ(TryBuildError::exponent_below_minimum(2, 3).message(), "Funnel reserve exponent 2 is below the minimum 3");
+    EXPECT_NO_THROW(tavoric::common::error::check(true, "never"));
+    try {
+        tavoric::common::error::check(false, "always");
+        FAIL() << "check returned";
+    } catch (const Panic& p) {
+        EXPECT_STREQ(p.what(), "always");
+    }
 }
 
 }  // namespace

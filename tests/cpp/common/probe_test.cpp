@@ -10,25 +10,19 @@ namespace {
 using namespace tavoric::common::hash;
 
 TEST(SplitMix, KnownValues) {
-    // Reference values of the published finalizer (the first outputs of the
-    // SplitMix64 generator seeded with 0 are F(k * 0x9E3779B97F4A7C15)).
+    // The first outputs of the SplitMix64 generator seeded with 0 are
+    // F(k * 0x9E3779B97F4A7C15).
     EXPECT_EQ(splitmix64_finalize(0), 0u);
     EXPECT_EQ(splitmix64_finalize(0x9E3779B97F4A7C15ULL), 0xE220A8397B1DCDAFULL);
     EXPECT_EQ(splitmix64_finalize(0x3C6EF372FE94F82AULL), 0x6E789E6AA1B965F4ULL);
 }
 
 TEST(BoundedReduction, ThresholdIsTwoToTheSixtyFourModM) {
-    EXPECT_EQ(reduction_threshold(1), 0u);
-    EXPECT_EQ(reduction_threshold(2), 0u);
-    EXPECT_EQ(reduction_threshold(3), 1u);   // 2^64 = 3 * 6148914691236517205 + 1
-    EXPECT_EQ(reduction_threshold(6), 4u);   // 2^64 mod 6
-    EXPECT_EQ(reduction_threshold(10), 6u);  // 2^64 = ...616
-    EXPECT_EQ(reduction_threshold(1ULL << 40), 0u);
-    EXPECT_EQ(reduction_threshold(0xFFFFFFFFFFFFFFFFULL), 1u);
+    const std::uint64_t cases[][2] = {{1, 0}, {2, 0}, {3, 1}, {6, 4}, {10, 6}, {1ULL << 40, 0}, {~0ULL, 1}};
+    for (auto [m, t] : cases) EXPECT_EQ(reduction_threshold(m), t) << m;
 }
 
-TEST(BoundedReduction, PositionIsHighHalfAndRejectionRetriesWithTheLowBits) {
-    // Every accepted position lies in range.
+TEST(BoundedReduction, PositionsInRangeAndRejectionRetries) {
     for (std::uint64_t m : {1ULL, 3ULL, 44ULL, 1000ULL, 0x8000000000000001ULL}) {
         for (std::uint64_t h = 0; h < 200; ++h) {
             auto p = reduce_prepared_funnel_retries(h * 0x9E3779B97F4A7C15ULL, h, 0x4000000000000000ULL, m,
@@ -45,12 +39,10 @@ TEST(BoundedReduction, PositionIsHighHalfAndRejectionRetriesWithTheLowBits) {
     int retried = 0, exhausted = 0;
     for (std::uint64_t h = 0; h < 4000; ++h) {
         const std::uint64_t mix = splitmix64_finalize(h), base = h * 3;
-        auto first = wide_multiply(mix ^ splitmix64_finalize(base ^ (1ULL << 16)), m);
-        if (first.low < reduction_threshold(m)) ++retried;
+        if (wide_multiply(mix ^ splitmix64_finalize(base ^ (1ULL << 16)), m).low < reduction_threshold(m)) ++retried;
         auto p = reduce_prepared_funnel_retries(mix, base, 1ULL << 16, m, reduction_threshold(m));
-        if (!p) {
-            ++exhausted;
-        } else {
+        if (!p) ++exhausted;
+        else {
             EXPECT_LT(*p, m);
         }
     }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <optional>
 #include <cstdint>
 #include <sstream>
 #include <vector>
@@ -33,6 +34,31 @@ inline constexpr common::hash::HashSeeds kConstantSeeds{0, 0};
 // A well-spread cached hash for key number i.
 inline std::intptr_t spread_hash(std::int64_t i) {
     return static_cast<std::intptr_t>(tavoric::common::hash::splitmix64_finalize(static_cast<std::uint64_t>(i) + 0x51));
+}
+
+template <class T>
+std::uint64_t hash_in(const T& table, const auto& key) {
+    return table.seeds().hash(key.cached_hash());
+}
+
+// Inserts key i (spread hash) with the given value.
+template <class T>
+auto put(T& table, std::int64_t i, std::uintptr_t value = 0) {
+    IntKey key(i, spread_hash(i));
+    return table.insert(key, value, hash_in(table, key));
+}
+
+template <class T>
+std::optional<ElasticLocation> where(const T& table, std::int64_t i) {
+    IntKey key(i, spread_hash(i));
+    return table.find(key, hash_in(table, key));
+}
+
+template <class T>
+std::size_t total_tombstones(const T& t) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < t.level_count(); ++i) n += t.level(i).tombstones;
+    return n;
 }
 
 // Every live entry in table order, with its location.

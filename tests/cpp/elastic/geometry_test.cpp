@@ -51,52 +51,32 @@ TEST(ElasticGeometry, SlotCountsForBudgets) {
     for (std::size_t b = 1; b <= 7; ++b) EXPECT_EQ(ElasticGeometry::for_insert_budget(b, 3)->slots, 8u);
 }
 
-TEST(ElasticGeometry, BudgetBeyondTheLargestTableHasNoGeometry) {
+TEST(ElasticGeometry, EdgeShapesAndLevelLengths) {
     const std::size_t top = std::size_t{1} << 31;
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(elastic_usable(top, 3) + 1, 3).has_value());
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(top + 1, 32).has_value());
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(SIZE_MAX, 1).has_value());
-    // No reserve fraction at all: nothing is usable, and a real shape is refused.
+    // No reserve fraction at all: nothing is usable, and a real shape is
+    // refused, but zero slots stay valid.
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(1, 0).has_value());
-    auto refused = ElasticGeometry::for_slots(8, 0);
-    ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(refused.error(), tavoric::elastic::ConfigError::exponent_zero());
-    EXPECT_EQ(refused.error().debug(), "ExponentZero");
-}
-
-TEST(ElasticGeometry, EmptyAndSingleSlotShapes) {
+    EXPECT_EQ(ElasticGeometry::for_slots(8, 0).error(), tavoric::elastic::ConfigError::exponent_zero());
+    EXPECT_TRUE(ElasticGeometry::for_slots(0, 0).has_value());
     auto empty = ElasticGeometry::for_insert_budget(0, 3);
     ASSERT_TRUE(empty.has_value());
-    EXPECT_EQ(empty->slots, 0u);
-    EXPECT_EQ(empty->insert_limit, 0u);
-    EXPECT_TRUE(empty->level_lengths.empty());
-    EXPECT_TRUE(empty->batch_quotas.empty());
-    // Zero slots stay valid even without a reserve exponent.
-    EXPECT_TRUE(ElasticGeometry::for_slots(0, 0).has_value());
-
+    EXPECT_EQ(empty->slots + empty->insert_limit + empty->level_lengths.size() + empty->batch_quotas.size(), 0u);
     auto one = ElasticGeometry::for_slots(1, 3);
-    ASSERT_TRUE(one.has_value());
     EXPECT_EQ(words(one->level_lengths), V{1});
     EXPECT_EQ(words(one->batch_quotas), V{1});
     EXPECT_EQ(one->insert_limit, 1u);
-}
-
-TEST(ElasticGeometry, LevelLengthsHalve) {
-    EXPECT_EQ(lengths(8, 3), (V{4, 2, 2}));
-    EXPECT_EQ(lengths(16, 4), (V{8, 4, 2, 2}));
-    EXPECT_EQ(lengths(1024, 10), (V{512, 256, 128, 64, 32, 16, 8, 4, 2, 2}));
+    // Lengths halve, rounding up, down to the last two levels.
     EXPECT_EQ(lengths(10, 4), (V{5, 3, 1, 1}));
     EXPECT_EQ(lengths(12, 4), (V{6, 3, 2, 1}));
     EXPECT_EQ(lengths(5, 1), (V{5}));
     EXPECT_EQ(words(ElasticGeometry::for_slots(10, 3)->level_lengths), (V{5, 3, 1, 1}));
-    EXPECT_EQ(words(ElasticGeometry::for_slots(12, 3)->level_lengths), (V{6, 3, 2, 1}));
-    // 2^31 slots: 31 levels, 2^30 down to 4, 2, 2.
-    auto top = ElasticGeometry::for_slots(std::size_t{1} << 31, 3);
-    ASSERT_EQ(top->level_lengths.size(), 31u);
-    EXPECT_EQ(top->level_lengths[0], std::size_t{1} << 30);
-    EXPECT_EQ(top->level_lengths[28], 4u);
-    EXPECT_EQ(top->level_lengths[29], 2u);
-    EXPECT_EQ(top->level_lengths[30], 2u);
+    auto largest = ElasticGeometry::for_slots(top, 3);  // 31 levels, 2^30 down to 4, 2, 2
+    ASSERT_EQ(largest->level_lengths.size(), 31u);
+    EXPECT_EQ(largest->level_lengths[0], std::size_t{1} << 30);
+    EXPECT_EQ((V{largest->level_lengths[28], largest->level_lengths[29], largest->level_lengths[30]}), (V{4, 2, 2}));
 }
 
 TEST(ElasticGeometry, BatchQuotaTable) {

@@ -22,8 +22,6 @@ using tavoric::testing::Ledger;
 
 using MapTable = ElasticTable<IntKey, std::uintptr_t>;
 
-std::uint64_t hash_in(const auto& table, const auto& key) { return table.seeds().hash(key.cached_hash()); }
-
 TEST(ElasticLookup, PrimarySlotWithAnEmptySchedule) {
     auto t = MapTable::with_capacity_and_reserve_and_hasher_in(7, 3, kIdentitySeeds);
     IntKey key(1, 0);  // table hash 0: primary slot 1 of level 0

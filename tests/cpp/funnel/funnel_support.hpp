@@ -1,11 +1,13 @@
-// Shared helpers of the Funnel tests: table types, seeds and the invariant
-// audit run after every operation.
+// Shared helpers of the Funnel tests: table types, seeds, constructors and
+// the invariant audit run after every operation.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <stdexcept>
 
 #include "../common/test_keys.hpp"
 #include "common/arena/control.hpp"
@@ -14,12 +16,36 @@
 namespace tavoric::testing {
 
 using common::arena::Unit;
+using common::error::TryBuildError;
+using common::error::TryReserveError;
 using funnel::FunnelTable;
+using CountedFunnel = FunnelTable<CountedKey, CountedValue>;
 
 inline constexpr common::hash::HashSeeds kTestSeeds{0x0123456789ABCDEFULL, 0x9E3779B97F4A7C15ULL};
 // With fold seed 1 and table seed 0 the table hash is the cached hash itself,
 // so tests can choose table hashes directly.
 inline constexpr common::hash::HashSeeds kIdentitySeeds{0, 1};
+
+template <class T>
+T make_table(std::size_t budget, std::uint32_t k = 3, common::hash::HashSeeds seeds = kTestSeeds) {
+    auto t = T::try_with_insert_budget(budget, k, seeds);
+    if (!t) throw std::runtime_error("construction failed");
+    return std::move(*t);
+}
+
+// Inserts counted key v (cached hash v) with a counted value v.
+inline auto put(CountedFunnel& t, Ledger& ledger, std::int64_t v) {
+    CountedKey key(ledger, v);
+    const std::uint64_t h = t.seeds().hash(key.cached_hash());
+    return t.insert(std::move(key), CountedValue(ledger, v), h);
+}
+
+template <class T>
+std::optional<std::size_t> where(const T& t, std::int64_t v, std::intptr_t hash) {
+    return t.find(IntKey(v, hash), t.seeds().hash(hash));
+}
+template <class T>
+std::optional<std::size_t> where(const T& t, std::int64_t v) { return where(t, v, static_cast<std::intptr_t>(v)); }
 
 // Checks what must hold after every operation: len equals the live control
 // bytes, the tombstone count equals the 0x80 bytes, the padding stays zero,
