@@ -26,6 +26,10 @@ def consistent(container):
     return keys
 
 
+def filled(cls, keys):
+    return cls.fromkeys(keys, 0) if cls in MAPS else cls(keys)
+
+
 def store(container, key, value=None):
     if isinstance(container, (FunnelHashMap, ElasticHashMap)):
         container[key] = value
@@ -116,28 +120,75 @@ def test_hash_that_raises_or_mutates(cls):
 
 
 @pytest.mark.parametrize("cls", ALL)
-def test_equality_that_mutates_the_container(cls):
-    c = cls()
-    refused = []
+@pytest.mark.parametrize("outer", ["write", "read"])
+def test_reentry_meets_borrow_errors(cls, outer):
+    # Code run by the table (here __eq__) may not write to a container that
+    # an operation holds, nor read one that an operation is changing; the
+    # refusal is a RuntimeError and the outer operation goes on.
+    c, other = filled(cls, [1]), filled(cls, [2])
+    writes = [lambda: store(c, 5), c.clear, lambda: c.update(other)]
+    reads = [lambda: len(c), lambda: 5 in c, c.copy, lambda: list(c), lambda: c == other, lambda: repr(c),
+             lambda: other.update(c)]
+    if cls in MAPS:
+        writes += [lambda: c.pop(5, 0), lambda: c.setdefault(5)]
+        reads += [lambda: c.get(1), lambda: c[1], lambda: list(c.items()), lambda: len(c.keys()), lambda: c | other]
+    else:
+        writes += [lambda: c.difference_update([7]), lambda: c.__ixor__(other)]
+        reads += [lambda: c.union([1]), lambda: other.issubset(c), lambda: other.__ior__(c), lambda: c & other]
+    seen = []
+
+    def attempt(call):
+        try:
+            call()
+            return "ok"
+        except BaseException as error:  # PanicException is no Exception
+            return f"{type(error).__name__}: {error}"
 
     class Meddler:
-        def __init__(self, n):
-            self.n = n
-
         def __hash__(self):
-            return 3
+            return 0
 
         def __eq__(self, other):
-            try:
-                store(c, self.n + 1000)
-            except RuntimeError as error:
-                refused.append(str(error))
+            if not seen:
+                seen.extend(attempt(call) for call in writes + reads + [lambda: next(it)])
             return False
 
-    for i in range(20):
-        store(c, Meddler(i))
-    assert set(refused) == {"Already borrowed"}
-    assert len(consistent(c)) == 20
+    store(c, Meddler())
+    it = iter(c)
+    if outer == "write":
+        store(c, Meddler())
+    else:
+        Meddler() in c
+    read = "ok" if outer == "read" else "RuntimeError: Already mutably borrowed"
+    # An iterator hands out its snapshot even while its container is held.
+    assert seen == ["RuntimeError: Already borrowed"] * len(writes) + [read] * len(reads) + ["ok"]
+    assert len(consistent(c)) == (3 if outer == "write" else 2)
+
+
+@pytest.mark.parametrize("cls", ALL)
+@pytest.mark.parametrize("error", [ValueError("boom"), KeyboardInterrupt()])
+def test_exceptions_from_key_equality_propagate_and_change_nothing(cls, error):
+    class Raising:
+        def __hash__(self):
+            return 42
+
+        def __eq__(self, other):
+            raise error
+
+    stored, probe = Raising(), Raising()
+    obj = filled(cls, [stored])
+    operations = [lambda: probe in obj]
+    if cls in MAPS:
+        operations += [lambda: obj[probe], lambda: obj.get(probe), lambda: obj.__setitem__(probe, 2),
+                       lambda: obj.__delitem__(probe), lambda: obj.pop(probe), lambda: obj.setdefault(probe)]
+    else:
+        operations += [lambda: obj.add(probe), lambda: obj.discard(probe), lambda: obj.remove(probe)]
+    for operation in operations:
+        with pytest.raises(type(error)):
+            operation()
+        assert consistent(obj) == [stored]
+        if cls in MAPS:
+            assert obj.copy().popitem() == (stored, 0)
 
 
 @pytest.mark.parametrize("cls", ALL)

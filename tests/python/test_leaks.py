@@ -2,6 +2,8 @@
 reference counts of its keys and values back to their baselines, and must
 not grow the memory tracemalloc sees or the table's own size."""
 
+import gc
+import operator
 import sys
 import tracemalloc
 
@@ -41,7 +43,8 @@ def map_operations(cls, key, value, other):
         m.popitem()
 
     def errors(m):
-        for bad in (lambda: m[key], lambda: m.pop(key), lambda: m.__delitem__(key), lambda: m.update([(key, 1, 2)])):
+        for bad in (lambda: m[key], lambda: m.pop(key), lambda: m.__delitem__(key), lambda: m.update([(key, 1, 2)]),
+                    lambda: cls([(key, value), (1, 2, 3)])):
             try:
                 bad()
             except (KeyError, ValueError):
@@ -82,7 +85,25 @@ def map_operations(cls, key, value, other):
                 pass
         m.clear()
 
-    return [assign_and_delete, pop_paths, errors, bulk, derived, reading, abandoned_iterators]
+    def views(m):
+        m[key] = value
+        keys, items = m.keys(), m.items()
+        for op in (operator.sub, operator.and_, operator.or_, operator.xor):
+            op(keys, iter([key, other]))
+            op([other], keys)
+            op(items, [(key, value), (other, value)])
+            op({(other, value)}, items)
+        keys.isdisjoint([other]), items.isdisjoint({(key, value)})
+        keys < {key, other}, items >= {(key, value)}, keys.mapping[key]
+        for it in (reversed(m), reversed(m.values()), iter(items)):
+            it.__length_hint__(), it.__reduce__(), next(it)
+        stale = iter(m)
+        m[key] = other
+        with pytest.raises(RuntimeError):
+            stale.__reduce__()
+        del m[key]
+
+    return [assign_and_delete, pop_paths, errors, bulk, derived, reading, abandoned_iterators, views]
 
 
 def set_operations(cls, key, other):
@@ -104,16 +125,45 @@ def set_operations(cls, key, other):
 
     def derived(s):
         s.add(key)
-        for made in (s.copy(), cls(s), iter(s)):
+        for made in (s.copy(), cls(s), iter(s), s.__reduce__()):
             assert made is not None
+        it = iter(s)
+        s.pop()  # only the iterator's snapshot holds the key now
+        del it
+
+    def unhashable_after(x):
+        yield x
+        yield other
+        yield []
+
+    def algebra(s):
+        s.update([key, 1])
+        t = cls([key, other])
+        for make in (lambda: s | t, lambda: s & t, lambda: s - t, lambda: s ^ t, lambda: s | [key],
+                     lambda: [key] | s, lambda: [key, other] - s, lambda: (key, other) ^ s, lambda: s & {key},
+                     lambda: s.union(t, [other]), lambda: s.symmetric_difference([other]),
+                     lambda: s.issubset([key]), lambda: s == {key, 1}, lambda: s.isdisjoint(t)):
+            make()
+        for fail in (lambda: s.symmetric_difference_update(unhashable_after(key)),
+                     lambda: s.intersection_update(unhashable_after(key)),
+                     lambda: s.union(unhashable_after(key)), lambda: unhashable_after(key) - s):
+            try:
+                fail()
+            except TypeError:
+                pass
+        for change in (lambda u: u.__ior__(t), lambda u: u.__iand__([1]), lambda u: u.__isub__(t),
+                       lambda u: u.__ixor__([key, key]), lambda u: u.__ixor__(t), lambda u: u.__ixor__(u),
+                       lambda u: u.__isub__(u)):
+            change(s.copy())
         s.clear()
 
-    return [element, bulk, derived]
+    return [element, bulk, derived, algebra]
 
 
 def run_and_measure(container, operation, watched):
     for _ in range(20):  # warm up caches and free lists
         operation(container)
+    gc.collect()
     counts = [sys.getrefcount(x) for x in watched]
     size = sys.getsizeof(container)
     tracemalloc.start()
@@ -128,6 +178,7 @@ def run_and_measure(container, operation, watched):
         grown = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
+    gc.collect()  # tracebacks of caught errors may hold generator frames
     assert [sys.getrefcount(x) for x in watched] == counts
     assert sys.getsizeof(container) == size
     # A leak of one small object per round would show as ROUNDS * 16 bytes
@@ -162,3 +213,10 @@ def test_destruction_releases_everything(cls):
         del c
     assert [sys.getrefcount(k) for k in keys] == base_keys
     assert [sys.getrefcount(v) for v in values] == base_values
+    if cls in MAPS:  # a value iterator's snapshot keeps a replaced value alive
+        c = cls({1: values[0]})
+        it = iter(c.values())
+        c[1] = None
+        assert sys.getrefcount(values[0]) == base_values[0] + 1
+        del it
+        assert sys.getrefcount(values[0]) == base_values[0]
