@@ -191,6 +191,7 @@ def test_copy_uses_the_default_reserve_and_growth_keeps_every_key(cls):
         s.update(filled(cls, [i * 7919]))
         capacities.add(s.capacity)
     assert len(capacities) > 3 and len(s) == 5000 and sorted(s) == [i * 7919 for i in range(5000)]
+    assert not any(i * 7919 + 1 in s for i in range(5000))
 
 
 class Pairs:

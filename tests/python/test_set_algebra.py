@@ -228,6 +228,10 @@ def test_self_and_own_iterator_operands(cls):
     t |= s
     t -= s
     assert t is s and len(s) == 0
+    for empty in (cls(), cls([1])):
+        empty -= empty
+        empty ^= empty
+        assert len(empty) == 0
     s = cls([1, 2])
     assert s | s == s & s == s.union(s, s) == {1, 2} and len(s - s) == len(s ^ s) == len(s.difference(s)) == 0
     assert s == s and not (s != s) and s.issubset(s) and s.issuperset(s) and not s.isdisjoint(s)
