@@ -60,31 +60,18 @@ def outcome(compute):
 # Operands as factories: one-shot iterators must be fresh for each use.
 OPERANDS = {
     "keys": [
-        lambda: iter([3, 4]),
-        lambda: (x for x in [1.0, 5, 5]),
-        lambda: [2, 9],
-        lambda: (3, 1),
-        lambda: {1.0, 7, 8, 9, 10, 11},
-        lambda: {2, 9},
-        lambda: frozenset({2}),
-        lambda: {3: 0, 7: 0}.keys(),
-        lambda: dict.fromkeys([1.0, 2.0, 3, 5, 6, 7]).keys(),
-        lambda: FunnelHashMap({3: 0, 8: 0}).keys(),
-        lambda: ElasticHashMap.fromkeys([1.0, 2, 3, 4, 5, 6]).keys(),
-        lambda: AbcSet([2, "k"]),
-        lambda: [[1]],
+        lambda: iter([3, 4]), lambda: (x for x in [1.0, 5, 5]), lambda: [2, 9], lambda: (3, 1),
+        lambda: {1.0, 7, 8, 9, 10, 11}, lambda: {2, 9}, lambda: frozenset({2}), lambda: {3: 0, 7: 0}.keys(),
+        lambda: dict.fromkeys([1.0, 2.0, 3, 5, 6, 7]).keys(), lambda: FunnelHashMap({3: 0, 8: 0}).keys(),
+        lambda: ElasticHashMap.fromkeys([1.0, 2, 3, 4, 5, 6]).keys(), lambda: AbcSet([2, "k"]), lambda: [[1]],
         lambda: 5,
     ],
     "items": [
-        lambda: iter([(3, "c"), (4, "d")]),
-        lambda: ((x, "a") for x in [1.0, 2]),
-        lambda: [(1, "a"), (1, "z"), 7],
-        lambda: {(2, "b"), (2.0, "b"), (9, 9), (8, 8), (7, 7), (6, 6)},
-        lambda: {3: "c"}.items(),
+        lambda: iter([(3, "c"), (4, "d")]), lambda: ((x, "a") for x in [1.0, 2]), lambda: [(1, "a"), (1, "z"), 7],
+        lambda: {(2, "b"), (2.0, "b"), (9, 9), (8, 8), (7, 7), (6, 6)}, lambda: {3: "c"}.items(),
         lambda: ElasticHashMap({1: "a", 9: "q"}).items(),
         lambda: FunnelHashMap({1.0: "a", 2: "b", 3: "c", 4: 4, 5: 5, 6: 6}).items(),
-        lambda: AbcSet([("k", (4,))]),
-        lambda: [(1, [])],
+        lambda: AbcSet([("k", (4,))]), lambda: [(1, [])],
     ],
 }
 BINARY = [operator.sub, operator.and_, operator.or_, operator.xor]
@@ -114,20 +101,10 @@ def test_isdisjoint_matches_dict(cls, which, operand):
 
 
 ORDER_OPERANDS = [
-    lambda: {1, 2},
-    lambda: frozenset(CONTENT),
-    lambda: set(CONTENT) | {9},
-    lambda: set(CONTENT.items()) | {(9, 9)},
-    lambda: dict.fromkeys(CONTENT).keys(),
-    lambda: dict(CONTENT).items(),
-    lambda: FunnelHashMap({1: "a", 2: "x"}).items(),
-    lambda: ElasticHashMap.fromkeys([1, 2, 3, "k", 9]).keys(),
-    lambda: AbcSet(list(CONTENT) + [9]),
-    lambda: AbcSet([(1, "a")]),
-    lambda: [1, 2],
-    lambda: {1: "a"}.values(),
-    lambda: [2, 1],
-    lambda: NoLen(),
+    lambda: {1, 2}, lambda: frozenset(CONTENT), lambda: set(CONTENT) | {9}, lambda: set(CONTENT.items()) | {(9, 9)},
+    lambda: dict.fromkeys(CONTENT).keys(), lambda: dict(CONTENT).items(), lambda: FunnelHashMap({1: "a", 2: "x"}).items(),
+    lambda: ElasticHashMap.fromkeys([1, 2, 3, "k", 9]).keys(), lambda: AbcSet(list(CONTENT) + [9]),
+    lambda: AbcSet([(1, "a")]), lambda: {1: "a"}.values(), lambda: [1, 2], lambda: [2, 1], lambda: NoLen(),
 ]
 ORDERS = [operator.lt, operator.le, operator.gt, operator.ge, operator.eq, operator.ne]
 
@@ -188,16 +165,10 @@ def test_mapping_is_a_live_read_only_proxy(cls):
 
 def make_iterators(m):
     """Every kind of map iterator, forward and reversed."""
-    return {
-        "map": lambda: iter(m),
-        "reversed map": lambda: reversed(m),
-        "keys": lambda: iter(m.keys()),
-        "values": lambda: iter(m.values()),
-        "items": lambda: iter(m.items()),
-        "reversed keys": lambda: reversed(m.keys()),
-        "reversed values": lambda: reversed(m.values()),
-        "reversed items": lambda: reversed(m.items()),
-    }
+    return {"map": lambda: iter(m), "reversed map": lambda: reversed(m), "keys": lambda: iter(m.keys()),
+            "values": lambda: iter(m.values()), "items": lambda: iter(m.items()),
+            "reversed keys": lambda: reversed(m.keys()), "reversed values": lambda: reversed(m.values()),
+            "reversed items": lambda: reversed(m.items())}
 
 
 @pytest.mark.parametrize("kind", list(make_iterators({})))
