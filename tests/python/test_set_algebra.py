@@ -1,32 +1,25 @@
 """Set algebra, predicates and equality of the set classes, against built-in
 set: every operation over random operands of many kinds, reflected and
-in-place forms, counter bumps, self-operands, errors, cached hashes, borrow
-conflicts and reference counts."""
+in-place forms, counter bumps, self-operands, errors and cached hashes."""
 
 import collections.abc
-import gc
 import operator
-import sys
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import tavoric
 from tavoric import ElasticHashSet, FunnelHashSet
 
 SETS = [FunnelHashSet, ElasticHashSet]
 OTHER = {FunnelHashSet: ElasticHashSet, ElasticHashSet: FunnelHashSet}
 OPERATORS = [operator.or_, operator.and_, operator.sub, operator.xor]
-IN_PLACE = {
-    operator.or_: operator.ior,
-    operator.and_: operator.iand,
-    operator.sub: operator.isub,
-    operator.xor: operator.ixor,
-}
+IN_PLACE = dict(zip(OPERATORS, [operator.ior, operator.iand, operator.isub, operator.ixor]))
 # Kinds of operand; "same" is a set of the receiver's class, "other" one of
 # the other table kind (which takes the generic branches).
-KINDS = ["list", "tuple", "generator", "dict", "set", "frozenset", "same", "other"]
+MAKERS = {"list": list, "tuple": tuple, "generator": lambda xs: (x for x in xs),
+          "dict": lambda xs: dict.fromkeys(xs, "value"), "set": set, "frozenset": frozenset}
+KINDS = list(MAKERS) + ["same", "other"]
 SET_LIKE = {"set", "frozenset", "same"}
 
 
@@ -36,34 +29,20 @@ def cls(request):
 
 
 def operand(kind, cls, items):
-    if kind == "list":
-        return list(items)
-    if kind == "tuple":
-        return tuple(items)
-    if kind == "generator":
-        return (x for x in items)
-    if kind == "dict":
-        return dict.fromkeys(items, "value")
-    if kind == "set":
-        return set(items)
-    if kind == "frozenset":
-        return frozenset(items)
-    if kind == "same":
-        return cls(items)
-    return OTHER[cls](items)
+    return {"same": cls, "other": OTHER[cls]}.get(kind, MAKERS.get(kind))(items)
 
 
 def bumps(s, action):
-    """Runs action() and tells whether it bumped s's modification counter,
-    seen through an iterator made before it."""
+    """Whether action() bumped s's modification counter, seen through an
+    iterator made before it."""
     it = iter(s)
     action()
     try:
         next(it)
-    except StopIteration:
-        return False
     except RuntimeError:
         return True
+    except StopIteration:
+        pass
     return False
 
 
@@ -153,21 +132,15 @@ def test_equality_only_with_set_like_operands(cls, start, other):
 
 def test_set_like_objects_and_ordering(cls):
     s = cls([1, 2])
-    assert s == {1, 2} and s == frozenset([2, 1]) and s == {1: 0, 2: 0}.keys()
-    assert s != [1, 2] and not (s == (1, 2)) and s != {1: 0, 2: 0}
-    assert cls() == frozenset() and cls() != []
-    assert s != {1, 2, 3} and s != {1, 3}
-    other = OTHER[cls]([1, 2])
+    assert s == {1: 0, 2: 0}.keys() and s != {1: 0, 2: 0} and cls() == frozenset() and cls() != []
+    other = OTHER[cls]([1, 2])  # the other table kind is not set-like to this one
     assert not (s == other) and not (other == s) and s != other and other != s
     assert not isinstance(s, collections.abc.Set)
     for compare in (operator.lt, operator.le, operator.gt, operator.ge):
-        with pytest.raises(TypeError):
-            compare(s, cls([1, 2, 3]))
-        with pytest.raises(TypeError):
-            compare(s, {1})
+        for right in (cls([1, 2, 3]), {1}):
+            with pytest.raises(TypeError):
+                compare(s, right)
     assert s.issubset([1, 2, 3]) and s.issuperset(iter([1])) and not s.issubset(cls([1]))
-    with pytest.raises(TypeError):
-        hash(s)
 
 
 def test_equality_with_misbehaving_set_likes(cls):
@@ -203,80 +176,55 @@ def test_equality_with_misbehaving_set_likes(cls):
         s != Sized([1, 2], broken=True)
 
 
-def test_reflected_forms_build_the_sets_own_class(cls):
+def test_operand_errors_and_the_list_fallback(cls):
     s = cls([1, 2, 3])
-    assert type([3, 4] | s) is cls and set([3, 4] | s) == {1, 2, 3, 4}
-    assert set([3, 3, 4, 5] - s) == {4, 5} and type({3: 0, 9: 0} - s) is cls
-    assert set((x for x in [2, 9]) & s) == {2}
-    assert set(frozenset([1, 9]) ^ s) == {2, 3, 9}
-    assert set({1, 9} - s) == {9} and type({1} | s) is cls
-    assert set(s - [1, 1, 7]) == {2, 3}
     for op in OPERATORS:
-        with pytest.raises(TypeError, match="not iterable"):
-            op(s, 5)
-        with pytest.raises(TypeError, match="not iterable"):
-            op(5, s)
-        with pytest.raises(TypeError, match="not iterable"):
-            IN_PLACE[op](s, 5)
-        with pytest.raises(TypeError, match="unhashable"):
-            op(s, [[1]])
-    assert set(s) == {1, 2, 3}
-
+        for call, message in ((lambda: op(s, 5), "not iterable"), (lambda: op(5, s), "not iterable"),
+                              (lambda: IN_PLACE[op](s, 5), "not iterable"), (lambda: op(s, [[1]]), "unhashable")):
+            with pytest.raises(TypeError, match=message):
+                call()
+    assert s == {1, 2, 3}
     lst = [4]
     lst |= s  # list has no |=: falls back to the reflected form
-    assert type(lst) is cls and set(lst) == {1, 2, 3, 4}
+    assert type(lst) is cls and lst == {1, 2, 3, 4}
 
 
 def test_counter_rules(cls):
     s = cls([1, 2, 3])
     for unchanged in (
-        s.difference_update,
-        s.intersection_update,
-        lambda: s.symmetric_difference_update([]),
-        lambda: s.difference_update([9], cls([8])),
-        lambda: s.intersection_update([1, 2, 3, 4], cls([1, 2, 3])),
-        lambda: s.__ior__([1, 2]),
-        lambda: s.union([5]),
-        lambda: s.intersection([]),
-        lambda: s.difference([1]),
-        lambda: s.symmetric_difference([1]),
-        lambda: s | [7],
-        lambda: [7] - s,
-        lambda: s.issubset([1]),
+        s.difference_update, s.intersection_update, lambda: s.symmetric_difference_update([]),
+        lambda: s.difference_update([9], cls([8])), lambda: s.intersection_update([1, 2, 3, 4], cls([1, 2, 3])),
+        lambda: s.__ior__([1, 2]), lambda: s.union([5]), lambda: s.intersection([]), lambda: s.difference([1]),
+        lambda: s.symmetric_difference([1]), lambda: s | [7], lambda: [7] - s, lambda: s.issubset([1]),
         lambda: s == {1, 2, 3},
     ):
         assert not bumps(s, unchanged)
-    assert set(s) == {1, 2, 3}
-    # Toggling 3 out and 4 in keeps the length, and still bumps.
-    assert bumps(s, lambda: s.symmetric_difference_update([3, 4]))
-    assert set(s) == {1, 2, 4}
-    assert bumps(s, lambda: s.symmetric_difference_update([4, 4]))  # duplicates toggle once
-    assert set(s) == {1, 2}
-    assert bumps(s, lambda: s.difference_update([7], [1]))
-    assert bumps(s, lambda: s.intersection_update([5]))
-    assert len(s) == 0
+    # Toggling 3 out and 4 in keeps the length, and still bumps; duplicates toggle once.
+    for action, left in ((lambda: s.symmetric_difference_update([3, 4]), {1, 2, 4}),
+                         (lambda: s.symmetric_difference_update([4, 4]), {1, 2}),
+                         (lambda: s.difference_update([7], [1]), {2}), (lambda: s.intersection_update([5]), set())):
+        assert bumps(s, action) and s == left
 
 
-def test_self_operands(cls):
-    for action, expected in (
-        (lambda s: s.__ior__(s), {1, 2}),
-        (lambda s: s.__iand__(s), {1, 2}),
-        (lambda s: s.__isub__(s), set()),
-        (lambda s: s.__ixor__(s), set()),
-        (lambda s: s.update(s), {1, 2}),
-        (lambda s: s.intersection_update(s), {1, 2}),
-        (lambda s: s.intersection_update(s, [2, 9]), {2}),
-        (lambda s: s.difference_update(s), set()),
-        (lambda s: s.difference_update([9], s), set()),
-        (lambda s: s.symmetric_difference_update(s), set()),
-    ):
+def test_self_and_own_iterator_operands(cls):
+    # The receiver's own iterator hands out its snapshot while the in-place
+    # operation holds the receiver: the outcome is the operation on the set itself.
+    for name in ("__ior__", "__iand__", "__isub__", "__ixor__", "update", "intersection_update",
+                 "difference_update", "symmetric_difference_update"):
+        model = {1, 2}
+        getattr(model, name)(set(model))
+        for as_operand in (lambda s: s, iter):
+            s = cls([1, 2])
+            changed = bumps(s, lambda: getattr(s, name)(as_operand(s)))
+            assert s == model and (changed == (model != {1, 2}) or as_operand is iter), name
+            s.add(5)  # still a working set
+            assert 5 in s and len(s) == len(model) + 1
+    for action, expected in ((lambda s: s.intersection_update(s, [2, 9]), {2}),
+                             (lambda s: s.difference_update([9], s), set())):
         s = cls([1, 2])
-        assert bumps(s, lambda: action(s)) == (len(expected) != 2)
-        same_contents(s, expected)
-        s.add(5)  # still a working set
-        assert 5 in s and len(s) == len(expected) + 1
-    s = cls([1, 2])
-    t = s
+        action(s)
+        assert s == expected
+    s = t = cls([1, 2])
     t |= s
     t -= s
     assert t is s and len(s) == 0
@@ -285,8 +233,7 @@ def test_self_operands(cls):
         empty ^= empty
         assert len(empty) == 0
     s = cls([1, 2])
-    assert set(s | s) == set(s & s) == set(s.union(s, s)) == {1, 2}
-    assert len(s - s) == len(s ^ s) == len(s.difference(s)) == 0
+    assert s | s == s & s == s.union(s, s) == {1, 2} and len(s - s) == len(s ^ s) == len(s.difference(s)) == 0
     assert s == s and not (s != s) and s.issubset(s) and s.issuperset(s) and not s.isdisjoint(s)
     assert cls().isdisjoint(cls())
 
@@ -320,17 +267,9 @@ def test_errors_leave_the_receiver_as_the_rules_say(cls):
     assert next(it) in {1, 2, 3}
 
     # New sets are discarded on error and the receiver is untouched.
-    for make in (
-        lambda: s.union([7], broken([8])),
-        lambda: s.intersection(broken([])),
-        lambda: s.difference([2], [[]]),
-        lambda: s.symmetric_difference(broken([9])),
-        lambda: broken([1]) - s,
-        lambda: broken([1]) | s,
-        lambda: s.issubset(broken([])),
-        lambda: s.issuperset(broken([2])),
-        lambda: s.isdisjoint(broken([9])),
-    ):
+    for make in (lambda: s.union([7], broken([8])), lambda: s.intersection(broken([])), lambda: s.difference([2], [[]]),
+                 lambda: s.symmetric_difference(broken([9])), lambda: broken([1]) - s, lambda: broken([1]) | s,
+                 lambda: s.issubset(broken([])), lambda: s.issuperset(broken([2])), lambda: s.isdisjoint(broken([9]))):
         with pytest.raises((ValueError, TypeError)):
             make()
     assert set(s) == {2, 3, 4}
@@ -401,59 +340,11 @@ def test_same_class_branches_never_hash_stored_keys(cls):
     assert [len(r) for r in results] == [60, 20, 20, 40, 60, 20, 20, 40]
     assert (a.issubset(b), a.issuperset(b), a.isdisjoint(b), a == b, a != b) == (False, False, False, False, True)
     assert a.issubset(a | b) and (a | b).issuperset(b) and (a - b).isdisjoint(b) and a == a.copy()
-    for action in (
-        lambda t: t.__ior__(b),
-        lambda t: t.__iand__(b),
-        lambda t: t.__isub__(b),
-        lambda t: t.__ixor__(b),
-        lambda t: t.intersection_update(b, a),
-        lambda t: t.difference_update(b),
-        lambda t: t.symmetric_difference_update(b),
-        lambda t: t.__ixor__(t),
-        lambda t: t.__isub__(t),
-    ):
+    for action in (lambda t: t.__ior__(b), lambda t: t.__iand__(b), lambda t: t.__isub__(b), lambda t: t.__ixor__(b),
+                   lambda t: t.intersection_update(b, a), lambda t: t.difference_update(b),
+                   lambda t: t.symmetric_difference_update(b), lambda t: t.__ixor__(t), lambda t: t.__isub__(t)):
         action(a.copy())
     assert calls == 0
-
-
-def test_borrow_conflicts(cls):
-    s = cls([1])
-    t = cls([2])
-    seen = []
-
-    def attempt(call):
-        try:
-            call()
-        except BaseException as error:  # PanicException is no Exception
-            seen.append((type(error).__name__, str(error).split(":")[0]))
-
-    class Meddler:
-        def __hash__(self):
-            return 0
-
-        def __eq__(self, other):
-            if seen:
-                return False
-            # t is being changed by the call that compares us.
-            attempt(lambda: t.difference_update([1]))
-            attempt(lambda: t.union([1]))
-            attempt(lambda: t == {1})
-            attempt(lambda: s.__ior__(t))
-            attempt(lambda: s.issubset(t))
-            attempt(lambda: s == t)
-            return False
-
-    t.add(Meddler())
-    t.add(Meddler())
-    assert seen == [
-        ("RuntimeError", "Already borrowed"),
-        ("RuntimeError", "Already mutably borrowed"),
-        ("RuntimeError", "Already mutably borrowed"),
-        ("RuntimeError", "Already mutably borrowed"),
-        ("RuntimeError", "Already mutably borrowed"),
-        ("RuntimeError", "Already mutably borrowed"),
-    ]
-    assert set(s) == {1} and len(t) == 3
 
 
 def test_lengths_no_table_can_hold_are_not_believed(cls):
@@ -472,53 +363,6 @@ def test_lengths_no_table_can_hold_are_not_believed(cls):
     assert set(s) == {1, 5}
 
 
-def test_reference_counts_return_to_baseline(cls):
-    key = object()
-    other = object()
-    base = sys.getrefcount(key)
-
-    def unhashable_after(x):
-        yield x
-        yield other
-        yield []
-
-    s = cls([key, 1])
-    t = cls([key, other])
-    for make in (
-        lambda: s | t, lambda: s & t, lambda: s - t, lambda: s ^ t,
-        lambda: s | [key], lambda: [key] | s, lambda: [key, other] - s, lambda: (key, other) ^ s,
-        lambda: s & {key}, lambda: s.union(t, [other]), lambda: s.symmetric_difference([other]),
-        lambda: s.issubset([key]), lambda: s == {key, 1}, lambda: s.isdisjoint(t),
-    ):
-        result = make()
-        del result
-    for fail in (
-        lambda: s.symmetric_difference_update(unhashable_after(key)),
-        lambda: s.intersection_update(unhashable_after(key)),
-        lambda: s.union(unhashable_after(key)),
-        lambda: unhashable_after(key) - s,
-    ):
-        with pytest.raises(TypeError):
-            fail()
-    for change in (
-        lambda u: u.__ior__(t),
-        lambda u: u.__iand__([1]),
-        lambda u: u.__isub__(t),
-        lambda u: u.__ixor__([key, key]),
-        lambda u: u.__ixor__(t),
-        lambda u: u.__ixor__(u),
-        lambda u: u.__isub__(u),
-    ):
-        u = s.copy()
-        change(u)
-        u.clear()
-        del u
-    gc.collect()  # tracebacks of the caught errors may hold generator frames
-    assert sys.getrefcount(key) == base + 2  # s and t
-    del s, t
-    assert sys.getrefcount(key) == base
-
-
 def test_large_operands_through_growth(cls):
     a = cls(range(0, 3000, 2))
     b = list(range(0, 3000, 3))
@@ -527,63 +371,3 @@ def test_large_operands_through_growth(cls):
     a -= b
     a &= range(1000)
     same_contents(a, (set(range(0, 3000, 2)) - set(b)) & set(range(1000)))
-
-
-def test_threads_meet_borrow_errors_never_a_broken_set(cls):
-    import threading
-    import time
-
-    class Slow:
-        def __init__(self, n):
-            self.n = n
-
-        def __hash__(self):
-            return self.n % 4  # long collision chains: many __eq__ calls
-
-        def __eq__(self, other):
-            time.sleep(0)  # hand the interpreter to the other thread mid-operation
-            return isinstance(other, Slow) and other.n == self.n
-
-    s = cls(Slow(i) for i in range(24))
-    t = cls(Slow(i) for i in range(12, 36))
-    messages = []
-
-    def work(operations):
-        for _ in range(30):
-            for operation in operations:
-                try:
-                    operation()
-                except (RuntimeError, tavoric.PanicException) as error:
-                    messages.append(str(error))
-
-    left = [lambda: s.__ior__(t), lambda: s.__isub__(t), lambda: s & t, lambda: s == t,
-            lambda: s.issubset(t), lambda: s.__ixor__([Slow(1), Slow(40)])]
-    right = [lambda: t.__iand__(s), lambda: t.__ior__(s), lambda: t ^ s, lambda: t.isdisjoint(s),
-             lambda: t.symmetric_difference_update(s), lambda: t.update(Slow(i) for i in range(30, 36))]
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=work, args=(ops,)) for ops in (left, right)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(interval)
-    assert all(m.startswith(("Already borrowed", "Already mutably borrowed")) for m in messages), set(messages)
-    for x in (s, t):
-        listed = list(x)
-        assert len(listed) == len(x) == len({k.n for k in listed})
-        assert all(k in x for k in listed)
-
-
-def test_the_receivers_own_iterator_as_operand(cls):
-    # The iterator hands out its snapshot while the receiver is held by the
-    # in-place operation: the outcome is the operation on the set itself.
-    for name, expected in (
-        ("__ior__", {1, 2, 3}), ("update", {1, 2, 3}), ("__iand__", {1, 2, 3}), ("intersection_update", {1, 2, 3}),
-        ("__isub__", set()), ("difference_update", set()), ("__ixor__", set()), ("symmetric_difference_update", set()),
-    ):
-        s = cls([1, 2, 3])
-        getattr(s, name)(iter(s))
-        assert set(s) == expected, name

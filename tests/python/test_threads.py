@@ -128,3 +128,18 @@ def test_threads_share_one_set_and_one_iterator(cls):
     assert {k.n for k in s} == members
     # The iterator handed every snapshot key out at most once.
     assert len({id(k) for k in handed_out}) == len(handed_out) <= 100
+
+
+@pytest.mark.parametrize("cls", [FunnelHashSet, ElasticHashSet])
+def test_threads_running_set_algebra_on_two_sets(cls):
+    # Each operation holds both sets; switches inside it meet the other
+    # threads' operations on either set.
+    s, t = cls(Yielding(i) for i in range(24)), cls(Yielding(i) for i in range(12, 36))
+    operations = [lambda: s.__ior__(t), lambda: s.__isub__(t), lambda: s & t, lambda: s == t, lambda: s.issubset(t),
+                  lambda: s.__ixor__([Yielding(1), Yielding(40)]), lambda: t.__iand__(s), lambda: t.__ior__(s),
+                  lambda: t ^ s, lambda: t.isdisjoint(s), lambda: t.symmetric_difference_update(s),
+                  lambda: t.update(Yielding(i) for i in range(30, 36))]
+    assert hammer(lambda index, step: operations[(index * 7 + step) % len(operations)]()) == []
+    for x in (s, t):
+        listed = list(x)
+        assert len(listed) == len(x) == len({k.n for k in listed}) and all(k in x for k in listed)

@@ -1,0 +1,379 @@
+"""What the four classes do beyond the model tests: construction and its
+errors, the texts they show, the stated differences from dict and set,
+iterators, live views, growth and the memory they report."""
+
+import re
+import sys
+import tracemalloc
+import weakref
+
+import pytest
+
+import tavoric
+from tavoric import ElasticHashMap, ElasticHashSet, FunnelHashMap, FunnelHashSet
+
+MAPS = [FunnelHashMap, ElasticHashMap]
+SETS = [FunnelHashSet, ElasticHashSet]
+ALL = MAPS + SETS
+FUNNEL, ELASTIC = [FunnelHashMap, FunnelHashSet], [ElasticHashMap, ElasticHashSet]
+OTHER = {FunnelHashMap: ElasticHashMap, ElasticHashMap: FunnelHashMap,
+         FunnelHashSet: ElasticHashSet, ElasticHashSet: FunnelHashSet}
+CHANGED = "^dictionary changed size during iteration$"
+CAPACITY, EXPONENT = ["while processing 'capacity'"], ["while processing 'reserve_exponent'"]
+ELEMENT = "Cannot convert dictionary update sequence element #{} to a sequence"
+
+
+def filled(cls, keys):
+    return cls.fromkeys(keys, 0) if cls in MAPS else cls(keys)
+
+
+def failing():
+    yield "key"
+    raise TypeError("oops")
+
+
+def bumped(container, action):
+    """Whether action() invalidated an iterator made before it."""
+    it = iter(container)
+    action()
+    try:
+        next(it)
+    except RuntimeError:
+        return True
+    except StopIteration:
+        pass
+    return False
+
+
+# (classes, call, exception, pattern of str(error) or None, notes or None)
+ERRORS = [
+    (ALL, lambda c: c(capacity=-1), OverflowError, None, CAPACITY),
+    (ALL, lambda c: c(capacity=2**32), OverflowError, None, CAPACITY),
+    (ALL, lambda c: c(capacity=1.5), TypeError, None, CAPACITY),
+    (ALL, lambda c: c(capacity="3"), TypeError, None, CAPACITY),
+    (ALL, lambda c: c.with_options(0, -1), OverflowError, None, EXPONENT),
+    (ALL, lambda c: c.with_options(0, 2**32), OverflowError, None, EXPONENT),
+    (ALL, lambda c: c.with_options(0, "3"), TypeError, None, EXPONENT),
+    (ALL, lambda c: c(capacity=None), TypeError, None, CAPACITY),
+    (ALL, lambda c: c.with_options(reserve_exponent=0), ValueError, "^reserve exponent must be positive$", None),
+    (ALL, lambda c: [] in c(), TypeError, "unhashable", None),
+    (FUNNEL, lambda c: c.with_options(reserve_exponent=1), ValueError,
+     r"^Funnel reserve must be at most 1/8 \(reserve_exponent >= 3\)$", None),
+    (FUNNEL, lambda c: c.with_options(reserve_exponent=2), ValueError, "^Funnel reserve must be at most 1/8", None),
+    (FUNNEL, lambda c: c.with_options(1, 28), tavoric.PanicException,
+     "^invalid map construction: capacity overflow$", None),
+    (FUNNEL, lambda c: c.with_options(1, 2**31), tavoric.PanicException, "^invalid map construction", None),
+    (FUNNEL, lambda c: c(capacity=2**32 - 1), tavoric.PanicException,
+     "^invalid Funnel construction: capacity overflow$", None),
+    (ELASTIC, lambda c: c(capacity=2**32 - 1), tavoric.PanicException, "^capacity overflow$", None),
+    (MAPS, lambda c: c()[(1, 2)], KeyError, r"^\(1, 2\)$", None),
+    (MAPS, lambda c: c().__delitem__(0), KeyError, "^0$", None),
+    (MAPS, lambda c: c({1: 2}).pop(99, None), KeyError, "^99$", None),  # None means "no default"
+    (MAPS, lambda c: c().popitem(), KeyError, "^'popitem\\(\\): map is empty'$", None),
+    (MAPS, lambda c: c([(1, 2, 3)]), ValueError, "^update sequence elements must be 2-tuples$", None),
+    (MAPS, lambda c: c(["ab", "c"]), ValueError, "^update sequence elements must be 2-tuples$", None),
+    (MAPS, lambda c: c().__init__([(1, 2, 3)]), ValueError, "2-tuples", None),
+    (MAPS, lambda c: c([(1, 2), 1]), TypeError, "object is not iterable", [ELEMENT.format(1)]),
+    (MAPS, lambda c: c().update([(1, 2), 1]), TypeError, "object is not iterable", [ELEMENT.format(1)]),
+    (MAPS, lambda c: c([failing()]), TypeError, "^oops$", [ELEMENT.format(0)]),
+    (MAPS, lambda c: c().update([failing()]), TypeError, "^oops$", [ELEMENT.format(0)]),
+    (MAPS, lambda c: c(**{1: 2}), TypeError, "keywords must be strings", None),
+    (MAPS, lambda c: c().update(**{1: 2}), TypeError, "keywords must be strings", None),
+    (MAPS, lambda c: c([([], 1)]), TypeError, "unhashable", None),
+    (MAPS, lambda c: c().__setitem__([], 1), TypeError, "unhashable", None),
+    (MAPS, lambda c: c().get([]), TypeError, "unhashable", None),
+    (MAPS, lambda c: c(1, 2), TypeError, None, None),
+    (MAPS, lambda c: c({}, other={}), TypeError, None, None),
+    (MAPS, lambda c: c().update({}, other={}), TypeError, None, None),
+    (MAPS, lambda c: c(42), TypeError, None, None),
+    (MAPS, lambda c: c.fromkeys(5), TypeError, None, None),
+    (MAPS, lambda c: c().__ior__(None), TypeError, None, None),
+    (MAPS, lambda c: c() | 5, TypeError, "unsupported operand", None),
+    (MAPS, lambda c: 5 | c(), TypeError, "unsupported operand", None),
+    (MAPS, lambda c: c().values() - [1], TypeError, None, None),
+    (MAPS, lambda c: c({1: [1]}).items() | [], TypeError, "unhashable", None),
+    (MAPS, lambda c: hash(c().keys()), TypeError, None, None),
+    (MAPS, lambda c: hash(c().items()), TypeError, None, None),
+    (SETS, lambda c: c().remove((1, 2)), KeyError, r"^\(1, 2\)$", None),
+    (SETS, lambda c: c().pop(), KeyError, "^'pop from an empty set'$", None),
+    (SETS, lambda c: c().update(5), TypeError, "not iterable", None),
+    (SETS, lambda c: c().add(), TypeError, None, None),
+    (SETS, lambda c: c().add(1, 2), TypeError, None, None),
+    (SETS, lambda c: c().add(item=1), TypeError, None, None),
+]
+
+
+@pytest.mark.parametrize("cls, call, error, pattern, notes",
+                         [(cls, *row[1:]) for row in ERRORS for cls in row[0]])
+def test_errors_and_their_texts(cls, call, error, pattern, notes):
+    with pytest.raises(error) as caught:
+        call(cls)
+    assert type(caught.value) is error
+    if pattern is not None:
+        assert re.search(pattern, str(caught.value)), str(caught.value)
+    assert getattr(caught.value, "__notes__", None) == notes
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_type_properties_repr_and_capacity(cls):
+    obj = cls()
+    for refused in (lambda: hash(obj), lambda: weakref.ref(obj)):
+        with pytest.raises(TypeError):
+            refused()
+    assert not hasattr(obj, "__dict__") and len(cls(None)) == 0 and type(cls.with_options()) is cls
+    assert repr(obj) == f"{cls.__name__}(len=0, capacity=0)"
+    for requested in (1, 7, 100, 1000):
+        sized = cls(capacity=requested)
+        assert sized.capacity >= requested and repr(sized) == f"{cls.__name__}(len=0, capacity={sized.capacity})"
+    full = filled(cls, range(5))
+    assert repr(full) == f"{cls.__name__}(len=5, capacity={full.capacity})"
+    # Iterators and views are only made by their containers.
+    made = [iter(obj)] + ([obj.keys(), obj.values(), obj.items(), iter(obj.items())] if cls in MAPS else [])
+    for thing in made:
+        with pytest.raises(TypeError):
+            type(thing)()
+    # Reserve exponents: Funnel needs 3 or more (None means 3), Elastic takes any.
+    for exponent in (3, 4, 10) if cls in FUNNEL else (1, 2, 3, 10, 31, 32, 40):
+        assert cls.with_options(50, exponent).capacity >= 50
+    if cls in FUNNEL:
+        assert cls.with_options(100, None).capacity == cls.with_options(100, 3).capacity
+
+
+class IntSub(int):
+    pass
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_key_equality(cls):
+    def holding(*keys):
+        return cls([(k, None) for k in keys]) if cls in MAPS else cls(keys)
+
+    # Rich comparison decides across types; natively compared ints and strs
+    # agree with Python equality.
+    assert 1 in holding(1.0) and 1 in holding(True) and 1 in holding(IntSub(1))
+    big = 2**70
+    assert int(str(big)) in holding(big) and -big not in holding(big) and big not in holding(-big)
+    assert 2**63 - 1 in holding(2**63 - 1) and -(2**63) in holding(-(2**63))
+    assert "abc" in holding("".join(["ab", "c"])) and "".join(["\ud800", "x"]) in holding("\ud800x")
+    assert len(holding("é", "e\u0301")) == 2
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_copies_within_a_class_reuse_stored_hashes(cls):
+    calls = 0
+
+    class Counted:
+        def __hash__(self):
+            nonlocal calls
+            calls += 1
+            return 7
+
+    source = filled(cls, [Counted() for _ in range(10)])
+    assert calls == 10
+    made = [cls(source), source.copy()]
+    made[0].update(source)
+    if cls in MAPS:
+        made.append(cls(source, extra=1))
+    else:
+        source.update(made[1])
+    assert calls == 10 and [len(m) for m in made] == [10, 10, 11][: len(made)]
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_copy_uses_the_default_reserve_and_growth_keeps_every_key(cls):
+    s = cls.with_options(10, 5)
+    s.update(filled(cls, range(10)))
+    c = s.copy()
+    assert type(c) is cls and c is not s and c == s and c.capacity == cls(capacity=10).capacity
+    s = cls()
+    capacities = set()
+    for i in range(5000):
+        s.update(filled(cls, [i * 7919]))
+        capacities.add(s.capacity)
+    assert len(capacities) > 3 and len(s) == 5000 and sorted(s) == [i * 7919 for i in range(5000)]
+    assert not any(i * 7919 + 1 in s for i in range(5000))
+
+
+class Pairs:
+    """A mapping by keys() and __getitem__ only."""
+
+    def __init__(self, data):
+        self.data = dict(data)
+
+    def keys(self):
+        return list(self.data)
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+
+class NoLen:
+    def __iter__(self):
+        return iter([(1, 2), (3, 4)])
+
+    def __len__(self):
+        raise RuntimeError("no length")
+
+
+@pytest.mark.parametrize("cls", MAPS)
+def test_construction_sources_match_dict(cls):
+    for make, kwargs in (
+        (lambda: [(1, 2)], {}), (lambda: {"a": 1}, {"a": 2}), (lambda: ["ab"], {}), (lambda: NoLen(), {}),
+        (lambda: [[1, 2], iter((3, 4)), {5: 0, 6: 0}], {}), (lambda: Pairs({1: 2, 3: 4}), {}),
+        (lambda: {i: i * i for i in range(50)}, {"x": 1}), (lambda: cls({i: i for i in range(50)}), {}),
+    ):
+        assert cls(make(), **kwargs) == dict(make(), **kwargs)
+        assert cls(make(), capacity=3, **kwargs) == dict(make(), **kwargs)
+    assert cls(a=1) == {"a": 1}
+    assert cls(other={5: 6}) == {5: 6}  # the positional parameter's name
+    assert cls.fromkeys("aba", 0) == dict.fromkeys("aba", 0) and cls.fromkeys(range(3)) == dict.fromkeys(range(3))
+
+    class Emptier:
+        def __hash__(self):
+            pair[:] = []
+            return 13
+
+    pair = [Emptier(), 123]
+    assert list(cls([pair]).values()) == [123]
+
+    target = {}
+
+    class Grower:
+        def __hash__(self):
+            target[len(target) + 100] = 0
+            return 1
+
+    target[Grower()] = 1
+    target[2] = 2
+    with pytest.raises(RuntimeError, match=CHANGED):
+        cls(target)
+
+
+@pytest.mark.parametrize("cls", MAPS)
+def test_map_methods_beyond_the_model(cls):
+    m = cls({1: "a"})
+    m[1.0] = "b"  # replacing keeps the first key
+    assert [type(k) for k in m] == [int] and m[1] == "b"
+    assert m.get(key=1) == "b" and m.pop(key=9, default=0) == 0 and m.setdefault("new") is None
+    # No change, no bump: empty updates and updates from the map itself.
+    for same in (m.update, lambda: m.__ior__({}), lambda: m.update(m), lambda: m.__ior__(m),
+                 lambda: m.update(m.items()), lambda: m.__init__(m.items()), m.__init__):
+        assert not bumped(m, same)
+    m.update(m, z=1)
+    assert m == {1: "b", "new": None, "z": 1}
+    assert bumped(m, lambda: m.update([(1, "b")]))  # the same pair again is still a write
+    assert bumped(m, lambda: m.__init__({3: 4}, capacity=100, five=5))
+    assert m == {1: "b", "new": None, "z": 1, 3: 4, "five": 5} and m.capacity >= 100
+    m2 = m
+    m2 |= [(9, 9)]
+    assert m2 is m and m[9] == 9
+
+    # | builds the left operand's class, or the map's when the left is a dict.
+    assert type({1: "a"} | cls({1: "b"})) is cls and ({1: "a"} | cls({1: "b"}))[1] == "b"
+    assert (cls({1: "b"}) | {1: "a"})[1] == "a" and cls({1: 1}) | [(2, 2)] == {1: 1, 2: 2}
+    assert type(cls() | OTHER[cls]()) is cls and type(OTHER[cls]() | cls()) is OTHER[cls]
+
+    class Reflected:
+        def __ror__(self, other):
+            return "reflected"
+
+    assert cls().__or__(Reflected()) is NotImplemented and cls() | Reflected() == "reflected"
+
+    class Mapping(Pairs):
+        def __len__(self):
+            return len(self.data)
+
+    assert cls({1: 2}) == Mapping({1: 2}) and cls() != 0 and not (cls() == 0)
+    assert all(cls({1: 2}) != d for d in ({}, {1: 3}, {2: 2}, {1: 2, 3: 4}))
+    assert cls({1: 2}).get(7) is None and cls({1: 2}).get(7, "d") == "d"
+
+    # Views are live, keep their map alive and render like dict's.
+    m = cls()
+    p = "funnel" if cls is FunnelHashMap else "elastic"
+    keys, values, items = m.keys(), m.values(), m.items()
+    assert [type(v).__name__ for v in (keys, values, items)] == [f"{p}_keys", f"{p}_values", f"{p}_items"]
+    assert repr(keys) == f"{p}_keys([])"
+    m[1] = "a"
+    assert (repr(keys), repr(values), repr(items)) == (f"{p}_keys([1])", f"{p}_values(['a'])", f"{p}_items([(1, 'a')])")
+    assert hash(values) == hash(values) and values != m.values()
+    m.update({i: i for i in range(2, 50)})
+    assert list(keys) == list(m) and list(items) == [(k, m[k]) for k in m] and list(values) == [m[k] for k in m]
+    del m
+    assert len(keys) == len(values) == len(items) == 49
+
+
+@pytest.mark.parametrize("cls", SETS)
+def test_set_methods_beyond_the_model(cls):
+    s = cls([1, 2, 3])
+    for unchanged in (lambda: s.add(1.0), lambda: s.discard(99), s.update, lambda: s.update([2, 3]),
+                      lambda: s.update(s, s)):
+        assert not bumped(s, unchanged)
+    assert type([k for k in s if k == 1][0]) is int
+    for change in (lambda: s.add(4), lambda: s.discard(4), lambda: s.remove(3), s.pop, s.clear, s.clear):
+        it = iter(s)
+        change()
+        for _ in range(2):  # and stays broken
+            with pytest.raises(RuntimeError, match=CHANGED):
+                next(it)
+    s.add(value=100)
+    s.discard(value=100)
+    assert len(s) == 0
+
+    s = cls([1])
+    it = iter(s)
+    assert list(it) == [1] and list(it) == [] and iter(it) is it
+    s.add(2)
+    with pytest.raises(RuntimeError):
+        next(it)
+
+    s = cls(range(300))
+    order = list(s)
+    popped = [s.pop() for _ in range(300)]
+    assert popped[0] == order[0] and sorted(popped) == list(range(300)) and len(s) == 0
+
+    s.update(NoLen(), {9: "x"}, {8}, (7,), cls([6]), OTHER[cls]([5]))
+    assert s == {(1, 2), (3, 4), 9, 8, 7, 6, 5}
+    s = cls([1, 2])
+    assert bumped(s, lambda: s.__init__([2, 3], capacity=100))
+    assert s == {2, 3} and s.capacity >= 100
+    s.__init__(s)  # emptied first, so nothing is left to add
+    assert len(s) == 0
+
+    # Sets are looked up as frozensets.
+    s = cls([frozenset("ab"), 1])
+    for probe in ({"a", "b"}, cls("ab")):
+        assert probe in s
+        s.remove(probe)
+        assert probe not in s
+        s.discard(probe)
+        with pytest.raises(KeyError) as caught:
+            s.remove(probe)
+        assert caught.value.args == (probe,)
+        s.add(frozenset("ab"))
+
+
+@pytest.mark.parametrize("cls", ALL)
+def test_reported_memory_is_the_table(cls):
+    entry = 24 if cls in MAPS else 16  # key wrapper (two words), plus the value for maps
+    sizes = []
+    for n in (0, 10, 1000, 20000):
+        sizes.append(sys.getsizeof(filled(cls, range(n))))
+        assert sizes[-1] - cls.__basicsize__ >= n * entry
+    assert sizes == sorted(sizes) and sizes[0] >= cls.__basicsize__ and sizes[0] < sizes[-1]
+    c = filled(cls, range(1000))
+    before = sys.getsizeof(c)
+    c.clear()  # keeps the table
+    assert sys.getsizeof(c) == before
+
+    keys = list(range(20000))  # made before tracing: only the table is new
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        c = filled(cls, keys)
+        grown = tracemalloc.get_traced_memory()[0] - base
+        storage = sys.getsizeof(c) - cls.__basicsize__
+        assert grown >= 0.8 * storage  # the block dominates; small arrays are not traced
+        del c
+        assert tracemalloc.get_traced_memory()[0] - base < 0.05 * storage
+    finally:
+        tracemalloc.stop()
