@@ -10,9 +10,8 @@ bool must_propagate() {
 }
 
 int values_equal(PyObject* stored, PyObject* other) {
-    PyObject* result = PyObject_RichCompare(stored, other, Py_EQ);
-    int truth = result == nullptr ? -1 : PyObject_IsTrue(result);
-    Py_XDECREF(result);
+    OwnedRef result = OwnedRef::steal(PyObject_RichCompare(stored, other, Py_EQ));
+    int truth = result ? PyObject_IsTrue(result.get()) : -1;
     if (truth < 0) {
         if (must_propagate()) return -1;
         PyErr_Clear();

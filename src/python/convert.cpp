@@ -1,34 +1,30 @@
 #include "python/convert.hpp"
 
+#include "python/errors.hpp"
+#include "python/owned_ref.hpp"
+
 namespace tavoric::python {
 namespace {
 
 void add_argument_note(const char* name) {
-    PyObject* exception = PyErr_GetRaisedException();
-    PyObject* note = PyUnicode_FromFormat("while processing '%s'", name);
-    if (note != nullptr) {
-        PyObject* result = PyObject_CallMethod(exception, "add_note", "O", note);
-        Py_XDECREF(result);
-        Py_DECREF(note);
-    }
-    if (PyErr_Occurred()) {
-        // Adding the note failed: report the original error without it.
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(exception);
+    // The note is made while the argument's error is pending; making it
+    // cannot fail short of memory, which then leaves the note out.
+    PyObject* error = PyErr_GetRaisedException();
+    OwnedRef note = OwnedRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
+    PyErr_SetRaisedException(error);
+    add_note_to_pending(note.get());
 }
 
 }  // namespace
 
 std::optional<std::uint32_t> convert_u32(PyObject* value, const char* name) {
-    PyObject* index = PyNumber_Index(value);
-    if (index == nullptr) {
+    OwnedRef index = OwnedRef::steal(PyNumber_Index(value));
+    if (!index) {
         add_argument_note(name);
         return std::nullopt;
     }
     int overflow = 0;
-    long long number = PyLong_AsLongLongAndOverflow(index, &overflow);
-    Py_DECREF(index);
+    long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (overflow < 0 || (overflow == 0 && number < 0)) {
         PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
     } else if (overflow > 0 || number > static_cast<long long>(UINT32_MAX)) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/error/panic.hpp"
+#include "python/owned_ref.hpp"
 
 namespace tavoric::python {
 namespace {
@@ -30,14 +31,18 @@ PyObject* panic_exception_type() {
     return type;
 }
 
+void add_note_to_pending(PyObject* note) {
+    PyObject* error = PyErr_GetRaisedException();
+    if (note != nullptr) OwnedRef::steal(PyObject_CallMethod(error, "add_note", "O", note));
+    PyErr_Clear();  // a failure to add the note leaves the error to report
+    PyErr_SetRaisedException(error);
+}
+
 std::nullptr_t raise_panic(std::string_view message) {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return nullptr;  // the creation error stays set
-    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-    if (text != nullptr) {
-        PyErr_SetObject(type, text);
-        Py_DECREF(text);
-    }
+    OwnedRef text = OwnedRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(type, text.get());
     return nullptr;
 }
 

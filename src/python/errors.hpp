@@ -27,6 +27,10 @@ namespace tavoric::python {
 // nullptr with an exception set if it could not be created.
 PyObject* panic_exception_type();
 
+// Adds `note` (add_note) to the exception being raised. If that fails, the
+// exception is reported without it.
+void add_note_to_pending(PyObject* note);
+
 // Raises PanicException with the message. Returns nullptr for convenience.
 std::nullptr_t raise_panic(std::string_view message);
 

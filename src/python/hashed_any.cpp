@@ -4,6 +4,7 @@
 
 #include "common/error/panic.hpp"
 #include "python/errors.hpp"
+#include "python/owned_ref.hpp"
 
 namespace tavoric::python {
 
@@ -76,9 +77,9 @@ bool KeyWords::equal_slow(const KeyWords& stored) const {
 
     bool equal = native == Native::equal;
     if (native == Native::undecided) {
-        PyObject* result = PyObject_RichCompare(probe_object, stored_object, Py_EQ);
-        int truth = result == nullptr ? -1 : PyObject_IsTrue(result);
-        Py_XDECREF(result);
+        OwnedRef result = OwnedRef::steal(PyObject_RichCompare(probe_object, stored_object, Py_EQ));
+        int truth = result ? PyObject_IsTrue(result.get()) : -1;
+        result = OwnedRef();  // released before the pending exception is restored
         if (truth < 0) {
             Py_XDECREF(pending);
             throw PythonErrorSet{};

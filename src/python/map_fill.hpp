@@ -140,12 +140,8 @@ private:
         PyObject* error = PyErr_GetRaisedException();
         OwnedRef note = OwnedRef::steal(
             PyUnicode_FromFormat("Cannot convert dictionary update sequence element #%zd to a sequence", index));
-        if (note) {
-            OwnedRef added = OwnedRef::steal(PyObject_CallMethod(error, "add_note", "O", note.get()));
-        }
-        // A failure to add the note leaves the element's own error to report.
-        PyErr_Clear();
         PyErr_SetRaisedException(error);
+        add_note_to_pending(note.get());
     }
 
     static bool raise_runtime_error(const char* message) {

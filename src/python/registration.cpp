@@ -1,6 +1,7 @@
 #include "python/registration.hpp"
 
 #include "python/errors.hpp"
+#include "python/owned_ref.hpp"
 
 #include <cstddef>
 #include <vector>
@@ -25,49 +26,40 @@ std::vector<ClassDefinition> classes_in_order() {
 // type twice.
 PyMutex type_mutex{};
 
-// Returns a new reference to the class's type, creating it on first use, or
-// nullptr with an exception set.
-PyObject* type_for(const ClassDefinition& definition) {
+// The class's type, created on first use; empty with an exception set.
+OwnedRef type_for(const ClassDefinition& definition) {
     PyMutex_Lock(&type_mutex);
     if (*definition.type == nullptr) {
         // Stays null on failure, so the next import retries.
         *definition.type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(definition.type_spec));
     }
-    PyObject* type = reinterpret_cast<PyObject*>(*definition.type);
-    Py_XINCREF(type);
+    OwnedRef type = OwnedRef::borrow(reinterpret_cast<PyObject*>(*definition.type));
     PyMutex_Unlock(&type_mutex);
     return type;
 }
 
 // Appends `name` to the module's __all__, creating the list when missing.
 int append_to_all(PyObject* module, const char* name) {
-    PyObject* all = nullptr;
-    if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) {
-        return -1;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(module, "__all__", &found) < 0) return -1;
+    OwnedRef all = OwnedRef::steal(found);
+    if (!all) {
+        all = OwnedRef::steal(PyList_New(0));
+        if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
     }
-    if (all == nullptr) {
-        all = PyList_New(0);
-        if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) < 0) {
-            Py_XDECREF(all);
-            return -1;
-        }
-    }
-    PyObject* entry = PyUnicode_FromString(name);
-    int result = entry == nullptr ? -1 : PyList_Append(all, entry);
-    Py_XDECREF(entry);
-    Py_DECREF(all);
-    return result;
+    OwnedRef entry = OwnedRef::steal(PyUnicode_FromString(name));
+    return entry ? PyList_Append(all.get(), entry.get()) : -1;
 }
 
 }  // namespace
 
 int register_classes(PyObject* module) {
     for (const ClassDefinition& definition : classes_in_order()) {
-        PyObject* type = type_for(definition);
-        if (type == nullptr) return -1;
-        int added = PyModule_AddObjectRef(module, definition.name, type);
-        Py_DECREF(type);
-        if (added < 0 || append_to_all(module, definition.name) < 0) return -1;
+        OwnedRef type = type_for(definition);
+        if (!type || PyModule_AddObjectRef(module, definition.name, type.get()) < 0 ||
+            append_to_all(module, definition.name) < 0) {
+            return -1;
+        }
     }
     // The panic exception is reachable for `except` clauses but, being no
     // container class, stays out of __all__.
