@@ -1,31 +1,20 @@
 """Runs CPython's own container tests against the module's four classes.
 
-The tests come from the interpreter's `test` package (test_set, test_dict and
-test.mapping_tests; the bootstrap unpacks them into the prefix). Each class
-takes the built-in type's place where a test builds its object through a name
-that can be overridden:
-
-- test_set.TestSet (with its TestJointOps tests): `thetype` and `basetype`;
-- test_set.values: the TestBasicOps, TestBinaryOps, TestUpdateOps, TestMutate,
-  TestCopying, TestOnlySets and TestSubsets cases, their `set`, `dup`, `left`
-  and `right` made into the class after their own setUp;
-- test_set.TestBinaryOpsMutating: `constructor1`/`constructor2` paired with
-  the class and with `set`;
-- mapping_tests.BasicTestMappingProtocol, TestMappingProtocol and
-  TestHashMappingProtocol: `type2test`;
-- test_dict.DictTest: the tests listed in DICT_TESTS, which build their object
-  with `dict(...)`, run with the module global `dict` rebound to the class.
-  The other DictTest tests build `{}` literals or subclass `dict`: they test
-  `dict` itself and are left out, as are the test_set cases that only build
-  `set` (TestIdentities, TestVariousIteratorArgs, TestWeirdBugs, TestGraphs,
-  TestMethodsMutating, ...) and the tests in BUILTIN_ONLY.
+The tests come from the interpreter's `test` package (test_set, test_dict,
+test.mapping_tests). Each class takes the built-in type's place wherever a
+test builds its object through a name that can be overridden (see load()):
+test_set.TestSet's `thetype`/`basetype`; the set/dup/left/right objects of
+the test_set value cases after their own setUp; TestBinaryOpsMutating's
+constructors, paired with the class and with `set`; the mapping_tests
+protocols' `type2test`; and the module global `dict` for the DictTest tests
+in DICT_TESTS. Tests that only build `{}`, `set(...)` or subclasses test the
+built-ins themselves and are left out, as are those in BUILTIN_ONLY.
 
 Every class and suite runs in a child interpreter, so a crash is reported as
-one. Prints the tests run and passed per class and suite, and the failing test
-functions (Class.method of the class that defines them, one entry for all the
-cases that inherit it), split into those in EXPECTED and the rest. Fails
-(exit 1) on any failure not in EXPECTED or any crash, and names the expected
-failures that now pass, to be pruned.
+one. Prints the tests run and passed per class and suite and the failing test
+functions (as Class.method of the defining class), split into those in
+EXPECTED and the rest. Fails (exit 1) on any unexpected failure or crash, and
+names the expected failures that now pass, to be pruned.
 
     TAVORIC_MODULE_DIR=build/main python tests/cpython_suites.py [-v] [-k TEXT]
 

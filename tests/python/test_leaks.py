@@ -9,10 +9,8 @@ import tracemalloc
 
 import pytest
 
-from tavoric import ElasticHashMap, ElasticHashSet, FunnelHashMap, FunnelHashSet
+from helpers import ALL, MAPS
 
-MAPS = [FunnelHashMap, ElasticHashMap]
-SETS = [FunnelHashSet, ElasticHashSet]
 ROUNDS = 300
 
 
@@ -96,16 +94,14 @@ def set_operations(cls, key, other):
     }
 
 
-def run_steps(container, steps):
-    for step in steps:
-        try:
-            step(container)
-        except (LookupError, ValueError, TypeError, RuntimeError):
-            pass
-
-
 def run_and_measure(container, steps, watched):
-    operation = lambda c: run_steps(c, steps)  # noqa: E731
+    def operation(c):
+        for step in steps:
+            try:
+                step(c)
+            except (LookupError, ValueError, TypeError, RuntimeError):
+                pass
+
     for _ in range(20):  # warm up caches and free lists
         operation(container)
     gc.collect()
@@ -126,40 +122,32 @@ def run_and_measure(container, steps, watched):
     gc.collect()  # tracebacks of caught errors may hold generator frames
     assert [sys.getrefcount(x) for x in watched] == counts
     assert sys.getsizeof(container) == size
-    # A leak of one small object per round would show as ROUNDS * 16 bytes
-    # or more; allow a little allocator noise.
+    # A leak of one small object per round shows as ROUNDS * 16 bytes or more.
     assert grown < ROUNDS * 8, f"{grown} bytes kept after {ROUNDS} rounds"
 
 
-@pytest.mark.parametrize("cls", MAPS)
-def test_map_operations_do_not_leak(cls):
-    key, value, other = Key(1), object(), object()
-    for name, steps in map_operations(cls, key, value, other).items():
+@pytest.mark.parametrize("cls", ALL)
+def test_operations_do_not_leak(cls):
+    key, value, other = Key(1), object(), Key(8)
+    groups = map_operations(cls, key, value, other) if cls in MAPS else set_operations(cls, key, other)
+    for name, steps in groups.items():
         run_and_measure(cls(capacity=8), steps, (key, value, other))
 
 
-@pytest.mark.parametrize("cls", SETS)
-def test_set_operations_do_not_leak(cls):
-    key, other = Key(1), Key(8)
-    for name, steps in set_operations(cls, key, other).items():
-        run_and_measure(cls(capacity=8), steps, (key, other))
-
-
-@pytest.mark.parametrize("cls", MAPS + SETS)
+@pytest.mark.parametrize("cls", ALL)
 def test_destruction_releases_everything(cls):
     keys = [Key(i) for i in range(500)]
     values = [object() for _ in range(500)]
-    base_keys = [sys.getrefcount(k) for k in keys]
-    base_values = [sys.getrefcount(v) for v in values]
+    counts = lambda: [sys.getrefcount(x) for x in keys + values]  # noqa: E731
+    base = counts()
     for _ in range(5):
         c = cls(zip(keys, values)) if cls in MAPS else cls(keys)
         del c
-    assert [sys.getrefcount(k) for k in keys] == base_keys
-    assert [sys.getrefcount(v) for v in values] == base_values
+    assert counts() == base
     if cls in MAPS:  # a value iterator's snapshot keeps a replaced value alive
         c = cls({1: values[0]})
         it = iter(c.values())
         c[1] = None
-        assert sys.getrefcount(values[0]) == base_values[0] + 1
+        assert counts()[500] == base[500] + 1
         del it
-        assert sys.getrefcount(values[0]) == base_values[0]
+        assert counts() == base

@@ -9,14 +9,10 @@ import pickle
 import pytest
 
 import tavoric
-from tavoric import ElasticHashMap, ElasticHashSet, FunnelHashMap, FunnelHashSet
-
-MAPS = [FunnelHashMap, ElasticHashMap]
-SETS = [FunnelHashSet, ElasticHashSet]
+from helpers import ALL, MAPS, SETS
 
 
-class Point:
-    """A hashable key with value equality, so deep copies are equal but distinct."""
+class Point:  # deep copies are equal but distinct
 
     def __init__(self, x):
         self.x = x
@@ -31,7 +27,7 @@ class Point:
 KEYS = [0, -1, 2**70, "a", "\u00e9", b"b", (1, "x"), None, 1.5, frozenset([3]), Point(4)] + list(range(100, 400))
 
 
-@pytest.mark.parametrize("cls", MAPS + SETS)
+@pytest.mark.parametrize("cls", ALL)
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
 def test_round_trips_keep_contents_class_and_reserve_exponent(cls, protocol):
     for exponent, keys in ((5, KEYS), (3, []), (4, [Point(1), "k"])):
@@ -80,9 +76,8 @@ def test_set_iterators_pickle_and_copy_as_what_is_left(cls):
     rest = sorted({1, 2, 3} - {next(it)})
     for clone in (pickle.loads(pickle.dumps(it)), pickle.loads(pickle.dumps(it, 0)), copy.copy(it), copy.deepcopy(it)):
         assert sorted(clone) == rest
-    [again_s, again_it] = pickle.loads(pickle.dumps([s, it]))
-    assert again_s == s and sorted(again_it) == rest
-    assert sorted(it) == rest  # unharmed
+    again_s, again_it = pickle.loads(pickle.dumps([s, it]))
+    assert again_s == s and sorted(again_it) == rest and sorted(it) == rest  # the original is unharmed
 
 
 def test_panic_exception_pickles_like_any_exception():

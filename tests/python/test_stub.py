@@ -1,7 +1,6 @@
-"""The typing stub describes exactly what the module exports: the same
-classes, the same public methods with the same parameter names, only
-special methods the classes really have; and it is installed beside the
-module."""
+"""The typing stub declares exactly the module's classes, public methods and
+parameter names, only special methods the classes have, and is installed
+beside the module."""
 
 import ast
 import inspect
@@ -94,8 +93,7 @@ def test_each_class_matches_its_runtime_counterpart(name):
         alias = cls[(int,) * arity] if arity > 1 else cls[int]
         assert isinstance(alias, typing.GenericAlias) and typing.get_origin(alias) is cls
     if name in ("FunnelHashSet", "ElasticHashSet", "FunnelHashMap", "ElasticHashMap"):
-        # Ordering is not declared: the operators raise TypeError.
-        assert not {"__lt__", "__le__", "__gt__", "__ge__"} & set(declared)
+        assert not {"__lt__", "__le__", "__gt__", "__ge__"} & set(declared)  # ordering raises TypeError
         with pytest.raises(TypeError):
             cls() < cls()
 

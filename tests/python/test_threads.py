@@ -1,10 +1,6 @@
-"""Several threads hammering one map, one set and one iterator.
-
-Keys whose __eq__ and __hash__ yield the thread (time.sleep(0)) force thread
-switches in the middle of table operations. The only errors allowed are the
-borrow conflicts (RuntimeError "Already borrowed" or "Already mutably
-borrowed"); afterwards
-the container must be consistent and contain exactly what the successful
+"""Threads hammering one map, one set and one iterator, with keys whose
+__eq__ and __hash__ yield the thread mid-operation. Only borrow conflicts may
+be raised, and the container must then hold exactly what the successful
 operations put there."""
 
 import sys
@@ -13,10 +9,8 @@ import time
 
 import pytest
 
-import tavoric
-from tavoric import ElasticHashMap, ElasticHashSet, FunnelHashMap, FunnelHashSet
+from helpers import MAPS, SETS
 
-BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
 THREADS = 6
 OPERATIONS = 300
 
@@ -33,17 +27,10 @@ class Yielding:
         time.sleep(0)
         return isinstance(other, Yielding) and other.n == self.n
 
-    def __repr__(self):
-        return f"Y{self.n}"
-
-
-def borrow_error(error):
-    return isinstance(error, RuntimeError) and str(error) in BORROW_MESSAGES
 
 
 def hammer(work):
-    """Runs work(thread_index, record) on THREADS threads at once; returns
-    the unexpected errors."""
+    """Runs work(thread_index, step) on THREADS threads at once; returns the errors other than borrow conflicts."""
     unexpected = []
     start = threading.Barrier(THREADS)
     old_interval = sys.getswitchinterval()
@@ -54,8 +41,8 @@ def hammer(work):
         for step in range(OPERATIONS):
             try:
                 work(index, step)
-            except BaseException as error:  # noqa: BLE001 - sorted below
-                if not borrow_error(error):
+            except BaseException as error:  # noqa: BLE001 - sorted here
+                if not (type(error) is RuntimeError and str(error) in ("Already borrowed", "Already mutably borrowed")):
                     unexpected.append(repr(error))
 
     try:
@@ -69,7 +56,7 @@ def hammer(work):
     return unexpected
 
 
-@pytest.mark.parametrize("cls", [FunnelHashMap, ElasticHashMap])
+@pytest.mark.parametrize("cls", MAPS)
 def test_threads_share_one_map(cls):
     m = cls()
     written = {}  # (thread, step) -> key actually stored, for successes only
@@ -91,14 +78,12 @@ def test_threads_share_one_map(cls):
         if step % 50 == 0:
             list(m.items())
 
-    unexpected = hammer(work)
-    assert unexpected == []
+    assert hammer(work) == []
     # Each thread owns its keys, so the successful writes describe the map.
-    assert len(list(m)) == len(m) == len(written)
-    assert {k.n: v for k, v in m.items()} == written
+    assert len(list(m)) == len(m) == len(written) and {k.n: v for k, v in m.items()} == written
 
 
-@pytest.mark.parametrize("cls", [FunnelHashSet, ElasticHashSet])
+@pytest.mark.parametrize("cls", SETS)
 def test_threads_share_one_set_and_one_iterator(cls):
     s = cls(Yielding(i) for i in range(100))
     shared_iterator = iter(s.copy())
@@ -122,15 +107,13 @@ def test_threads_share_one_set_and_one_iterator(cls):
             except StopIteration:
                 pass
 
-    unexpected = hammer(work)
-    assert unexpected == []
-    assert len(list(s)) == len(s)
-    assert {k.n for k in s} == members
+    assert hammer(work) == []
+    assert len(list(s)) == len(s) and {k.n for k in s} == members
     # The iterator handed every snapshot key out at most once.
     assert len({id(k) for k in handed_out}) == len(handed_out) <= 100
 
 
-@pytest.mark.parametrize("cls", [FunnelHashSet, ElasticHashSet])
+@pytest.mark.parametrize("cls", SETS)
 def test_threads_running_set_algebra_on_two_sets(cls):
     # Each operation holds both sets; switches inside it meet the other
     # threads' operations on either set.
