@@ -4,32 +4,40 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <sstream>
 #include <vector>
 
-#include "../common/test_keys.hpp"
+#include "../common/random_ops.hpp"
+#include "common/arena/aligned_block.hpp"
 #include "common/arena/control.hpp"
-#include "common/arena/slot_entry.hpp"
+#include "common/error/panic.hpp"
 #include "common/hash/bounded_reduction.hpp"
+#include "common/hash/table_hash.hpp"
 #include "elastic/phi.hpp"
 #include "elastic/probe.hpp"
 #include "elastic/table.hpp"
-#include "common/hash/table_hash.hpp"
 
 namespace tavoric::testing::elastic_support {
 
+using tavoric::common::arena::AllocationFaults;
+using tavoric::common::error::Panic;
 using tavoric::elastic::ElasticLocation;
 using tavoric::elastic::ElasticTable;
 namespace probe = tavoric::elastic;
+using MapTable = ElasticTable<IntKey, std::uintptr_t>;
+using CountedTable = ElasticTable<CountedKey, CountedValue>;
 
 // With table seed 0 and fold seed 1 the table hash is the cached hash itself,
 // so tests choose table hashes directly.
 inline constexpr common::hash::HashSeeds kIdentitySeeds{0, 1};
 // Both seeds 0: every key's table hash is 0 (one shared probe sequence).
 inline constexpr common::hash::HashSeeds kConstantSeeds{0, 0};
+
+inline MapTable map_table(std::size_t capacity, std::uint32_t k = 3, common::hash::HashSeeds seeds = kIdentitySeeds) {
+    return MapTable::with_capacity_and_reserve_and_hasher_in(capacity, k, seeds);
+}
 
 // A well-spread cached hash for key number i.
 inline std::intptr_t spread_hash(std::int64_t i) {

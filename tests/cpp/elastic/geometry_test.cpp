@@ -1,93 +1,64 @@
-// Elastic table shapes: slot counts, level lengths, batch quotas.
+// Elastic shapes (slot counts, level lengths, batch quotas), the phi
+// injection, route capacities, prepared keys and probe slots.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
+#include <set>
 #include <vector>
 
 #include "elastic/geometry.hpp"
+#include "elastic/phi.hpp"
+#include "elastic/probe.hpp"
+#include "elastic/table.hpp"
 
 namespace {
 
-using tavoric::elastic::ElasticGeometry;
-using tavoric::elastic::elastic_usable;
-using tavoric::elastic::LevelLengths;
-using tavoric::elastic::LevelWords;
-
-std::vector<std::size_t> words(const LevelWords& w) { return {w.begin(), w.end()}; }
-
-std::vector<std::size_t> lengths(std::size_t slots, std::size_t levels) {
-    std::vector<std::size_t> out;
-    LevelLengths it(slots, levels);
-    while (auto n = it.next()) out.push_back(*n);
-    return out;
-}
-
+using namespace tavoric::elastic;
 using V = std::vector<std::size_t>;
 
-TEST(ElasticGeometry, SlotCountsForBudgets) {
-    struct Case {
-        std::size_t budget;
-        std::uint32_t k;
-        std::size_t slots;
-        std::size_t limit;
-    };
-    const Case cases[] = {
-        {1, 3, 8, 7},       {7, 3, 8, 7},        {8, 3, 16, 14},       {14, 3, 16, 14},
-        {15, 3, 32, 28},    {28, 3, 32, 28},     {29, 3, 64, 56},      {100, 3, 128, 112},
-        {1000, 3, 2048, 1792}, {4, 1, 8, 4},     {5, 1, 16, 8},        {9, 1, 32, 16},
-        {8, 6, 8, 8},       {9, 6, 16, 16},      {1008, 6, 1024, 1008}, {1009, 6, 2048, 2016},
-        {1, 32, 8, 8},      {8, 32, 8, 8},       {9, 32, 16, 16},      {1000, 40, 1024, 1024},
-        {std::size_t{1} << 31, 32, std::size_t{1} << 31, std::size_t{1} << 31},
-        {(std::size_t{1} << 31) - (std::size_t{1} << 28), 3, std::size_t{1} << 31,
-         (std::size_t{1} << 31) - (std::size_t{1} << 28)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "budget " << c.budget << " k " << c.k);
-        auto g = ElasticGeometry::for_insert_budget(c.budget, c.k);
-        ASSERT_TRUE(g.has_value());
-        EXPECT_EQ(g->slots, c.slots);
-        EXPECT_EQ(g->insert_limit, c.limit);
-    }
-    for (std::size_t b = 1; b <= 7; ++b) EXPECT_EQ(ElasticGeometry::for_insert_budget(b, 3)->slots, 8u);
+V words(const LevelWords& w) { return {w.begin(), w.end()}; }
+
+std::uint64_t phi(std::uint64_t i, std::uint64_t j) {
+    auto r = elastic_phi(i, j);
+    EXPECT_TRUE(r.has_value());
+    return static_cast<std::uint64_t>(*r);
 }
 
-TEST(ElasticGeometry, EdgeShapesAndLevelLengths) {
+TEST(ElasticGeometry, SlotCountsForBudgets) {
     const std::size_t top = std::size_t{1} << 31;
+    const std::size_t cases[][4] = {  // budget, k, slots, insert limit
+        {1, 3, 8, 7},     {7, 3, 8, 7},          {8, 3, 16, 14},       {14, 3, 16, 14},          {15, 3, 32, 28},
+        {28, 3, 32, 28},  {29, 3, 64, 56},       {100, 3, 128, 112},   {1000, 3, 2048, 1792},    {4, 1, 8, 4},
+        {5, 1, 16, 8},    {9, 1, 32, 16},        {8, 6, 8, 8},         {9, 6, 16, 16},           {1008, 6, 1024, 1008},
+        {1009, 6, 2048, 2016}, {1, 32, 8, 8},    {8, 32, 8, 8},        {9, 32, 16, 16},          {1000, 40, 1024, 1024},
+        {top, 32, top, top},   {top - (top >> 3), 3, top, top - (top >> 3)}};
+    for (auto [budget, k, slots, limit] : cases) {
+        auto g = ElasticGeometry::for_insert_budget(budget, std::uint32_t(k));
+        ASSERT_TRUE(g.has_value()) << budget << " k " << k;
+        EXPECT_EQ(g->slots, slots) << budget << " k " << k;
+        EXPECT_EQ(g->insert_limit, limit) << budget << " k " << k;
+    }
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(elastic_usable(top, 3) + 1, 3).has_value());
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(top + 1, 32).has_value());
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(SIZE_MAX, 1).has_value());
-    // No reserve fraction at all: nothing is usable, and a real shape is
-    // refused, but zero slots stay valid.
+    // Without a reserve fraction nothing is usable: real shapes are refused, zero slots stay valid.
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(1, 0).has_value());
-    EXPECT_EQ(ElasticGeometry::for_slots(8, 0).error(), tavoric::elastic::ConfigError::exponent_zero());
+    EXPECT_EQ(ElasticGeometry::for_slots(8, 0).error(), ConfigError::exponent_zero());
     EXPECT_TRUE(ElasticGeometry::for_slots(0, 0).has_value());
     auto empty = ElasticGeometry::for_insert_budget(0, 3);
-    ASSERT_TRUE(empty.has_value());
     EXPECT_EQ(empty->slots + empty->insert_limit + empty->level_lengths.size() + empty->batch_quotas.size(), 0u);
-    auto one = ElasticGeometry::for_slots(1, 3);
-    EXPECT_EQ(words(one->level_lengths), V{1});
-    EXPECT_EQ(words(one->batch_quotas), V{1});
-    EXPECT_EQ(one->insert_limit, 1u);
-    // Lengths halve, rounding up, down to the last two levels.
-    EXPECT_EQ(lengths(10, 4), (V{5, 3, 1, 1}));
-    EXPECT_EQ(lengths(12, 4), (V{6, 3, 2, 1}));
-    EXPECT_EQ(lengths(5, 1), (V{5}));
-    EXPECT_EQ(words(ElasticGeometry::for_slots(10, 3)->level_lengths), (V{5, 3, 1, 1}));
-    auto largest = ElasticGeometry::for_slots(top, 3);  // 31 levels, 2^30 down to 4, 2, 2
-    ASSERT_EQ(largest->level_lengths.size(), 31u);
-    EXPECT_EQ(largest->level_lengths[0], std::size_t{1} << 30);
-    EXPECT_EQ((V{largest->level_lengths[28], largest->level_lengths[29], largest->level_lengths[30]}), (V{4, 2, 2}));
 }
 
-TEST(ElasticGeometry, BatchQuotaTable) {
+TEST(ElasticGeometry, LevelLengthsAndBatchQuotas) {
     struct Row {
         std::size_t slots;
         std::uint32_t k;
-        V levels;
-        V quotas;
+        V levels, quotas;
         std::size_t limit;
     };
     const Row rows[] = {
+        {1, 3, {1}, {1}, 1},
         {8, 1, {4, 2, 2}, {3, 1, 0}, 4},
         {8, 3, {4, 2, 2}, {3, 3, 1}, 7},
         {8, 6, {4, 2, 2}, {3, 3, 2}, 8},
@@ -105,15 +76,28 @@ TEST(ElasticGeometry, BatchQuotaTable) {
         EXPECT_EQ(words(g->level_lengths), r.levels);
         EXPECT_EQ(words(g->batch_quotas), r.quotas);
         EXPECT_EQ(g->insert_limit, r.limit);
-        EXPECT_EQ(g->slots, r.slots);
     }
+    auto lengths = [](std::size_t slots, std::size_t levels) {
+        V out;
+        LevelLengths it(slots, levels);
+        while (auto n = it.next()) out.push_back(*n);
+        return out;
+    };
+    EXPECT_EQ(lengths(10, 4), (V{5, 3, 1, 1}));
+    EXPECT_EQ(lengths(12, 4), (V{6, 3, 2, 1}));
+    EXPECT_EQ(words(ElasticGeometry::for_slots(10, 3)->level_lengths), (V{5, 3, 1, 1}));
+    EXPECT_EQ(lengths(5, 1), (V{5}));
+    auto largest = ElasticGeometry::for_slots(std::size_t{1} << 31, 3);  // 31 levels, 2^30 down to 4, 2, 2
+    ASSERT_EQ(largest->level_lengths.size(), 31u);
+    EXPECT_EQ(largest->level_lengths[0], std::size_t{1} << 30);
+    EXPECT_EQ((V{largest->level_lengths[28], largest->level_lengths[29], largest->level_lengths[30]}), (V{4, 2, 2}));
 }
 
-// Every slot count a table can use, every exponent up to 40: the quotas add
-// up to the insert limit, the levels to the slot count, and no quota asks
-// more of its levels than they have room for.
+// Every slot count a table can use, every exponent up to 40: quotas add up to
+// the insert limit, levels to the slot count, and no quota asks more of its
+// levels than they have room for.
 TEST(ElasticGeometry, QuotasSumToTheInsertLimitForEveryTableShape) {
-    std::vector<std::size_t> slot_counts{0};
+    V slot_counts{0};
     for (std::size_t s = 8; s <= (std::size_t{1} << 31); s *= 2) slot_counts.push_back(s);
     for (std::uint32_t k = 1; k <= 40; ++k) {
         for (std::size_t s : slot_counts) {
@@ -126,12 +110,105 @@ TEST(ElasticGeometry, QuotasSumToTheInsertLimitForEveryTableShape) {
             ASSERT_EQ(g->batch_quotas.size(), g->level_lengths.size());
             ASSERT_EQ(quota_sum, g->insert_limit) << "S " << s << " k " << k;
             ASSERT_EQ(g->insert_limit, k >= 32 ? s : s - (s >> k));
-            for (std::size_t i = 0; i < g->level_lengths.size(); ++i) {
-                const std::size_t own = g->level_lengths[i];
-                const std::size_t prev = i == 0 ? 0 : g->level_lengths[i - 1];
-                ASSERT_LE(g->batch_quotas[i], own + prev / 4);
-            }
+            for (std::size_t i = 0; i < g->level_lengths.size(); ++i)
+                ASSERT_LE(g->batch_quotas[i], g->level_lengths[i] + (i == 0 ? 0 : g->level_lengths[i - 1] / 4));
         }
+    }
+}
+
+TEST(ElasticPhi, WorkedValuesErrorsAndCapacities) {
+    const std::uint64_t values[][3] = {{1, 1, 13},  {1, 2, 57},  {1, 3, 61},  {1, 4, 233}, {2, 1, 26},
+                                       {3, 1, 27},  {2, 2, 114}, {3, 2, 115}, {2, 3, 122}, {4, 1, 52}};
+    for (auto [i, j, code] : values) EXPECT_EQ(phi(i, j), code) << i << "," << j;
+    EXPECT_EQ(elastic_phi(0, 0).error(), PhiError::zero(PhiCoordinate::I));
+    EXPECT_EQ(elastic_phi(5, 0).error(), PhiError::zero(PhiCoordinate::J));
+    // 2 * 63 + 1 + 1 = 128 bits still fits; one more bit of i does not.
+    const u128 j63 = (u128{1} << 63) - 1;
+    EXPECT_EQ(static_cast<std::uint64_t>(*elastic_phi(1, j63) >> 127), 1u);
+    EXPECT_EQ(elastic_phi(2, j63).error(), PhiError::overflow());
+    EXPECT_FALSE(elastic_phi(1, u128{1} << 64).has_value());
+    EXPECT_FALSE(elastic_phi64(1, std::uint64_t{1} << 31).has_value());  // 65-bit code
+    EXPECT_EQ(elastic_phi64(2, 3), std::optional<std::uint64_t>{122});
+    const std::uint64_t max_probe[][3] = {{1, 1, 383}, {2, 3, 255}, {4, 7, 191}, {8, 15, 127}, {16, 31, 95}};
+    for (auto [from, to, j] : max_probe)
+        for (std::uint64_t i = from; i <= to; ++i) EXPECT_EQ(elastic_max_probe(i), j) << i;
+    EXPECT_LE(phi(1, 383), kPhiCap);
+    EXPECT_GT(phi(1, 384), kPhiCap);
+    const std::size_t capacity[][2] = {{0, 0}, {1, 382}, {2, 637}, {3, 892}, {4, 1083}, {10, 2037}, {16, 2767}, {31, 4192}};
+    for (auto [levels, routes] : capacity) EXPECT_EQ(elastic_route_capacity(levels), routes) << levels;
+    for (std::size_t levels = 0; levels <= 32; ++levels)
+        EXPECT_EQ(elastic_route_capacity(levels), elastic_route_capacity_counted(levels));
+}
+
+TEST(ElasticPhi, InjectiveIncreasingInJAndTheLoopFreeFormAgrees) {
+    std::set<std::uint64_t> seen;
+    for (std::uint64_t i = 1; i <= 40; ++i) {
+        std::uint64_t prev = 0;
+        for (std::uint64_t j = 1; j <= 600; ++j) {
+            const std::uint64_t v = phi(i, j);
+            ASSERT_GT(v, prev);
+            ASSERT_TRUE(seen.insert(v).second) << i << "," << j;
+            prev = v;
+        }
+    }
+    static_assert(kMaxProbeNumber < (1u << 16));  // placement reports probe numbers below 2^16
+    for (std::uint64_t i = 1; i <= 33; ++i)
+        for (std::uint64_t j = 1; j < (std::uint64_t{1} << 16); ++j)
+            ASSERT_EQ(elastic_phi_small(i, j), static_cast<std::uint64_t>(*elastic_phi(i, j))) << i << "," << j;
+}
+
+TEST(ElasticPrepared, WorkedKeysAndFingerprints) {
+    const auto p = elastic_prepare(0);
+    EXPECT_EQ(p.fingerprint, 1u);
+    EXPECT_EQ(p.prepared, 0x0BD2DB2E48789D20ULL);
+    EXPECT_EQ(p.membership, (std::uint64_t{1} << 32) | (std::uint64_t{1} << 46));
+    const std::size_t slots[2][4] = {{1, 3, 2, 2}, {0, 0, 0, 1}};  // levels of 4 and 2 slots
+    for (std::uint32_t t = 0; t < 4; ++t) {
+        EXPECT_EQ(elastic_probe_slot(p.prepared, elastic_selector(0, t), 4), slots[0][t]) << t;
+        EXPECT_EQ(elastic_probe_slot(p.prepared, elastic_selector(1, t), 2), slots[1][t]) << t;
+    }
+    const auto ones = elastic_prepare(~std::uint64_t{0});
+    EXPECT_EQ(ones.fingerprint, 127u);
+    EXPECT_EQ(ones.prepared, 0xA3EEE151577B38E9ULL);
+    const std::pair<std::uint64_t, unsigned> fps[] = {{0, 1}, {1ULL << 57, 1}, {2ULL << 57, 2}, {0x7FULL << 57, 127}};
+    for (auto [h, fp] : fps) EXPECT_EQ(elastic_fingerprint(h), fp) << h;
+}
+
+TEST(ElasticReduce, WorkedExampleEdgeLengthsAndRetries) {
+    EXPECT_EQ(elastic_selector(0, 5), 40u);
+    auto r = reduce_prepared_elastic_non_power(0x1234567890ABCDEFULL, 40, 1'000'003, 8);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->slot, 568'473u);
+    EXPECT_EQ(r->tries, 1u);
+    EXPECT_EQ(elastic_probe_slot(0x1234567890ABCDEFULL, 40, 1'000'003), std::optional<std::size_t>{568'473});
+    EXPECT_FALSE(reduce_prepared_elastic_non_power(1, 0, 0, 8).has_value());
+    EXPECT_FALSE(elastic_probe_slot(1, 0, 0).has_value());
+    EXPECT_EQ(elastic_probe_slot(0xFFFF, 123, 1), std::optional<std::size_t>{0});
+    EXPECT_FALSE(reduce_prepared_elastic_non_power(1, 0, 3, 0).has_value());  // zero tries
+    // A length just above 2^63 rejects almost half of all mixes; a retry uses the next selector.
+    const std::size_t n = (std::size_t{1} << 63) + 1;
+    bool retried = false;
+    for (std::uint64_t H = 0; H < 64 && !retried; ++H) {
+        auto r = reduce_prepared_elastic_non_power(H, 8, n, 8);
+        if (r && r->tries > 1) {
+            retried = true;
+            auto direct = reduce_prepared_elastic_non_power(H, 8 + static_cast<std::uint32_t>(r->tries - 1), n, 1);
+            ASSERT_TRUE(direct.has_value());
+            EXPECT_EQ(direct->slot, r->slot);
+        }
+    }
+    EXPECT_TRUE(retried);
+    for (std::size_t len : {2u, 3u, 5u, 7u, 64u, 1000u, 1024u})
+        for (std::uint64_t H = 0; H < 200; ++H)
+            if (auto s = elastic_probe_slot(H * 0x9E3779B97F4A7C15ULL, elastic_selector(3, std::uint32_t(H % 4096)), len)) {
+                ASSERT_LT(*s, len);
+            }
+    std::mt19937_64 rng(11);  // the branch-free slot of power-of-two levels
+    for (int i = 0; i < 20000; ++i) {
+        const std::uint64_t H = rng();
+        const auto selector = static_cast<std::uint32_t>(rng());
+        const std::size_t len = std::size_t{1} << (i % 32);
+        ASSERT_EQ(elastic_probe_slot_power_of_two(H, selector, len), *elastic_probe_slot(H, selector, len)) << len;
     }
 }
 

@@ -9,12 +9,14 @@
 #include <optional>
 #include <stdexcept>
 
-#include "../common/test_keys.hpp"
+#include "../common/random_ops.hpp"
+#include "common/arena/aligned_block.hpp"
 #include "common/arena/control.hpp"
 #include "funnel/table.hpp"
 
 namespace tavoric::testing {
 
+using common::arena::AllocationFaults;
 using common::arena::Unit;
 using common::error::TryBuildError;
 using common::error::TryReserveError;
@@ -47,10 +49,9 @@ std::optional<std::size_t> where(const T& t, std::int64_t v, std::intptr_t hash)
 template <class T>
 std::optional<std::size_t> where(const T& t, std::int64_t v) { return where(t, v, static_cast<std::intptr_t>(v)); }
 
-// Checks what must hold after every operation: len equals the live control
-// bytes, the tombstone count equals the 0x80 bytes, the padding stays zero,
-// every live slot carries its key's fingerprint and filter bits, and (for
-// tables whose keys are distinct) every stored key is found at its slot.
+// What must hold after every operation: len and the tombstone count match the
+// control bytes, the padding stays zero, every live slot carries its key's
+// fingerprint and filter bits, and (keys distinct) every key is found at its slot.
 template <class K, class V>
 void expect_invariants(const FunnelTable<K, V>& table, bool keys_distinct = true) {
     const std::size_t n = table.slot_count();
