@@ -55,6 +55,9 @@ private:
 
 // Largest slot count an Elastic table ever uses: the selector of a probe has
 // five bits for the level, and 2^31 slots make 31 levels.
+// Any positive reserve exponent works: the levels adapt to any δ = 2^-k.
+inline constexpr std::uint32_t kMinReserveExponent = 1;
+
 inline constexpr std::size_t kElasticMaxSlots = std::size_t{1} << 31;
 // Smallest non-empty table.
 inline constexpr std::size_t kElasticMinSlots = 8;

@@ -111,10 +111,11 @@ public:
 
     // A table taking at least `capacity` entries before it grows. Fails with
     // the capacity-overflow error when no table of at most 2^31 slots does,
-    // and with the error of a refused allocation. k must be at least 1.
+    // with the error of a refused allocation, and for k = 0 (no reserve) as
+    // a Funnel table does for k below 3.
     static std::expected<ElasticTable, TryBuildError> try_with_capacity_and_reserve_and_hasher_in(
         std::size_t capacity, std::uint32_t k, common::hash::HashSeeds seeds) {
-        check_exponent(k);
+        if (k < kMinReserveExponent) return std::unexpected(TryBuildError::exponent_below_minimum(k, kMinReserveExponent));
         auto geometry = ElasticGeometry::for_insert_budget(capacity, k);
         if (!geometry) return std::unexpected(TryBuildError::capacity_overflow());
         auto schedule = try_probe_schedule(geometry->level_lengths.size());
@@ -126,18 +127,6 @@ public:
         table.schedule_ = std::move(*schedule);
         table.install(*geometry, std::move(*arena));
         return table;
-    }
-
-    // The same, stopping with a panic instead: "capacity overflow" when no
-    // table is large enough, and "memory allocation failed" when memory is
-    // refused. The process is never ended for a refused allocation; a caller
-    // that must tell memory exhaustion apart (to raise MemoryError) either
-    // uses the fallible form or recognises that panic text.
-    static ElasticTable with_capacity_and_reserve_and_hasher_in(std::size_t capacity, std::uint32_t k,
-                                                                common::hash::HashSeeds seeds) {
-        auto table = try_with_capacity_and_reserve_and_hasher_in(capacity, k, seeds);
-        if (!table) common::error::panic(table.error().message());
-        return std::move(*table);
     }
 
     ElasticTable(ElasticTable&& other) noexcept
@@ -458,10 +447,6 @@ public:
 
 private:
     ElasticTable(common::hash::HashSeeds seeds, std::uint32_t k) noexcept : seeds_(seeds), k_(k) {}
-
-    static void check_exponent(std::uint32_t k) {
-        if (k == 0) common::error::panic("reserve exponent must be positive");
-    }
 
     // The membership region of a new arena; checked before the arena is
     // installed, so a failure leaves the table as it was.

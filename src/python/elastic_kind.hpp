@@ -11,7 +11,7 @@ struct ElasticDesign {
     using Table = elastic::ElasticTable<HashedAny, V>;
 
     static constexpr char display_name[] = "Elastic";
-    static constexpr std::uint32_t minimum_exponent = 1;
+    static constexpr std::uint32_t minimum_exponent = elastic::kMinReserveExponent;
     // A capacity no Elastic table reaches is a plain "capacity overflow".
     static constexpr const char* construction_prefix = "";
 

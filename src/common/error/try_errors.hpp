@@ -59,7 +59,7 @@ public:
     std::string message() const {
         switch (kind_) {
             case Kind::ExponentBelowMinimum:
-                return "Funnel reserve exponent " + std::to_string(exponent_) + " is below the minimum " +
+                return "reserve exponent " + std::to_string(exponent_) + " is below the minimum " +
                        std::to_string(minimum_);
             case Kind::CapacityOverflow:
                 return "capacity overflow";

@@ -149,7 +149,7 @@ TEST(Errors, InsertBudgetConversionAndPanic) {
     // The texts Python users see.
     EXPECT_EQ(TryReserveError::capacity_overflow().message(), "capacity overflow");
     EXPECT_EQ(TryReserveError::alloc_error().message(), "memory allocation failed");
-    EXPECT_EQ(TryBuildError::exponent_below_minimum(2, 3).message(), "Funnel reserve exponent 2 is below the minimum 3");
+    EXPECT_EQ(TryBuildError::exponent_below_minimum(2, 3).message(), "reserve exponent 2 is below the minimum 3");
     EXPECT_NO_THROW(tavoric::common::error::check(true, "never"));
     try {
         tavoric::common::error::check(false, "always");

@@ -28,7 +28,7 @@ IntKey key(std::int64_t i) { return IntKey(i, spread_hash(i)); }
 TEST(ElasticContainers, MapInsertFindRemoveDrainRetainAndIterate) {
     Ledger ledger;
     {
-        CountedMap m(CountedTable::with_capacity_and_reserve_and_hasher_in(0, 3, HashSeeds::fresh()));
+        CountedMap m(make_table<CountedTable>(0, 3, HashSeeds::fresh()));
         for (std::int64_t i = 0; i < 500; ++i) {
             auto r = m.insert(CountedKey(ledger, i, spread_hash(i)), CountedValue(ledger, i * 10));
             ASSERT_TRUE(r.has_value() && !r->has_value());
@@ -74,8 +74,8 @@ TEST(ElasticContainers, MapInsertFindRemoveDrainRetainAndIterate) {
 }
 
 TEST(ElasticContainers, SetsCompareAcrossSeedsAndOrders) {
-    IntSet a(IntSetTable::with_capacity_and_reserve_and_hasher_in(0, 3, HashSeeds{1, 2}));
-    IntSet b(IntSetTable::with_capacity_and_reserve_and_hasher_in(10, 3, HashSeeds{3, 4}));
+    IntSet a(make_table<IntSetTable>(0, 3, HashSeeds{1, 2}));
+    IntSet b(make_table<IntSetTable>(10, 3, HashSeeds{3, 4}));
     for (std::int64_t i = 0; i < 300; ++i) ASSERT_TRUE(*a.insert(key(i)) && *b.insert(key(299 - i)));
     EXPECT_FALSE(*a.insert(key(3)));
     EXPECT_TRUE(a == b);

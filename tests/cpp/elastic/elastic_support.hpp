@@ -35,8 +35,17 @@ inline constexpr common::hash::HashSeeds kIdentitySeeds{0, 1};
 // Both seeds 0: every key's table hash is 0 (one shared probe sequence).
 inline constexpr common::hash::HashSeeds kConstantSeeds{0, 0};
 
+// A table the test expects to exist: a construction error stops the test
+// with its text.
+template <class Table>
+Table make_table(std::size_t capacity, std::uint32_t k, common::hash::HashSeeds seeds) {
+    auto table = Table::try_with_capacity_and_reserve_and_hasher_in(capacity, k, seeds);
+    if (!table) throw Panic(table.error().message());
+    return std::move(*table);
+}
+
 inline MapTable map_table(std::size_t capacity, std::uint32_t k = 3, common::hash::HashSeeds seeds = kIdentitySeeds) {
-    return MapTable::with_capacity_and_reserve_and_hasher_in(capacity, k, seeds);
+    return make_table<MapTable>(capacity, k, seeds);
 }
 
 // A well-spread cached hash for key number i.

@@ -51,7 +51,8 @@ TEST(ElasticTable, ConstructionSizesAndFailures) {
               TryBuildError::capacity_overflow());
     EXPECT_THROW(map_table(too_big), Panic);
     EXPECT_THROW(map_table(SIZE_MAX, 40), Panic);
-    EXPECT_THROW(map_table(10, 0), Panic);
+    EXPECT_EQ(MapTable::try_with_capacity_and_reserve_and_hasher_in(10, 0, kIdentitySeeds).error(),
+              TryBuildError::exponent_below_minimum(0, 1));
     for (long allowed = 0; allowed < 3; ++allowed) {  // schedule, arena, level array refused
         AllocationFaults::fail_after(allowed);
         auto t = MapTable::try_with_capacity_and_reserve_and_hasher_in(100, 3, kIdentitySeeds);
@@ -88,7 +89,7 @@ TEST(ElasticTable, ArenaRegionsFollowEachOtherWithoutOverlap) {
     };
     for (std::size_t capacity : {7u, 100u, 1000u}) {
         check(map_table(capacity));
-        check(ElasticTable<IntKey, Unit>::with_capacity_and_reserve_and_hasher_in(capacity, 3, kIdentitySeeds));
+        check(make_table<ElasticTable<IntKey, Unit>>(capacity, 3, kIdentitySeeds));
     }
     EXPECT_EQ(tavoric::elastic::elastic_layout(10, 12, 4)->entries_offset, 12u);  // 12-byte records aligned to 4
     EXPECT_EQ(tavoric::elastic::elastic_layout(0, 24, 8)->size, 0u);
@@ -283,7 +284,7 @@ TEST(ElasticRemoval, ClearResetsBatchAndScheduleState) {
 TEST(ElasticReleases, RefusedGrowthLeavesTheTableAsItWas) {
     Ledger ledger;
     {
-        auto t = CountedTable::with_capacity_and_reserve_and_hasher_in(7, 3, kIdentitySeeds);
+        auto t = make_table<CountedTable>(7, 3, kIdentitySeeds);
         auto insert = [&](std::int64_t i) {
             CountedKey key(ledger, i, spread_hash(i));
             const auto h = hash_in(t, key);
@@ -341,7 +342,7 @@ public:
 TEST(ElasticReleases, InterruptedRebuildReleasesWhatWasNotMoved) {
     Ledger ledger;
     {
-        auto t = ElasticTable<FragileKey, CountedValue>::with_capacity_and_reserve_and_hasher_in(100, 3, kIdentitySeeds);
+        auto t = make_table<ElasticTable<FragileKey, CountedValue>>(100, 3, kIdentitySeeds);
         auto insert = [&](std::int64_t i) {
             FragileKey key(ledger, i);
             const auto h = hash_in(t, key);
@@ -383,7 +384,7 @@ TEST(ElasticRandomOperations, InvariantsAfterEveryStepUnderAdversarialHashes) {
             SCOPED_TRACE(policy.name);
             Ledger ledger;
             {
-                auto t = CountedTable::with_capacity_and_reserve_and_hasher_in(0, 3, seeds);
+                auto t = make_table<CountedTable>(0, 3, seeds);
                 random_operations(t, ledger, policy.hash, 7, 1500, 400, policy.check_every,
                                   [](const CountedTable& t) { ASSERT_TRUE(invariants(t)); });
             }
