@@ -279,7 +279,7 @@ ElasticPlacement replay_placement(const ElasticT& t, std::uint64_t H) {
         for (std::size_t probe_t = 0; probe_t < limit; ++probe_t) {
             ++out.probes;
             const auto slot = slot_of(level, probe_t);
-            if (slot && !arena::is_live(lv.ctrl[*slot])) return std::pair{*slot, probe_t + 1};
+            if (!arena::is_live(lv.ctrl[slot])) return std::pair{slot, probe_t + 1};
         }
         return std::nullopt;
     };
@@ -354,13 +354,12 @@ ElasticLookup replay_lookup(const ElasticT& t, const BenchKey& key, std::uint64_
         return out;
     };
     const auto p0 = probe::elastic_probe_slot(p.prepared, probe::elastic_selector(0, 0), t.level(0).len);
-    if (!p0) return full_scan();
     const auto& group = t.membership()[tavoric::common::hash::multiply_high(p.prepared, t.membership_groups())];
     out.filter_passed = (group.bloom & p.membership) == p.membership;
     const std::uint32_t lanes =
         t.level_count() <= tavoric::elastic::kMaxLaneLevels ? group.lanes[p.prepared & 3] : ~std::uint32_t{0};
-    if (matches(0, *p0)) {
-        out.location = ElasticLocation{0, *p0};
+    if (matches(0, p0)) {
+        out.location = ElasticLocation{0, p0};
         return out;
     }
     if (!out.filter_passed) return out;
@@ -368,9 +367,8 @@ ElasticLookup replay_lookup(const ElasticT& t, const BenchKey& key, std::uint64_
         const std::uint32_t level = probe::elastic_selector_level(route.selector);
         if (((lanes >> level) & 1u) == 0) continue;
         const auto slot = probe::elastic_probe_slot(p.prepared, route.selector, route.key);
-        if (!slot) return full_scan();
-        if (matches(level, *slot)) {
-            out.location = ElasticLocation{level, *slot};
+        if (matches(level, slot)) {
+            out.location = ElasticLocation{level, slot};
             return out;
         }
     }

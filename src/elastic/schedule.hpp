@@ -68,13 +68,8 @@ public:
         size_ = 0;
         bound_ = 0;
         level_routes_.fill(0);
-        power_of_two_lengths_ = true;
     }
 
-    // Whether every route's level length is a power of two (always so for
-    // the tables the Elastic design builds): lookups then skip the
-    // rejection reduction entirely.
-    bool power_of_two_lengths() const noexcept { return power_of_two_lengths_; }
 
     // Routes of level l: its probes first_probe(l) .. first_probe(l) + count - 1.
     static constexpr std::uint32_t kTrackedLevels = 32;
@@ -130,7 +125,6 @@ public:
         for (PhiRoute* r = added; r != routes_.get() + size_; ++r) {
             const std::uint32_t level = elastic_selector_level(r->selector);
             r->key = static_cast<std::uint32_t>(lengths(level));
-            power_of_two_lengths_ = power_of_two_lengths_ && std::has_single_bit(r->key);
             const std::uint32_t t = (r->selector & 0xFFFFu) >> 3;
             common::error::check(level < kTrackedLevels && t == first_probe(level) + level_routes_[level],
                                  "Elastic schedule adds each level's next probes");
@@ -156,7 +150,6 @@ private:
     std::size_t capacity_ = 0;
     std::uint32_t bound_ = 0;
     std::array<std::uint16_t, kTrackedLevels> level_routes_{};
-    bool power_of_two_lengths_ = true;
 };
 
 // An empty schedule with room for every route of `levels` levels.

@@ -205,8 +205,7 @@ public:
     std::optional<ElasticLocation> find_by_exact_schedule(const Q& probe, const ElasticPreparedKey& p) const {
         if (len_ == 0 || level_count() == 0) return std::nullopt;
         const Level<entry_type>& first = arena_.levels[0];
-        const auto p0 = elastic_probe_slot(p.prepared, elastic_selector(0, 0), first.len);
-        if (!p0) return full_scan(probe, p.fingerprint);
+        const std::size_t p0 = elastic_probe_slot(p.prepared, elastic_selector(0, 0), first.len);
 
         bool filter = false;
         std::uint32_t level_set = 0;
@@ -214,27 +213,15 @@ public:
             filter = (group->bloom & p.membership) == p.membership;
             level_set = level_count() <= kMaxLaneLevels ? group->lanes[p.prepared & 3] : ~std::uint32_t{0};
         }
-        if (matches_at(first, *p0, probe, p.fingerprint)) return ElasticLocation{0, *p0};
+        if (matches_at(first, p0, probe, p.fingerprint)) return ElasticLocation{0, p0};
         if (!filter) return std::nullopt;
 
         if (std::popcount(level_set) <= kMergedWalkLevels) return find_on_levels(probe, p, level_set);
-        if (schedule_.power_of_two_lengths()) {
-            for (const PhiRoute& route : schedule_) {
-                const std::uint32_t level = elastic_selector_level(route.selector);
-                if (((level_set >> level) & 1u) == 0) continue;
-                const std::size_t slot =
-                    elastic::elastic_probe_slot_power_of_two(p.prepared, route.selector, route.key);
-                if (matches_at(arena_.levels[level], slot, probe, p.fingerprint)) return ElasticLocation{level, slot};
-            }
-            if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
-            return std::nullopt;
-        }
         for (const PhiRoute& route : schedule_) {
             const std::uint32_t level = elastic_selector_level(route.selector);
             if (((level_set >> level) & 1u) == 0) continue;
-            const auto slot = elastic_probe_slot(p.prepared, route.selector, route.key);
-            if (!slot) return full_scan(probe, p.fingerprint);
-            if (matches_at(arena_.levels[level], *slot, probe, p.fingerprint)) return ElasticLocation{level, *slot};
+            const std::size_t slot = elastic_probe_slot(p.prepared, route.selector, route.key);
+            if (matches_at(arena_.levels[level], slot, probe, p.fingerprint)) return ElasticLocation{level, slot};
         }
         if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
         return std::nullopt;
@@ -304,9 +291,9 @@ public:
                 const std::size_t beta = q <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(q - 1));
                 const std::size_t budget = beta * beta < k_ ? beta * beta : k_;
                 for (std::size_t t = 0; t < 8 * budget; ++t) {
-                    const auto slot = probe_slot(H, c, t);
-                    if (slot && !common::arena::is_live(cur.ctrl[*slot])) {
-                        result = PlacementChoice{c, *slot, static_cast<std::uint32_t>(t + 1), 0};
+                    const std::size_t slot = probe_slot(H, c, t);
+                    if (!common::arena::is_live(cur.ctrl[slot])) {
+                        result = PlacementChoice{c, slot, static_cast<std::uint32_t>(t + 1), 0};
                         break;
                     }
                 }
@@ -331,9 +318,9 @@ public:
         const Level<entry_type>& lv = arena_.levels[level];
         const std::size_t probes = level < kUsableProbes.size() ? kUsableProbes[level] : kUniformProbes;
         for (std::size_t t = 0; t < probes; ++t) {
-            const auto slot = probe_slot(H, level, t);
-            if (slot && !common::arena::is_live(lv.ctrl[*slot])) {
-                return std::pair{*slot, static_cast<std::uint32_t>(t + 1)};
+            const std::size_t slot = probe_slot(H, level, t);
+            if (!common::arena::is_live(lv.ctrl[slot])) {
+                return std::pair{slot, static_cast<std::uint32_t>(t + 1)};
             }
         }
         return std::nullopt;
@@ -488,7 +475,7 @@ private:
         return batch_index_ - 1;
     }
 
-    std::optional<std::size_t> probe_slot(std::uint64_t H, std::size_t level, std::size_t t) const noexcept {
+    std::size_t probe_slot(std::uint64_t H, std::size_t level, std::size_t t) const noexcept {
         return elastic::elastic_probe_slot(
             H,
             elastic::elastic_selector(static_cast<std::uint32_t>(level), static_cast<std::uint32_t>(t)),
@@ -551,9 +538,8 @@ private:
             }
             Head& head = heads[best];
             const Level<entry_type>& level = arena_.levels[head.level];
-            const auto slot = elastic_probe_slot(p.prepared, elastic_selector(head.level, head.probe), level.len);
-            if (!slot) return full_scan(probe, p.fingerprint);
-            if (matches_at(level, *slot, probe, p.fingerprint)) return ElasticLocation{head.level, *slot};
+            const std::size_t slot = elastic_probe_slot(p.prepared, elastic_selector(head.level, head.probe), level.len);
+            if (matches_at(level, slot, probe, p.fingerprint)) return ElasticLocation{head.level, slot};
             if (++head.probe == head.end) {
                 heads[best] = heads[--live];
             } else {

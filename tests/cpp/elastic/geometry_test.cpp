@@ -174,41 +174,16 @@ TEST(ElasticPrepared, WorkedKeysAndFingerprints) {
     for (auto [h, fp] : fps) EXPECT_EQ(elastic_fingerprint(h), fp) << h;
 }
 
-TEST(ElasticReduce, WorkedExampleEdgeLengthsAndRetries) {
+TEST(ElasticReduce, ProbeSlotIsTheTopBitsOfTheMix) {
     EXPECT_EQ(elastic_selector(0, 5), 40u);
-    auto r = reduce_prepared_elastic_non_power(0x1234567890ABCDEFULL, 40, 1'000'003, 8);
-    ASSERT_TRUE(r.has_value());
-    EXPECT_EQ(r->slot, 568'473u);
-    EXPECT_EQ(r->tries, 1u);
-    EXPECT_EQ(elastic_probe_slot(0x1234567890ABCDEFULL, 40, 1'000'003), std::optional<std::size_t>{568'473});
-    EXPECT_FALSE(reduce_prepared_elastic_non_power(1, 0, 0, 8).has_value());
-    EXPECT_FALSE(elastic_probe_slot(1, 0, 0).has_value());
-    EXPECT_EQ(elastic_probe_slot(0xFFFF, 123, 1), std::optional<std::size_t>{0});
-    EXPECT_FALSE(reduce_prepared_elastic_non_power(1, 0, 3, 0).has_value());  // zero tries
-    // A length just above 2^63 rejects almost half of all mixes; a retry uses the next selector.
-    const std::size_t n = (std::size_t{1} << 63) + 1;
-    bool retried = false;
-    for (std::uint64_t H = 0; H < 64 && !retried; ++H) {
-        auto r = reduce_prepared_elastic_non_power(H, 8, n, 8);
-        if (r && r->tries > 1) {
-            retried = true;
-            auto direct = reduce_prepared_elastic_non_power(H, 8 + static_cast<std::uint32_t>(r->tries - 1), n, 1);
-            ASSERT_TRUE(direct.has_value());
-            EXPECT_EQ(direct->slot, r->slot);
-        }
-    }
-    EXPECT_TRUE(retried);
-    for (std::size_t len : {2u, 3u, 5u, 7u, 64u, 1000u, 1024u})
-        for (std::uint64_t H = 0; H < 200; ++H)
-            if (auto s = elastic_probe_slot(H * 0x9E3779B97F4A7C15ULL, elastic_selector(3, std::uint32_t(H % 4096)), len)) {
-                ASSERT_LT(*s, len);
-            }
-    std::mt19937_64 rng(11);  // the branch-free slot of power-of-two levels
+    EXPECT_EQ(elastic_probe_slot(0xFFFF, 123, 1), 0u);  // no shift by 64 for a level of one slot
+    std::mt19937_64 rng(11);
     for (int i = 0; i < 20000; ++i) {
         const std::uint64_t H = rng();
         const auto selector = static_cast<std::uint32_t>(rng());
-        const std::size_t len = std::size_t{1} << (i % 32);
-        ASSERT_EQ(elastic_probe_slot_power_of_two(H, selector, len), *elastic_probe_slot(H, selector, len)) << len;
+        const unsigned bits = static_cast<unsigned>(i % 32);
+        const std::uint64_t top = bits == 0 ? 0 : elastic_probe_mix(H, selector) >> (64 - bits);
+        ASSERT_EQ(elastic_probe_slot(H, selector, std::size_t{1} << bits), top) << bits;
     }
 }
 

@@ -139,11 +139,11 @@ std::optional<ElasticLocation> plain_walk(const MapTable& t, const Q& key) {
         return t.level(l).ctrl[s] == p.fingerprint && key.matches(t.level(l).entries[s].key);
     };
     const auto p0 = probe::elastic_probe_slot(p.prepared, probe::elastic_selector(0, 0), t.level(0).len);
-    if (matches(0, *p0)) return ElasticLocation{0, *p0};
+    if (matches(0, p0)) return ElasticLocation{0, p0};
     for (const auto& route : t.schedule()) {
         const std::uint32_t l = probe::elastic_selector_level(route.selector);
         const auto slot = probe::elastic_probe_slot(p.prepared, route.selector, route.key);
-        if (matches(l, *slot)) return ElasticLocation{l, *slot};
+        if (matches(l, slot)) return ElasticLocation{l, slot};
     }
     return std::nullopt;
 }
