@@ -125,8 +125,8 @@ struct TavoricMap {
     }
     std::size_t size() const { return m.len(); }
     double load() const { return static_cast<double>(m.len()) / static_cast<double>(slots(m.table())); }
-    static std::size_t slots(const FunnelTableT& t) { return t.slot_count(); }
-    static std::size_t slots(const ElasticTableT& t) { return t.slots(); }
+    static std::size_t slots(const FunnelTableT& t) { return t.inspect().slot_count(); }
+    static std::size_t slots(const ElasticTableT& t) { return t.inspect().slots(); }
 };
 
 constexpr std::uint32_t kReserveExponent = 3;

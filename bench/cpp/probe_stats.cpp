@@ -112,8 +112,8 @@ struct FunnelWalk {
 // The probe path of `key` as the table walks it, counting examined slots.
 FunnelWalk walk_funnel(const FunnelT& t, const BenchKey& key, std::uint64_t h) {
     using tavoric::funnel::SearchOutcome;
-    const auto& shape = t.shape();
-    const auto ctrl = t.control_bytes();
+    const auto& shape = t.inspect().shape();
+    const auto ctrl = t.inspect().control_bytes();
     const std::uint8_t fp = arena::fingerprint_of(h);
     const auto pk = tavoric::funnel::ProbeKey::of(h);
     FunnelWalk walk{SearchOutcome::NoSlot};
@@ -194,7 +194,7 @@ FunnelRow funnel_row(std::uint32_t k, std::size_t budget, std::size_t misses) {
         std::exit(1);
     }
     FunnelT& t = *built;
-    FunnelRow row{k, t.slot_count(), t.capacity(), {}, {}, {}, {}, {}, {}};
+    FunnelRow row{k, t.inspect().slot_count(), t.capacity(), {}, {}, {}, {}, {}, {}};
 
     for (std::size_t i = 0; i < row.filled; ++i) {
         const BenchKey key = stored_key(i);
@@ -213,8 +213,8 @@ FunnelRow funnel_row(std::uint32_t k, std::size_t budget, std::size_t misses) {
         }
         row.insert.add(cost);
     }
-    if (t.len() != row.filled || t.slot_count() != row.slots) diverged("Funnel", "table grew while filling", 0);
-    row.displaced = t.displaced();
+    if (t.len() != row.filled || t.inspect().slot_count() != row.slots) diverged("Funnel", "table grew while filling", 0);
+    row.displaced = t.inspect().displaced();
 
     for (std::size_t i = 0; i < row.filled; ++i) {
         const BenchKey key = stored_key(i);
@@ -224,7 +224,7 @@ FunnelRow funnel_row(std::uint32_t k, std::size_t budget, std::size_t misses) {
         if (!at) diverged("Funnel", "stored key not found", i);
         std::size_t cost = walk.probes;
         if (walk.outcome != SearchOutcome::Found) {
-            if (!t.displaced()) diverged("Funnel", "hit off the path without displaced mode", i);
+            if (!t.inspect().displaced()) diverged("Funnel", "hit off the path without displaced mode", i);
             cost += scan_cost(row.slots, at);
         } else if (walk.slot != *at) {
             diverged("Funnel", "hit slot", i);
@@ -233,14 +233,14 @@ FunnelRow funnel_row(std::uint32_t k, std::size_t budget, std::size_t misses) {
         row.hit_buckets.add(walk.buckets);
     }
 
-    const auto filter = t.filter_words();
+    const auto filter = t.inspect().filter_words();
     for (std::size_t i = 0; i < misses; ++i) {
         const BenchKey key = absent_key(i);
         const std::uint64_t h = t.seeds().hash(key.cached_hash());
         if (t.find(key, h)) diverged("Funnel", "absent key found", i);
         const FunnelWalk walk = walk_funnel(t, key, h);
         if (walk.outcome == SearchOutcome::Found) diverged("Funnel", "miss walk found a key", i);
-        const std::size_t path = walk.probes + (t.displaced() ? row.slots : 0);
+        const std::size_t path = walk.probes + (t.inspect().displaced() ? row.slots : 0);
         row.miss_path.add(path);
         row.path_buckets.add(walk.buckets);
         const auto bits = tavoric::funnel::FilterBits::of(h, filter.size());
@@ -263,19 +263,19 @@ struct ElasticPlacement {
 ElasticPlacement replay_placement(const ElasticT& t, std::uint64_t H) {
     using tavoric::elastic::ElasticLocation;
     ElasticPlacement out;
-    std::size_t batch = t.batch_index();
-    std::size_t remaining = t.batch_remaining();
-    const auto& quotas = t.batch_quotas();
+    std::size_t batch = t.inspect().batch_index();
+    std::size_t remaining = t.inspect().batch_remaining();
+    const auto& quotas = t.inspect().batch_quotas();
     while (remaining == 0 && batch + 1 < quotas.size()) remaining = quotas[++batch];
 
     auto slot_of = [&](std::size_t level, std::size_t probe_t) {
         return probe::elastic_probe_slot(
             H, probe::elastic_selector(static_cast<std::uint32_t>(level), static_cast<std::uint32_t>(probe_t)),
-            t.level(level).len);
+            t.inspect().level(level).len);
     };
     // Probes t = 0 .. limit - 1 of a level; the first vacant slot wins.
     auto probe_level = [&](std::size_t level, std::size_t limit) -> std::optional<std::pair<std::size_t, std::size_t>> {
-        const auto& lv = t.level(level);
+        const auto& lv = t.inspect().level(level);
         for (std::size_t probe_t = 0; probe_t < limit; ++probe_t) {
             ++out.probes;
             const auto slot = slot_of(level, probe_t);
@@ -295,9 +295,9 @@ ElasticPlacement replay_placement(const ElasticT& t, std::uint64_t H) {
         hit = uniform(0);
     } else {
         const std::size_t c = batch - 1, x = batch;
-        if (x >= t.level_count()) return out;
-        const auto& cur = t.level(c);
-        const auto& next = t.level(x);
+        if (x >= t.inspect().level_count()) return out;
+        const auto& cur = t.inspect().level(c);
+        const auto& next = t.inspect().level(x);
         const std::size_t free_c = cur.len > cur.occupied ? cur.len - cur.occupied : 0;
         const std::size_t free_x = next.len > next.occupied ? next.len - next.occupied : 0;
         const std::uint32_t k = t.reserve_exponent();
@@ -337,33 +337,33 @@ struct ElasticLookup {
 ElasticLookup replay_lookup(const ElasticT& t, const BenchKey& key, std::uint64_t h) {
     using tavoric::elastic::ElasticLocation;
     ElasticLookup out;
-    if (t.len() == 0 || t.level_count() == 0) return out;
+    if (t.len() == 0 || t.inspect().level_count() == 0) return out;
     const auto p = probe::elastic_prepare(h);
     auto matches = [&](std::size_t level, std::size_t slot) {
         ++out.probes;
-        const auto& lv = t.level(level);
+        const auto& lv = t.inspect().level(level);
         return lv.ctrl[slot] == p.fingerprint && key.matches(lv.entries[slot].key);
     };
     auto full_scan = [&]() {
-        for (std::size_t l = 0; l < t.level_count(); ++l)
-            for (std::size_t s = 0; s < t.level(l).len; ++s)
+        for (std::size_t l = 0; l < t.inspect().level_count(); ++l)
+            for (std::size_t s = 0; s < t.inspect().level(l).len; ++s)
                 if (matches(l, s)) {
                     out.location = ElasticLocation{l, s};
                     return out;
                 }
         return out;
     };
-    const auto p0 = probe::elastic_probe_slot(p.prepared, probe::elastic_selector(0, 0), t.level(0).len);
-    const auto& group = t.membership()[tavoric::common::hash::multiply_high(p.prepared, t.membership_groups())];
+    const auto p0 = probe::elastic_probe_slot(p.prepared, probe::elastic_selector(0, 0), t.inspect().level(0).len);
+    const auto& group = t.inspect().membership()[tavoric::common::hash::multiply_high(p.prepared, t.inspect().membership_groups())];
     out.filter_passed = (group.bloom & p.membership) == p.membership;
     const std::uint32_t lanes =
-        t.level_count() <= tavoric::elastic::kMaxLaneLevels ? group.lanes[p.prepared & 3] : ~std::uint32_t{0};
+        t.inspect().level_count() <= tavoric::elastic::kMaxLaneLevels ? group.lanes[p.prepared & 3] : ~std::uint32_t{0};
     if (matches(0, p0)) {
         out.location = ElasticLocation{0, p0};
         return out;
     }
     if (!out.filter_passed) return out;
-    for (const auto& route : t.schedule()) {
+    for (const auto& route : t.inspect().schedule()) {
         const std::uint32_t level = probe::elastic_selector_level(route.selector);
         if (((lanes >> level) & 1u) == 0) continue;
         const auto slot = probe::elastic_probe_slot(p.prepared, route.selector, route.key);
@@ -372,7 +372,7 @@ ElasticLookup replay_lookup(const ElasticT& t, const BenchKey& key, std::uint64_
             return out;
         }
     }
-    if (t.schedule().exceptional()) return full_scan();
+    if (t.inspect().schedule().exceptional()) return full_scan();
     return out;
 }
 
@@ -392,7 +392,7 @@ ElasticRow elastic_row(std::uint32_t k, std::size_t slots, std::size_t misses) {
         std::exit(1);
     }
     ElasticT& t = *built;
-    ElasticRow row{k, t.slots(), t.capacity(), {}, {}, {}};
+    ElasticRow row{k, t.inspect().slots(), t.capacity(), {}, {}, {}};
     if (row.slots != slots || row.filled != limit) diverged("Elastic", "table size", 0);
 
     for (std::size_t i = 0; i < row.filled; ++i) {
@@ -401,8 +401,8 @@ ElasticRow elastic_row(std::uint32_t k, std::size_t slots, std::size_t misses) {
         const auto p = probe::elastic_prepare(h);
         const ElasticPlacement replay = replay_placement(t, p.prepared);
         // The table's own choice for the same state must agree.
-        std::size_t batch = t.batch_index(), remaining = t.batch_remaining();
-        while (remaining == 0 && batch + 1 < t.batch_quotas().size()) remaining = t.batch_quotas()[++batch];
+        std::size_t batch = t.inspect().batch_index(), remaining = t.inspect().batch_remaining();
+        while (remaining == 0 && batch + 1 < t.inspect().batch_quotas().size()) remaining = t.inspect().batch_quotas()[++batch];
         const auto choice =
             t.choose_slot_for_new_key(p.prepared, batch == 0 ? std::nullopt : std::optional<std::size_t>(batch - 1));
         if (choice.has_value() != replay.location.has_value() ||
@@ -418,9 +418,9 @@ ElasticRow elastic_row(std::uint32_t k, std::size_t slots, std::size_t misses) {
         }
         row.insert.add(replay.probes);
     }
-    if (t.len() != row.filled || t.slots() != row.slots) diverged("Elastic", "table grew while filling", 0);
-    row.exceptional = t.schedule().exceptional();
-    row.routes = t.schedule().size();
+    if (t.len() != row.filled || t.inspect().slots() != row.slots) diverged("Elastic", "table grew while filling", 0);
+    row.exceptional = t.inspect().schedule().exceptional();
+    row.routes = t.inspect().schedule().size();
 
     for (std::size_t i = 0; i < row.filled; ++i) {
         const BenchKey key = stored_key(i);

@@ -167,7 +167,6 @@ public:
 
     std::size_t len() const noexcept { return len_; }
     std::size_t capacity() const noexcept { return insert_limit_; }
-    std::size_t slots() const noexcept { return slots_; }
     std::uint32_t reserve_exponent() const noexcept { return k_; }
     // Bytes of storage the table owns outside its own object: the arena
     // block, the level array and the probe schedule's reserved routes.
@@ -176,20 +175,31 @@ public:
                schedule_.capacity() * sizeof(PhiRoute);
     }
     common::hash::HashSeeds seeds() const noexcept { return seeds_; }
-    std::size_t level_count() const noexcept { return arena_.levels.count; }
-    const Level<entry_type>& level(std::size_t i) const {
-        common::error::check(i < level_count(), "Elastic level index in bounds");
-        return arena_.levels[i];
-    }
-    const LevelWords& batch_quotas() const noexcept { return quotas_; }
-    std::size_t batch_index() const noexcept { return batch_index_; }
-    std::size_t batch_remaining() const noexcept { return batch_remaining_; }
-    const ProbeSchedule& schedule() const noexcept { return schedule_; }
-    std::size_t membership_groups() const noexcept { return arena_.layout.groups; }
-    std::size_t membership_offset() const noexcept { return arena_.layout.membership_offset; }
-    const MembershipGroup* membership() const noexcept { return arena_.groups(); }
-    const ElasticLayout& layout() const noexcept { return arena_.layout; }
-    const std::byte* arena_base() const noexcept { return arena_.block.base(); }
+
+    // The table's inside, read-only, for tests and benchmarks; no container
+    // uses it.
+    class Inspect {
+    public:
+        explicit Inspect(const ElasticTable& table) noexcept : t_(table) {}
+        std::size_t slots() const noexcept { return t_.slots_; }
+        std::size_t level_count() const noexcept { return t_.level_count(); }
+        const Level<entry_type>& level(std::size_t i) const {
+            common::error::check(i < level_count(), "Elastic level index in bounds");
+            return t_.arena_.levels[i];
+        }
+        const LevelWords& batch_quotas() const noexcept { return t_.quotas_; }
+        std::size_t batch_index() const noexcept { return t_.batch_index_; }
+        std::size_t batch_remaining() const noexcept { return t_.batch_remaining_; }
+        const ProbeSchedule& schedule() const noexcept { return t_.schedule_; }
+        std::size_t membership_groups() const noexcept { return t_.arena_.layout.groups; }
+        const MembershipGroup* membership() const noexcept { return t_.arena_.groups(); }
+        const ElasticLayout& layout() const noexcept { return t_.arena_.layout; }
+        const std::byte* arena_base() const noexcept { return t_.arena_.block.base(); }
+
+    private:
+        const ElasticTable& t_;
+    };
+    Inspect inspect() const noexcept { return Inspect(*this); }
 
     entry_type& entry_at(ElasticLocation loc) { return checked_level(loc)->entries[loc.slot]; }
     const entry_type& entry_at(ElasticLocation loc) const { return checked_level(loc)->entries[loc.slot]; }
@@ -434,6 +444,8 @@ public:
 
 private:
     ElasticTable(common::hash::HashSeeds seeds, std::uint32_t k) noexcept : seeds_(seeds), k_(k) {}
+
+    std::size_t level_count() const noexcept { return arena_.levels.count; }
 
     // The membership region of a new arena; checked before the arena is
     // installed, so a failure leaves the table as it was.

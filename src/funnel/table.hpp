@@ -325,29 +325,34 @@ public:
     std::uint32_t reserve_exponent() const noexcept { return k_; }
     // Bytes of storage the table owns outside its own object: the one block.
     std::size_t heap_bytes() const noexcept { return block_.size(); }
-    std::size_t tombstones() const noexcept { return tombstones_; }
-    bool displaced() const noexcept { return displaced_; }
-    const FunnelShape& shape() const noexcept { return shape_; }
-    std::size_t slot_count() const noexcept { return storage_.n; }
-    std::span<const std::uint8_t> control_bytes() const noexcept {
-        return {storage_.ctrl, storage_.n == 0 ? 0 : storage_.n + 7};
-    }
-    std::span<const std::uint64_t> filter_words() const noexcept { return {filter_, filter_words_}; }
-    const common::arena::OwnedBlock& block() const noexcept { return block_; }
 
-    // The probe-path search: Found (an equal key), Vacant (the first
-    // tombstone of the path, else the empty slot that ended it), NoSlot or
-    // RetriesExhausted. Lookups walk the same path without remembering
-    // tombstones (only Found matters to them); without tombstones it is
-    // exactly the insertion search.
-    template <class Q>
-    SearchResult search_exact_mode(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
-        return search<true, true>(probe, hash, fp);
-    }
-    template <class Q>
-    SearchResult search_exact_for_insert(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
-        return search<true, true>(probe, hash, fp);
-    }
+    // The table's inside, read-only, for tests and benchmarks; no container
+    // uses it.
+    class Inspect {
+    public:
+        explicit Inspect(const FunnelTable& table) noexcept : t_(table) {}
+        std::size_t tombstones() const noexcept { return t_.tombstones_; }
+        bool displaced() const noexcept { return t_.displaced_; }
+        const FunnelShape& shape() const noexcept { return t_.shape_; }
+        std::size_t slot_count() const noexcept { return t_.storage_.n; }
+        std::span<const std::uint8_t> control_bytes() const noexcept {
+            return {t_.storage_.ctrl, t_.storage_.n == 0 ? 0 : t_.storage_.n + 7};
+        }
+        std::span<const std::uint64_t> filter_words() const noexcept { return {t_.filter_, t_.filter_words_}; }
+        const common::arena::OwnedBlock& block() const noexcept { return t_.block_; }
+        // The probe-path search with tombstone tracking: Found (an equal
+        // key), Vacant (the first tombstone of the path, else the empty slot
+        // that ended it), NoSlot or RetriesExhausted. The fast walks of
+        // lookups and insertions must agree with it.
+        template <class Q>
+        SearchResult search(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
+            return t_.template search<true, true>(probe, hash, fp);
+        }
+
+    private:
+        const FunnelTable& t_;
+    };
+    Inspect inspect() const noexcept { return Inspect(*this); }
 
 private:
     // A new shape with its zeroed block, not yet installed.

@@ -20,7 +20,10 @@
 //   clear()                    releases every entry, keeps the seeds
 //   scan_next(cursor)          next live entry in table order, or nullptr
 //   cursor_location(cursor)    location of the entry scan_next gave last
-//   len(), capacity(), seeds()
+//   len(), capacity(), seeds(), reserve_exponent(), heap_bytes()
+//
+// Nothing else of a table is public but inspect(): a read-only view of its
+// inside for tests and benchmarks, which no container uses.
 //
 // Keys K provide `std::intptr_t cached_hash() const noexcept` and
 // `bool matches(const K& stored) const`; values V are movable. matches() may
@@ -73,6 +76,8 @@ concept TableBackend = requires(T& t, const T& ct, typename T::key_type key, typ
     { ct.len() } noexcept -> std::same_as<std::size_t>;
     { ct.capacity() } noexcept -> std::same_as<std::size_t>;
     { ct.seeds() } noexcept -> std::same_as<common::hash::HashSeeds>;
+    { ct.reserve_exponent() } noexcept -> std::same_as<std::uint32_t>;
+    { ct.heap_bytes() } noexcept -> std::same_as<std::size_t>;
     { ct.scan_next(cursor) } -> std::same_as<typename T::entry_type*>;
     { ct.cursor_location(std::as_const(cursor)) } noexcept -> std::same_as<typename T::location_type>;
 };

@@ -102,6 +102,8 @@ public:
     std::size_t len() const noexcept { return len_; }
     std::size_t capacity() const noexcept { return kCapacity; }
     common::hash::HashSeeds seeds() const noexcept { return seeds_; }
+    std::uint32_t reserve_exponent() const noexcept { return 0; }
+    std::size_t heap_bytes() const noexcept { return 0; }
 
     entry_type* scan_next(cursor_type& cursor) const {
         return cursor.next([this](cursor_type& c) { return scan_advance(c); });

@@ -62,8 +62,8 @@ TEST(ElasticContainers, MapInsertFindRemoveDrainRetainAndIterate) {
         }
         EXPECT_EQ(m.len(), 249u - drained);
         ASSERT_TRUE(invariants(m.table()));
-        for (std::size_t i = 0; i < m.table().level_count(); ++i)
-            EXPECT_LE(m.table().level(i).tombstones, tavoric::elastic::tombstone_threshold(m.table().level(i).len));
+        for (std::size_t i = 0; i < m.table().inspect().level_count(); ++i)
+            EXPECT_LE(m.table().inspect().level(i).tombstones, tavoric::elastic::tombstone_threshold(m.table().inspect().level(i).len));
         const std::size_t capacity = m.capacity();
         m.retain([](const CountedKey&, CountedValue&) { return false; });
         EXPECT_EQ(m.len(), 0u);

@@ -74,7 +74,7 @@ std::optional<ElasticLocation> where(const T& table, std::int64_t i) {
 template <class T>
 std::size_t total_tombstones(const T& t) {
     std::size_t n = 0;
-    for (std::size_t i = 0; i < t.level_count(); ++i) n += t.level(i).tombstones;
+    for (std::size_t i = 0; i < t.inspect().level_count(); ++i) n += t.inspect().level(i).tombstones;
     return n;
 }
 
@@ -91,7 +91,7 @@ std::vector<ElasticLocation> table_order(const T& table) {
 template <class T>
 std::size_t routes_for_bound(const T& table, std::uint64_t bound) {
     std::size_t count = 0;
-    for (std::size_t l = 0; l < table.level_count(); ++l) {
+    for (std::size_t l = 0; l < table.inspect().level_count(); ++l) {
         for (std::uint64_t j = 1; j <= probe::kMaxProbesPerLevel; ++j) {
             auto code = probe::elastic_phi(l + 1, j);
             if (!code || *code > bound) break;
@@ -112,8 +112,8 @@ template <class T>
 ::testing::AssertionResult invariants(const T& table) {
     std::ostringstream err;
     auto fail = [&]() { return ::testing::AssertionFailure() << err.str(); };
-    const std::size_t levels = table.level_count();
-    const auto& schedule = table.schedule();
+    const std::size_t levels = table.inspect().level_count();
+    const auto& schedule = table.inspect().schedule();
     std::size_t live_total = 0;
     std::size_t slot_total = 0;
 
@@ -126,7 +126,7 @@ template <class T>
         const auto code = static_cast<std::uint64_t>(*probe::elastic_phi(level + 1, t + 1));
         if (code <= previous_phi) return err << "schedule not sorted at phi " << code, fail();
         if (code > schedule.bound()) return err << "route beyond bound", fail();
-        if (route.key != table.level(level).len) return err << "route key is not the level length", fail();
+        if (route.key != table.inspect().level(level).len) return err << "route key is not the level length", fail();
         previous_phi = code;
     }
     if (schedule.size() != routes_for_bound(table, schedule.bound()))
@@ -136,7 +136,7 @@ template <class T>
     if (schedule.size() > schedule.capacity()) return err << "schedule over capacity", fail();
 
     for (std::size_t i = 0; i < levels; ++i) {
-        const auto& level = table.level(i);
+        const auto& level = table.inspect().level(i);
         slot_total += level.len;
         std::size_t live = 0, tomb = 0;
         for (std::size_t s = 0; s < level.len; ++s) {
@@ -151,14 +151,14 @@ template <class T>
             auto found = table.find(key, h);
             if (!found || *found != ElasticLocation{i, s})
                 return err << "key at " << i << "/" << s << " not found at its slot", fail();
-            const auto* groups = table.membership();
+            const auto* groups = table.inspect().membership();
             if (groups == nullptr) return err << "live key without membership groups", fail();
-            const auto& group = groups[tavoric::common::hash::multiply_high(p.prepared, table.membership_groups())];
+            const auto& group = groups[tavoric::common::hash::multiply_high(p.prepared, table.inspect().membership_groups())];
             if ((group.bloom & p.membership) != p.membership) return err << "bloom bits missing", fail();
             if (levels <= 16 && ((group.lanes[p.prepared & 3] >> i) & 1u) == 0)
                 return err << "lane bit missing for level " << i, fail();
             if (!schedule.exceptional()) {
-                bool on_route = i == 0 && probe::elastic_probe_slot(p.prepared, 0, table.level(0).len) == s;
+                bool on_route = i == 0 && probe::elastic_probe_slot(p.prepared, 0, table.inspect().level(0).len) == s;
                 for (const auto& route : schedule) {
                     if (on_route) break;
                     on_route = probe::elastic_selector_level(route.selector) == i &&
@@ -172,19 +172,19 @@ template <class T>
             return err << "level " << i << " tombstones " << level.tombstones << " counted " << tomb, fail();
         live_total += live;
     }
-    if (levels > 16 && table.membership() != nullptr) {
-        for (std::size_t g = 0; g < table.membership_groups(); ++g)
-            for (auto lane : table.membership()[g].lanes)
+    if (levels > 16 && table.inspect().membership() != nullptr) {
+        for (std::size_t g = 0; g < table.inspect().membership_groups(); ++g)
+            for (auto lane : table.inspect().membership()[g].lanes)
                 if (lane != 0) return err << "lanes used above 16 levels", fail();
     }
-    if (slot_total != table.slots()) return err << "levels do not add up to the slot count", fail();
+    if (slot_total != table.inspect().slots()) return err << "levels do not add up to the slot count", fail();
     if (live_total != table.len()) return err << "len " << table.len() << " but " << live_total << " live", fail();
     if (table.len() > table.capacity()) return err << "len above the insert limit", fail();
-    const auto& quotas = table.batch_quotas();
+    const auto& quotas = table.inspect().batch_quotas();
     if (!quotas.empty()) {
-        if (table.batch_index() >= quotas.size()) return err << "batch index out of range", fail();
-        if (table.batch_remaining() > quotas[table.batch_index()]) return err << "batch remaining above quota", fail();
-    } else if (table.batch_remaining() != 0) {
+        if (table.inspect().batch_index() >= quotas.size()) return err << "batch index out of range", fail();
+        if (table.inspect().batch_remaining() > quotas[table.inspect().batch_index()]) return err << "batch remaining above quota", fail();
+    } else if (table.inspect().batch_remaining() != 0) {
         return err << "batch remaining without batches", fail();
     }
     const auto order = table_order(table);

@@ -19,7 +19,7 @@ using tavoric::common::hash::multiply_high;
 
 template <class T>
 const auto& group_of(const T& t, const probe::ElasticPreparedKey& p) {
-    return t.membership()[multiply_high(p.prepared, t.membership_groups())];
+    return t.inspect().membership()[multiply_high(p.prepared, t.inspect().membership_groups())];
 }
 
 TEST(ElasticLookup, PrimarySlotThenTheFirstScheduledRoute) {
@@ -27,15 +27,15 @@ TEST(ElasticLookup, PrimarySlotThenTheFirstScheduledRoute) {
     IntKey key(1, 0), other(2, 0);  // table hash 0: primary slot 1 of level 0
     ASSERT_TRUE(t.insert(key, 10, 0).has_value());
     // The primary pair (phi 13) is never a route: the bound moves, the schedule stays empty.
-    EXPECT_EQ(t.schedule().size(), 0u);
-    EXPECT_EQ(t.schedule().bound(), 13u);
+    EXPECT_EQ(t.inspect().schedule().size(), 0u);
+    EXPECT_EQ(t.inspect().schedule().bound(), 13u);
     EXPECT_EQ(*t.find(key, 0), (ElasticLocation{0, 1}));
     EXPECT_FALSE(t.find(other, 0).has_value());
     // The second key of that hash goes deeper: probe (0, 1) is slot 3, phi 57.
     ASSERT_TRUE(t.insert(other, 20, 0).has_value());
     EXPECT_EQ(*t.find(other, 0), (ElasticLocation{0, 3}));
-    EXPECT_EQ(t.schedule().bound(), 57u);
-    EXPECT_EQ(t.schedule().size(), 3u);
+    EXPECT_EQ(t.inspect().schedule().bound(), 57u);
+    EXPECT_EQ(t.inspect().schedule().size(), 3u);
     ASSERT_TRUE(invariants(t));
 }
 
@@ -45,9 +45,9 @@ TEST(ElasticLookup, PrimarySlotThenTheFirstScheduledRoute) {
 TEST(ElasticLookup, KeyWithoutMembershipBitsIsAbsentAfterThePrimaryCheck) {
     auto t = map_table(7);
     for (std::int64_t i = 0; i < 7; ++i) ASSERT_TRUE(put(t, i).has_value());
-    ASSERT_GT(t.schedule().size(), 0u);
-    ASSERT_FALSE(t.schedule().exceptional());
-    const auto& group = t.membership()[0];
+    ASSERT_GT(t.inspect().schedule().size(), 0u);
+    ASSERT_FALSE(t.inspect().schedule().exceptional());
+    const auto& group = t.inspect().membership()[0];
     int hidden = 0, walked = 0;
     for (std::int64_t i = 0; i < 7 && (hidden == 0 || walked == 0); ++i) {
         IntKey stored(i, spread_hash(i));
@@ -56,10 +56,10 @@ TEST(ElasticLookup, KeyWithoutMembershipBitsIsAbsentAfterThePrimaryCheck) {
         for (std::uint64_t low = 1; low < 200000 && (hidden == 0 || walked == 0); ++low) {
             const std::uint64_t h = top | (probe::splitmix64_finalize(low) >> 7);
             const auto p = probe::elastic_prepare(h);
-            if (probe::elastic_probe_slot(p.prepared, 0, t.level(0).len) == home.slot && home.level == 0) continue;
+            if (probe::elastic_probe_slot(p.prepared, 0, t.inspect().level(0).len) == home.slot && home.level == 0) continue;
             if (((group.lanes[p.prepared & 3] >> home.level) & 1u) == 0) continue;
             bool reaches = false;
-            for (const auto& route : t.schedule())
+            for (const auto& route : t.inspect().schedule())
                 reaches = reaches || (probe::elastic_selector_level(route.selector) == home.level &&
                                       probe::elastic_probe_slot(p.prepared, route.selector, route.key) == home.slot);
             if (!reaches) continue;
@@ -75,8 +75,8 @@ TEST(ElasticLookup, KeyWithoutMembershipBitsIsAbsentAfterThePrimaryCheck) {
 // More than 16 levels (more than 65536 slots): no lanes are kept and every route is probed.
 TEST(ElasticLookup, NoLanesAboveSixteenLevels) {
     auto big = map_table(100000);
-    ASSERT_EQ(big.slots(), 131072u);
-    ASSERT_EQ(big.level_count(), 17u);
+    ASSERT_EQ(big.inspect().slots(), 131072u);
+    ASSERT_EQ(big.inspect().level_count(), 17u);
     for (std::int64_t i = 0; i < 3000; ++i) ASSERT_TRUE(put(big, i, std::uintptr_t(i)).has_value());
     ASSERT_TRUE(invariants(big));  // includes "no lane bit set anywhere"
     for (std::int64_t i = 0; i < 3000; ++i) {
@@ -84,7 +84,7 @@ TEST(ElasticLookup, NoLanesAboveSixteenLevels) {
         ASSERT_FALSE(where(big, i + 1'000'000).has_value());
     }
     auto lanes = map_table(50000);  // sixteen levels still record lanes
-    ASSERT_EQ(lanes.level_count(), 16u);
+    ASSERT_EQ(lanes.inspect().level_count(), 16u);
     ASSERT_TRUE(put(lanes, 1).has_value());
     const auto p = probe::elastic_prepare(hash_in(lanes, IntKey(1, spread_hash(1))));
     EXPECT_EQ(group_of(lanes, p).lanes[p.prepared & 3], 1u);
@@ -98,14 +98,14 @@ TEST(ElasticLookup, NoLanesAboveSixteenLevels) {
 TEST(ElasticExceptional, ConstantHashForcesExceptionalPlacement) {
     for (bool refuse : {false, true}) {
         auto t = map_table(1000, 6, kConstantSeeds);
-        ASSERT_EQ(t.slots(), 1024u);
+        ASSERT_EQ(t.inspect().slots(), 1024u);
         bool seen_exceptional = false;
         for (std::int64_t i = 0; i < 520; ++i) {
             if (refuse) AllocationFaults::fail_after(0);
             auto r = t.insert(IntKey(i, spread_hash(i)), std::uintptr_t(i), 0);
             AllocationFaults::disarm();
             ASSERT_TRUE(r.has_value()) << i;
-            seen_exceptional = seen_exceptional || t.schedule().exceptional();
+            seen_exceptional = seen_exceptional || t.inspect().schedule().exceptional();
             ASSERT_TRUE(t.find(IntKey(i, 0), 0).has_value()) << i;
             if (i % 64 == 0) {
                 ASSERT_TRUE(invariants(t)) << i;
@@ -118,7 +118,7 @@ TEST(ElasticExceptional, ConstantHashForcesExceptionalPlacement) {
     }
     auto t = map_table(1000, 6, kConstantSeeds);  // the table keeps accepting keys, through growth too
     for (std::int64_t i = 0; i < 1100; ++i) ASSERT_TRUE(t.insert(IntKey(i, 0), std::uintptr_t(i), 0).has_value());
-    EXPECT_EQ(t.slots(), 2048u);
+    EXPECT_EQ(t.inspect().slots(), 2048u);
     ASSERT_TRUE(invariants(t));
     for (std::int64_t i = 0; i < 1100; ++i) ASSERT_TRUE(t.find(IntKey(i, 0), 0).has_value()) << i;
 }
@@ -136,11 +136,11 @@ template <class Q>
 std::optional<ElasticLocation> plain_walk(const MapTable& t, const Q& key) {
     const auto p = probe::elastic_prepare(t.seeds().hash(key.cached_hash()));
     auto matches = [&](std::size_t l, std::size_t s) {
-        return t.level(l).ctrl[s] == p.fingerprint && key.matches(t.level(l).entries[s].key);
+        return t.inspect().level(l).ctrl[s] == p.fingerprint && key.matches(t.inspect().level(l).entries[s].key);
     };
-    const auto p0 = probe::elastic_probe_slot(p.prepared, probe::elastic_selector(0, 0), t.level(0).len);
+    const auto p0 = probe::elastic_probe_slot(p.prepared, probe::elastic_selector(0, 0), t.inspect().level(0).len);
     if (matches(0, p0)) return ElasticLocation{0, p0};
-    for (const auto& route : t.schedule()) {
+    for (const auto& route : t.inspect().schedule()) {
         const std::uint32_t l = probe::elastic_selector_level(route.selector);
         const auto slot = probe::elastic_probe_slot(p.prepared, route.selector, route.key);
         if (matches(l, slot)) return ElasticLocation{l, slot};
@@ -152,11 +152,11 @@ TEST(ElasticLookupWalk, LevelRouteCountsDescribeTheSchedule) {
     auto t = map_table(3000, 4);
     for (std::int64_t i = 0; t.len() < t.capacity(); ++i) ASSERT_TRUE(put(t, i).has_value());
     std::vector<std::uint32_t> seen(32, 0);
-    for (const auto& route : t.schedule()) {
+    for (const auto& route : t.inspect().schedule()) {
         const std::uint32_t l = probe::elastic_selector_level(route.selector);
-        EXPECT_EQ((route.selector & 0xFFFFu) >> 3, t.schedule().first_probe(l) + seen[l]++);
+        EXPECT_EQ((route.selector & 0xFFFFu) >> 3, t.inspect().schedule().first_probe(l) + seen[l]++);
     }
-    for (std::uint32_t l = 0; l < 32; ++l) EXPECT_EQ(t.schedule().level_routes(l), seen[l]) << "level " << l;
+    for (std::uint32_t l = 0; l < 32; ++l) EXPECT_EQ(t.inspect().schedule().level_routes(l), seen[l]) << "level " << l;
 }
 
 TEST(ElasticLookupWalk, FindsWhatThePlainWalkFinds) {
@@ -209,7 +209,7 @@ TEST(ElasticProbeStatistics, FullTablesStayShallow) {
         const std::size_t limit = tavoric::elastic::elastic_usable(slots, k);
         auto t = map_table(limit, k);
         for (std::size_t i = 0; i < limit; ++i) ASSERT_TRUE(put(t, std::int64_t(i)).has_value());
-        ASSERT_EQ(t.slots(), slots) << "filled to the limit without growing";
+        ASSERT_EQ(t.inspect().slots(), slots) << "filled to the limit without growing";
         ASSERT_TRUE(invariants(t));
         std::size_t total = 0, worst = 0, passed = 0;
         for (std::size_t i = 0; i < limit; ++i) {
@@ -218,10 +218,10 @@ TEST(ElasticProbeStatistics, FullTablesStayShallow) {
             const auto p = probe::elastic_prepare(h);
             // Slots the lane-restricted walk examines up to the key's home (1 = primary slot).
             std::size_t n = 1;
-            if (home.level != 0 || probe::elastic_probe_slot(p.prepared, 0, t.level(0).len) != home.slot) {
-                const std::uint32_t lanes = t.level_count() <= 16 ? group_of(t, p).lanes[p.prepared & 3] : ~0u;
+            if (home.level != 0 || probe::elastic_probe_slot(p.prepared, 0, t.inspect().level(0).len) != home.slot) {
+                const std::uint32_t lanes = t.inspect().level_count() <= 16 ? group_of(t, p).lanes[p.prepared & 3] : ~0u;
                 bool reached = false;
-                for (auto it = t.schedule().begin(); it != t.schedule().end() && !reached; ++it) {
+                for (auto it = t.inspect().schedule().begin(); it != t.inspect().schedule().end() && !reached; ++it) {
                     const std::uint32_t level = probe::elastic_selector_level(it->selector);
                     if (((lanes >> level) & 1u) == 0) continue;
                     ++n;

@@ -36,15 +36,15 @@ TEST(ElasticTable, ConstructionSizesAndFailures) {
         {0, 3, 0, 0, 0}, {7, 3, 8, 7, 3}, {8, 3, 16, 14, 4}, {5, 1, 16, 8, 4}, {8, 40, 8, 8, 3}, {1000, 3, 2048, 1792, 11}};
     for (auto [capacity, k, slots, limit, levels] : cases) {
         auto t = map_table(capacity, std::uint32_t(k));
-        EXPECT_EQ(t.slots(), slots) << capacity;
+        EXPECT_EQ(t.inspect().slots(), slots) << capacity;
         EXPECT_EQ(t.capacity(), limit) << capacity;
-        EXPECT_EQ(t.level_count(), levels) << capacity;
-        EXPECT_EQ(t.batch_remaining(), slots == 0 ? 0 : t.batch_quotas()[0]);
-        EXPECT_EQ(t.schedule().capacity(), tavoric::elastic::elastic_route_capacity(levels));
+        EXPECT_EQ(t.inspect().level_count(), levels) << capacity;
+        EXPECT_EQ(t.inspect().batch_remaining(), slots == 0 ? 0 : t.inspect().batch_quotas()[0]);
+        EXPECT_EQ(t.inspect().schedule().capacity(), tavoric::elastic::elastic_route_capacity(levels));
         EXPECT_TRUE(invariants(t));
     }
     auto empty = map_table(0);  // owns no arena at all
-    EXPECT_EQ(empty.arena_base(), nullptr);
+    EXPECT_EQ(empty.inspect().arena_base(), nullptr);
     EXPECT_FALSE(empty.find(IntKey(5, 5), 5).has_value());
     const std::size_t too_big = (std::size_t{1} << 31) - (std::size_t{1} << 28) + 1;
     EXPECT_EQ(MapTable::try_with_capacity_and_reserve_and_hasher_in(too_big, 3, kIdentitySeeds).error(),
@@ -72,20 +72,20 @@ TEST(ElasticTable, ConstructionSizesAndFailures) {
 TEST(ElasticTable, ArenaRegionsFollowEachOtherWithoutOverlap) {
     auto check = [](const auto& t) {
         using Entry = typename std::remove_cvref_t<decltype(t)>::entry_type;
-        const std::byte* base = t.arena_base();
+        const std::byte* base = t.inspect().arena_base();
         ASSERT_EQ(reinterpret_cast<std::uintptr_t>(base) % 64, 0u);
         std::size_t before = 0;
-        for (std::size_t i = 0; i < t.level_count(); before += t.level(i++).len) {
-            EXPECT_EQ(reinterpret_cast<const std::byte*>(t.level(i).ctrl) - base, std::ptrdiff_t(before));
-            EXPECT_EQ(reinterpret_cast<const std::byte*>(t.level(i).entries) - base,
-                      std::ptrdiff_t(t.layout().entries_offset + before * sizeof(Entry)));
+        for (std::size_t i = 0; i < t.inspect().level_count(); before += t.inspect().level(i++).len) {
+            EXPECT_EQ(reinterpret_cast<const std::byte*>(t.inspect().level(i).ctrl) - base, std::ptrdiff_t(before));
+            EXPECT_EQ(reinterpret_cast<const std::byte*>(t.inspect().level(i).entries) - base,
+                      std::ptrdiff_t(t.inspect().layout().entries_offset + before * sizeof(Entry)));
         }
-        EXPECT_GE(t.layout().entries_offset, t.slots());
-        EXPECT_EQ(t.layout().entries_offset % alignof(Entry), 0u);
-        EXPECT_GE(t.layout().membership_offset, t.layout().entries_offset + t.slots() * sizeof(Entry));
-        EXPECT_EQ(reinterpret_cast<const std::byte*>(t.membership()) - base, std::ptrdiff_t(t.membership_offset()));
-        EXPECT_GE(t.membership_groups() * 10, t.slots());  // ten slots per group
-        EXPECT_EQ(t.layout().size % 64, 0u);
+        EXPECT_GE(t.inspect().layout().entries_offset, t.inspect().slots());
+        EXPECT_EQ(t.inspect().layout().entries_offset % alignof(Entry), 0u);
+        EXPECT_GE(t.inspect().layout().membership_offset, t.inspect().layout().entries_offset + t.inspect().slots() * sizeof(Entry));
+        EXPECT_EQ(reinterpret_cast<const std::byte*>(t.inspect().membership()) - base, std::ptrdiff_t(t.inspect().layout().membership_offset));
+        EXPECT_GE(t.inspect().membership_groups() * 10, t.inspect().slots());  // ten slots per group
+        EXPECT_EQ(t.inspect().layout().size % 64, 0u);
     };
     for (std::size_t capacity : {7u, 100u, 1000u}) {
         check(map_table(capacity));
@@ -133,25 +133,25 @@ TEST(ElasticTable, WorkedInsertionSequenceGrowthAndReserve) {
     const std::size_t after[][3] = {{8, 0, 2}, {8, 0, 1}, {8, 0, 0}, {8, 1, 2}, {8, 1, 1}, {8, 1, 0}, {8, 2, 0}, {16, 1, 3}};
     for (std::int64_t i = 1; i <= 8; ++i) {
         put_checked(t, i);
-        EXPECT_EQ(t.slots(), after[i - 1][0]) << i;
-        EXPECT_EQ(t.batch_index(), after[i - 1][1]) << i;
-        EXPECT_EQ(t.batch_remaining(), after[i - 1][2]) << i;
-        EXPECT_TRUE(i != 3 || t.level(0).occupied == 3u);  // batch 0 probes level 0 only
-        EXPECT_TRUE(i != 6 || t.level(2).occupied == 0u);
+        EXPECT_EQ(t.inspect().slots(), after[i - 1][0]) << i;
+        EXPECT_EQ(t.inspect().batch_index(), after[i - 1][1]) << i;
+        EXPECT_EQ(t.inspect().batch_remaining(), after[i - 1][2]) << i;
+        EXPECT_TRUE(i != 3 || t.inspect().level(0).occupied == 3u);  // batch 0 probes level 0 only
+        EXPECT_TRUE(i != 6 || t.inspect().level(2).occupied == 0u);
     }
     EXPECT_EQ(t.capacity(), 14u);
     EXPECT_FALSE(where(t, 9).has_value());
     auto k4 = map_table(0, 4);  // with k = 4 the eighth slot is usable before doubling
     for (std::int64_t i = 0; i < 8; ++i) put_checked(k4, i);
-    EXPECT_EQ(k4.slots(), 8u);
+    EXPECT_EQ(k4.inspect().slots(), 8u);
     put_checked(k4, 8);
-    EXPECT_EQ(k4.slots(), 16u);
+    EXPECT_EQ(k4.inspect().slots(), 16u);
 
     auto g = map_table(0);
     std::vector<std::size_t> slot_counts;
     for (std::int64_t i = 0; i < 3000; ++i) {
         ASSERT_TRUE(put(g, i, std::uintptr_t(i * 3)).has_value());
-        if (slot_counts.empty() || slot_counts.back() != g.slots()) slot_counts.push_back(g.slots());
+        if (slot_counts.empty() || slot_counts.back() != g.inspect().slots()) slot_counts.push_back(g.inspect().slots());
     }
     EXPECT_EQ(slot_counts, (std::vector<std::size_t>{8, 16, 32, 64, 128, 256, 512, 1024, 2048, 4096}));
     for (std::int64_t i = 0; i < 3000; ++i) ASSERT_EQ(g.entry_at(*where(g, i)).value, std::uintptr_t(i * 3));
@@ -159,18 +159,18 @@ TEST(ElasticTable, WorkedInsertionSequenceGrowthAndReserve) {
 
     auto r = map_table(0);
     ASSERT_TRUE(r.reserve(0).has_value());
-    EXPECT_EQ(r.slots(), 0u);
+    EXPECT_EQ(r.inspect().slots(), 0u);
     ASSERT_TRUE(r.reserve(1).has_value());
-    EXPECT_EQ(r.slots(), 8u);
+    EXPECT_EQ(r.inspect().slots(), 8u);
     put_checked(r, 1);
     put_checked(r, 2);
     ASSERT_TRUE(r.reserve(5).has_value());  // 2 + 5 = 7 fits
-    EXPECT_EQ(r.slots(), 8u);
+    EXPECT_EQ(r.inspect().slots(), 8u);
     ASSERT_TRUE(r.reserve(100).has_value());  // 102 entries: 128 slots
-    EXPECT_EQ(r.slots(), 128u);
+    EXPECT_EQ(r.inspect().slots(), 128u);
     for (std::size_t beyond : {SIZE_MAX, std::size_t{1} << 31})
         EXPECT_EQ(r.reserve(beyond).error(), TryReserveError::capacity_overflow());
-    EXPECT_EQ(r.slots(), 128u);
+    EXPECT_EQ(r.inspect().slots(), 128u);
     ASSERT_TRUE(invariants(r));
 }
 
@@ -181,18 +181,18 @@ TEST(ElasticRemoval, TombstoneThresholds) {
     for (auto [n, theta] : values) EXPECT_EQ(tavoric::elastic::tombstone_threshold(n), theta) << n;
     // The 545th tombstone of a 1024-slot level rebuilds; the 544th does not.
     auto t = map_table(1000);
-    ASSERT_EQ(t.level(0).len, 1024u);
+    ASSERT_EQ(t.inspect().level(0).len, 1024u);
     for (std::int64_t i = 0; i < 1200; ++i) ASSERT_TRUE(put(t, i).has_value());
     std::vector<std::int64_t> level0;
     for (std::int64_t i = 0; i < 1200; ++i)
         if (where(t, i)->level == 0) level0.push_back(i);
     ASSERT_GE(level0.size(), 545u);
     for (std::size_t n = 0; n < 544; ++n) t.remove(*where(t, level0[n]));
-    EXPECT_EQ(t.level(0).tombstones, 544u);
+    EXPECT_EQ(t.inspect().level(0).tombstones, 544u);
     t.remove(*where(t, level0[544]));
     EXPECT_EQ(total_tombstones(t), 0u);
     EXPECT_EQ(t.len(), 1200u - 545u);
-    EXPECT_EQ(t.slots(), 2048u);
+    EXPECT_EQ(t.inspect().slots(), 2048u);
     ASSERT_TRUE(invariants(t));
 }
 
@@ -204,8 +204,8 @@ TEST(ElasticRemoval, BoundsReuseAndTheTwoSlotLevel) {
     EXPECT_THROW((void)t.remove(ElasticLocation{0, 4}), Panic);
     EXPECT_THROW((void)t.remove(ElasticLocation{loc.level, loc.slot == 0 ? std::size_t{1} : 0}), Panic);
     EXPECT_EQ(t.remove(loc).value, 42u);
-    EXPECT_EQ(t.level(loc.level).ctrl[loc.slot], tavoric::common::arena::kTombstone);
-    EXPECT_EQ(t.batch_remaining(), 2u);  // removal leaves the batch state alone
+    EXPECT_EQ(t.inspect().level(loc.level).ctrl[loc.slot], tavoric::common::arena::kTombstone);
+    EXPECT_EQ(t.inspect().batch_remaining(), 2u);  // removal leaves the batch state alone
     put_checked(t, 42);  // reuses the tombstone
     // Second tombstone in a 2-slot level: theta(2) = 1, so the table rebuilds;
     // when the rebuild cannot get memory the tombstones stay until the closing check.
@@ -214,7 +214,7 @@ TEST(ElasticRemoval, BoundsReuseAndTheTwoSlotLevel) {
         auto t = full_eight(&in_level1);
         ASSERT_EQ(in_level1.size(), 2u);
         (void)t.remove(*where(t, in_level1[0]));
-        EXPECT_EQ(t.level(1).tombstones, 1u);
+        EXPECT_EQ(t.inspect().level(1).tombstones, 1u);
         if (refuse) AllocationFaults::fail_after(0);
         EXPECT_EQ(t.remove(*where(t, in_level1[1])).key.value, in_level1[1]);
         AllocationFaults::disarm();
@@ -223,8 +223,8 @@ TEST(ElasticRemoval, BoundsReuseAndTheTwoSlotLevel) {
         t.finish_deferred_removals();
         EXPECT_EQ(total_tombstones(t), 0u);
         // Five moved entries: batch 0 takes three, batch 1 the next two.
-        EXPECT_EQ(t.batch_index(), 1u);
-        EXPECT_EQ(t.batch_remaining(), 1u);
+        EXPECT_EQ(t.inspect().batch_index(), 1u);
+        EXPECT_EQ(t.inspect().batch_remaining(), 1u);
         ASSERT_TRUE(invariants(t));
     }
     // A full table keeps inserting in its last batch after a removal from level 0 (theta 3).
@@ -233,9 +233,9 @@ TEST(ElasticRemoval, BoundsReuseAndTheTwoSlotLevel) {
     while (!where(full, victim) || where(full, victim)->level != 0) ++victim;
     (void)full.remove(*where(full, victim));
     put_checked(full, 1000);
-    EXPECT_EQ(full.batch_index(), 2u);
-    EXPECT_EQ(full.batch_remaining(), 0u);
-    EXPECT_EQ(full.slots(), 8u);
+    EXPECT_EQ(full.inspect().batch_index(), 2u);
+    EXPECT_EQ(full.inspect().batch_remaining(), 0u);
+    EXPECT_EQ(full.inspect().slots(), 8u);
 }
 
 TEST(ElasticRemoval, DeferredRemovalThroughACursorWaitsForTheClosingCheck) {
@@ -262,23 +262,23 @@ TEST(ElasticRemoval, ClearResetsBatchAndScheduleState) {
     auto t = map_table(100);
     for (std::int64_t i = 0; i < 90; ++i) ASSERT_TRUE(put(t, i).has_value());
     (void)t.remove(*where(t, 3));
-    ASSERT_GT(t.batch_index(), 0u);
-    ASSERT_GT(t.schedule().size(), 0u);
-    const std::size_t schedule_capacity = t.schedule().capacity();
+    ASSERT_GT(t.inspect().batch_index(), 0u);
+    ASSERT_GT(t.inspect().schedule().size(), 0u);
+    const std::size_t schedule_capacity = t.inspect().schedule().capacity();
     t.clear();
-    EXPECT_EQ((std::vector<std::size_t>{t.len(), t.slots(), t.capacity(), t.batch_index(), t.batch_remaining(),
-                                        t.schedule().size(), t.schedule().bound(), t.schedule().capacity()}),
+    EXPECT_EQ((std::vector<std::size_t>{t.len(), t.inspect().slots(), t.capacity(), t.inspect().batch_index(), t.inspect().batch_remaining(),
+                                        t.inspect().schedule().size(), t.inspect().schedule().bound(), t.inspect().schedule().capacity()}),
               (std::vector<std::size_t>{0, 128, 112, 0, 48, 0, 0, schedule_capacity}));
-    EXPECT_FALSE(t.schedule().exceptional());
-    for (std::size_t g = 0; g < t.membership_groups(); ++g) {
-        EXPECT_EQ(t.membership()[g].bloom, 0u);
-        for (auto lane : t.membership()[g].lanes) EXPECT_EQ(lane, 0u);
+    EXPECT_FALSE(t.inspect().schedule().exceptional());
+    for (std::size_t g = 0; g < t.inspect().membership_groups(); ++g) {
+        EXPECT_EQ(t.inspect().membership()[g].bloom, 0u);
+        for (auto lane : t.inspect().membership()[g].lanes) EXPECT_EQ(lane, 0u);
     }
     ASSERT_TRUE(invariants(t));
     EXPECT_FALSE(where(t, 5).has_value());
     auto empty = map_table(0);  // clearing an empty table keeps its capacity
     empty.clear();
-    EXPECT_EQ(empty.capacity() + empty.batch_remaining(), 0u);
+    EXPECT_EQ(empty.capacity() + empty.inspect().batch_remaining(), 0u);
 }
 
 TEST(ElasticReleases, RefusedGrowthLeavesTheTableAsItWas) {
@@ -303,7 +303,7 @@ TEST(ElasticReleases, RefusedGrowthLeavesTheTableAsItWas) {
             ASSERT_FALSE(r.has_value());
             EXPECT_EQ(r.error(), TryReserveError::alloc_error());
             EXPECT_EQ(ledger.times_released(first_id) + ledger.times_released(first_id + 1), 2);
-            EXPECT_EQ(t.slots(), 8u);
+            EXPECT_EQ(t.inspect().slots(), 8u);
             EXPECT_EQ(table_order(t), order);
             ASSERT_TRUE(invariants(t));
         }
@@ -316,7 +316,7 @@ TEST(ElasticReleases, RefusedGrowthLeavesTheTableAsItWas) {
         }
         ASSERT_TRUE(invariants(t));
         ASSERT_TRUE(insert(100).has_value());
-        EXPECT_EQ(t.slots(), 16u);
+        EXPECT_EQ(t.inspect().slots(), 16u);
     }
     EXPECT_TRUE(ledger.all_released_once());
 }
@@ -352,7 +352,7 @@ TEST(ElasticReleases, InterruptedRebuildReleasesWhatWasNotMoved) {
         FragileKey::moves_left = 61;
         EXPECT_THROW((void)t.reserve(1000), Panic);
         FragileKey::moves_left = -1;
-        EXPECT_EQ(t.slots(), 2048u);
+        EXPECT_EQ(t.inspect().slots(), 2048u);
         EXPECT_GT(t.len(), 0u);
         EXPECT_LT(t.len(), 100u);
         ASSERT_TRUE(invariants(t));

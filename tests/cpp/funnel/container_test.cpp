@@ -32,9 +32,9 @@ TEST(FunnelContainers, MapDrainAndRetain) {
             while (auto e = drain.next()) ASSERT_EQ(map.len() + ++drained, 126u);
         }
         EXPECT_EQ(drained, 126u - 16u);
-        EXPECT_EQ(map.table().tombstones(), 0u);  // 110 > 104: purged once at the end
+        EXPECT_EQ(map.table().inspect().tombstones(), 0u);  // 110 > 104: purged once at the end
         map.retain([](const CountedKey& k, CountedValue&) { return k.value() < 64; });
-        EXPECT_EQ(map.table().tombstones(), 8u);
+        EXPECT_EQ(map.table().inspect().tombstones(), 8u);
         expect_invariants(map.table());
         for (int v = 0; v < 126; ++v) EXPECT_EQ(map.contains(IntKey(v)), v % 8 == 0 && v < 64);
     }
@@ -55,10 +55,10 @@ TEST(FunnelContainers, BothSeedsZeroMakeEveryKeyCollide) {
     // Table hash 0 for every key: one probe path, fingerprint 1, fallback placement beyond the path.
     FunnelSet s(make_table<SetTable>(0, 3, HashSeeds{0, 0}));
     for (int v = 0; v < 600; ++v) ASSERT_EQ(s.insert(IntKey(v * 7919)), true);
-    EXPECT_TRUE(s.table().displaced());
+    EXPECT_TRUE(s.table().inspect().displaced());
     for (int v = 0; v < 600; ++v) EXPECT_TRUE(s.contains(IntKey(v * 7919)));
     EXPECT_FALSE(s.contains(IntKey(1)));
-    for (std::uint8_t c : s.table().control_bytes()) EXPECT_TRUE(c == 0 || c == 1);
+    for (std::uint8_t c : s.table().inspect().control_bytes()) EXPECT_TRUE(c == 0 || c == 1);
     expect_invariants(s.table());
 }
 

@@ -54,18 +54,18 @@ std::optional<std::size_t> where(const T& t, std::int64_t v) { return where(t, v
 // fingerprint and filter bits, and (keys distinct) every key is found at its slot.
 template <class K, class V>
 void expect_invariants(const FunnelTable<K, V>& table, bool keys_distinct = true) {
-    const std::size_t n = table.slot_count();
-    auto ctrl = table.control_bytes();
+    const std::size_t n = table.inspect().slot_count();
+    auto ctrl = table.inspect().control_bytes();
     std::size_t live = 0, tombs = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (common::arena::is_live(ctrl[i])) ++live;
         if (ctrl[i] == common::arena::kTombstone) ++tombs;
     }
     ASSERT_EQ(live, table.len());
-    ASSERT_EQ(tombs, table.tombstones());
+    ASSERT_EQ(tombs, table.inspect().tombstones());
     for (std::size_t i = n; i < ctrl.size(); ++i) ASSERT_EQ(ctrl[i], 0) << "padding byte " << i;
     ASSERT_LE(table.len(), table.capacity());
-    auto filter = table.filter_words();
+    auto filter = table.inspect().filter_words();
     for (std::size_t i = 0; i < n; ++i) {
         if (!common::arena::is_live(ctrl[i])) continue;
         const auto& entry = table.entry_at(i);

@@ -90,7 +90,7 @@ TEST(FunnelSizing, SmallestTablesBudgetsAndGrowthSequence) {
         if (c.k <= 4) {
             auto t = MapTable::try_with_insert_budget(c.target, c.k, kTestSeeds);
             ASSERT_TRUE(t.has_value());
-            EXPECT_EQ(t->slot_count(), c.slots);
+            EXPECT_EQ(t->inspect().slot_count(), c.slots);
             EXPECT_EQ(t->capacity(), c.budget);
         }
     }
@@ -157,7 +157,7 @@ TEST(FunnelSizing, ConstructionErrors) {
     // An empty table needs no geometry, whatever the exponent.
     auto empty = MapTable::try_with_insert_budget(0, 40, kTestSeeds);
     ASSERT_TRUE(empty.has_value());
-    EXPECT_EQ(empty->slot_count(), 0u);
+    EXPECT_EQ(empty->inspect().slot_count(), 0u);
     EXPECT_FALSE(empty->find(IntKey(1), 99).has_value());
 }
 
@@ -179,7 +179,7 @@ TEST(FunnelLayout, RegionsDoNotOverlapAndStayAligned) {
     EXPECT_EQ(funnel_layout(0, 24, 8)->block_size, 0u);
     EXPECT_FALSE(funnel_layout(std::size_t{1} << 62, 24, 8).has_value());
     auto set = make_table<FunnelTable<IntKey, Unit>>(1000);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(set.control_bytes().data()) % 64, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(set.inspect().control_bytes().data()) % 64, 0u);
 }
 
 TEST(FunnelRemoval, PurgeThreshold) {

@@ -16,12 +16,12 @@ constexpr std::uint64_t kHash = 0x123456789ABCDEF1ULL;
 TEST(FunnelProbePath, WorkedKeyIn1142SlotTable) {
     using Table = FunnelTable<IntKey, void*>;
     Table table = make_table<Table>(1000, 3, kIdentitySeeds);
-    ASSERT_EQ(table.slot_count(), 1142u);
+    ASSERT_EQ(table.inspect().slot_count(), 1142u);
     ASSERT_EQ(table.seeds().hash(static_cast<std::intptr_t>(kHash)), kHash);
     const ProbeKey pk = ProbeKey::of(kHash);
     EXPECT_EQ(pk.base, 0x8CC411EA630B01DDULL);
     EXPECT_EQ(pk.mix, 0xF8EAC9DD9770E15DULL);
-    const FunnelShape& s = table.shape();
+    const FunnelShape& s = table.inspect().shape();
     std::vector<std::uint64_t> buckets, uniform;
     for (std::size_t i = 0; i < 6; ++i)
         buckets.push_back(*pk.position(s.levels[i].selector, s.levels[i].bucket_count, s.levels[i].threshold));
@@ -31,7 +31,7 @@ TEST(FunnelProbePath, WorkedKeyIn1142SlotTable) {
     EXPECT_EQ(uniform, (std::vector<std::uint64_t>{7, 4, 14, 13}));
     EXPECT_EQ(*pk.position(kFirstChoiceSelector, s.two_choice_buckets, s.two_choice_threshold), 3u);
     EXPECT_EQ(*pk.position(kSecondChoiceSelector, s.two_choice_buckets, s.two_choice_threshold), 4u);
-    const FilterBits bits = FilterBits::of(kHash, table.filter_words().size());
+    const FilterBits bits = FilterBits::of(kHash, table.inspect().filter_words().size());
     EXPECT_EQ(bits.word, 8u);
     EXPECT_EQ(bits.mask, (std::uint64_t{1} << 49) | (std::uint64_t{1} << 56));
 
@@ -44,12 +44,12 @@ TEST(FunnelProbePath, WorkedKeyIn1142SlotTable) {
         slots.push_back(*table.find(key(v), kHash));
     }
     EXPECT_EQ(slots, (std::vector<std::size_t>{78, 79, 80, 81, 82, 83, 342, 343}));
-    EXPECT_EQ(table.control_bytes()[78], 9);
-    EXPECT_EQ(table.filter_words()[8], bits.mask);
-    auto found = table.search_exact_mode(key(1), kHash, 9);
+    EXPECT_EQ(table.inspect().control_bytes()[78], 9);
+    EXPECT_EQ(table.inspect().filter_words()[8], bits.mask);
+    auto found = table.inspect().search(key(1), kHash, 9);
     EXPECT_EQ(found.outcome, SearchOutcome::Found);
     EXPECT_EQ(found.slot, 79u);
-    auto vacant = table.search_exact_for_insert(key(50), kHash, 9);
+    auto vacant = table.inspect().search(key(50), kHash, 9);
     EXPECT_EQ(vacant.outcome, SearchOutcome::Vacant);
     EXPECT_EQ(vacant.slot, 344u);
     // A removed slot is the first free one on the path and is reused.
@@ -57,10 +57,10 @@ TEST(FunnelProbePath, WorkedKeyIn1142SlotTable) {
     EXPECT_TRUE(table.find(key(7), kHash).has_value());  // behind it
     ASSERT_TRUE(table.insert(key(50), nullptr, kHash));
     EXPECT_EQ(*table.find(key(50), kHash), 80u);
-    EXPECT_EQ(table.tombstones(), 0u);
+    EXPECT_EQ(table.inspect().tombstones(), 0u);
     expect_invariants(table);
     Table empty = make_table<Table>(0, 3, kIdentitySeeds);
-    EXPECT_EQ(empty.search_exact_for_insert(key(1), kHash, 9).outcome, SearchOutcome::NoSlot);
+    EXPECT_EQ(empty.inspect().search(key(1), kHash, 9).outcome, SearchOutcome::NoSlot);
 }
 
 // The slots of a key's probe path in walk order, built from the positions
@@ -69,7 +69,7 @@ TEST(FunnelProbePath, WorkedKeyIn1142SlotTable) {
 // times (never for these tables).
 template <class Table>
 std::vector<std::size_t> reference_path(const Table& table, std::uint64_t hash) {
-    const FunnelShape& s = table.shape();
+    const FunnelShape& s = table.inspect().shape();
     const ProbeKey pk = ProbeKey::of(hash);
     std::vector<std::size_t> path;
     for (std::size_t i = 0; i < s.level_count; ++i) {
@@ -122,8 +122,8 @@ TEST(FunnelProbePath, FastWalksAgreeWithASlotBySlotWalk) {
                 kept.push_back(stored[i]);
             }
         }
-        ASSERT_GT(table.tombstones(), 0u);
-        const auto ctrl = table.control_bytes();
+        ASSERT_GT(table.inspect().tombstones(), 0u);
+        const auto ctrl = table.inspect().control_bytes();
         auto check = [&](std::int64_t v, bool present) {
             IntKey key(v);
             const std::uint64_t h = table.seeds().hash(key.cached_hash());
@@ -145,7 +145,7 @@ TEST(FunnelProbePath, FastWalksAgreeWithASlotBySlotWalk) {
             }
             ASSERT_EQ(found.has_value(), present) << "k=" << k << " key " << v;
             EXPECT_EQ(table.find(key, h), found) << "k=" << k << " key " << v;
-            const SearchResult walk = table.search_exact_for_insert(key, h, fp);
+            const SearchResult walk = table.inspect().search(key, h, fp);
             if (found) {
                 EXPECT_EQ(walk.outcome, SearchOutcome::Found);
                 EXPECT_EQ(walk.slot, *found);

@@ -33,15 +33,15 @@ TEST(FunnelInsert, GrowsOnlyWhenANewKeyExceedsTheBudgetAlongTheSizeSequence) {
     EXPECT_FALSE(where(t, 5).has_value());
     std::vector<std::size_t> sizes;
     for (int v = 0; v < 19265; ++v) {
-        const std::size_t before = t.slot_count();
+        const std::size_t before = t.inspect().slot_count();
         put(t, v, v);
-        if (t.slot_count() != before) {
-            sizes.push_back(t.slot_count());
+        if (t.inspect().slot_count() != before) {
+            sizes.push_back(t.inspect().slot_count());
             expect_invariants(t);
         }
         if (v == 125) {  // re-inserting existing keys at full capacity replaces, never grows
             for (int w = 0; w <= v; ++w) EXPECT_EQ(put(t, w, w + 1000), std::optional<int>(w));
-            EXPECT_EQ(t.slot_count(), 144u);
+            EXPECT_EQ(t.inspect().slot_count(), 144u);
         }
     }
     EXPECT_EQ(sizes, (std::vector<std::size_t>{144, 344, 688, 1375, 2751, 5503, 11007, 22015, 44031}));
@@ -52,19 +52,19 @@ TEST(FunnelInsert, GrowsOnlyWhenANewKeyExceedsTheBudgetAlongTheSizeSequence) {
     while (t.scan_next(cursor)) slots.push_back(t.cursor_location(cursor));
     ASSERT_EQ(slots.size(), t.len());
     EXPECT_TRUE(std::adjacent_find(slots.begin(), slots.end(), std::greater_equal<>()) == slots.end());
-    for (std::size_t s : slots) ASSERT_TRUE(tavoric::common::arena::is_live(t.control_bytes()[s]));
+    for (std::size_t s : slots) ASSERT_TRUE(tavoric::common::arena::is_live(t.inspect().control_bytes()[s]));
 }
 
 TEST(FunnelInsert, ReserveGrowsOnceToAtLeastDoubleAndNeverShrinks) {
     Table t = make_table<Table>(1000);
     ASSERT_TRUE(t.reserve(0));
     ASSERT_TRUE(t.reserve(1000));
-    EXPECT_EQ(t.slot_count(), 1142u);
+    EXPECT_EQ(t.inspect().slot_count(), 1142u);
     for (int v = 0; v < 10; ++v) put(t, v, v);
     ASSERT_TRUE(t.reserve(990));
-    EXPECT_EQ(t.slot_count(), 1142u);
+    EXPECT_EQ(t.inspect().slot_count(), 1142u);
     ASSERT_TRUE(t.reserve(991));
-    EXPECT_EQ(t.slot_count(), *smallest_admissible_slots(2000, 3));
+    EXPECT_EQ(t.inspect().slot_count(), *smallest_admissible_slots(2000, 3));
     const std::size_t cap = t.capacity();
     ASSERT_TRUE(t.reserve(5000));
     EXPECT_GE(t.capacity(), std::max<std::size_t>(5010, 2 * cap));
@@ -111,26 +111,26 @@ TEST(FunnelRemove, The105thRemovalFrom144SlotsRebuildsInPlaceAndTombstonesAreReu
         Ledger ledger;
         {
             CountedFunnel t = filled(ledger, 126, 126);
-            ASSERT_EQ(t.slot_count(), 144u);
+            ASSERT_EQ(t.inspect().slot_count(), 144u);
             const std::size_t slot = *where(t, 125);
             (void)t.remove(slot);
             ASSERT_TRUE(put(t, ledger, 125).has_value());
             EXPECT_EQ(*where(t, 125), slot);  // the tombstone is reused
-            EXPECT_EQ(t.tombstones(), 0u);
+            EXPECT_EQ(t.inspect().tombstones(), 0u);
             for (int v = 0; v < 104; ++v) EXPECT_EQ(t.remove(*where(t, v)).key.value(), v);
-            EXPECT_EQ(t.tombstones(), 104u);
+            EXPECT_EQ(t.inspect().tombstones(), 104u);
             expect_invariants(t);
             if (refuse) {
                 AllocationFaults::fail_after(0);
                 (void)t.remove(*where(t, 104));
                 AllocationFaults::disarm();
-                EXPECT_EQ(t.tombstones(), 105u);
+                EXPECT_EQ(t.inspect().tombstones(), 105u);
                 expect_invariants(t);
             }
             auto last = t.remove(*where(t, refuse ? 105 : 104));
-            EXPECT_EQ(t.tombstones(), 0u);
-            EXPECT_EQ(t.slot_count(), 144u);
-            EXPECT_FALSE(t.displaced());
+            EXPECT_EQ(t.inspect().tombstones(), 0u);
+            EXPECT_EQ(t.inspect().slot_count(), 144u);
+            EXPECT_FALSE(t.inspect().displaced());
             expect_invariants(t);
             for (int v = 0; v < 126; ++v) EXPECT_EQ(where(t, v).has_value(), v >= (refuse ? 106 : 105));
             EXPECT_EQ(ledger.times_released(last.key.id()), 0);  // removed entries are the caller's
@@ -145,14 +145,14 @@ TEST(FunnelRemove, DeferredRemovalsWaitForOneCheckAboveTheThresholdOnly) {
     std::vector<std::size_t> before;
     for (int v = 0; v < 126; ++v) before.push_back(*where(t, v));
     for (int v = 0; v < 110; ++v) (void)t.remove_deferred(*where(t, v));
-    EXPECT_EQ(t.tombstones(), 110u);
+    EXPECT_EQ(t.inspect().tombstones(), 110u);
     for (int v = 110; v < 126; ++v) EXPECT_EQ(*where(t, v), before[v]);  // nothing moved
     t.finish_deferred_removals();
-    EXPECT_EQ(t.tombstones(), 0u);
+    EXPECT_EQ(t.inspect().tombstones(), 0u);
     expect_invariants(t);
     for (int v = 110; v < 120; ++v) (void)t.remove_deferred(*where(t, v));
     t.finish_deferred_removals();
-    EXPECT_EQ(t.tombstones(), 10u);
+    EXPECT_EQ(t.inspect().tombstones(), 10u);
 }
 
 TEST(FunnelClear, KeepsCapacityAndNeedsNoGrowthToRefill) {
@@ -160,19 +160,19 @@ TEST(FunnelClear, KeepsCapacityAndNeedsNoGrowthToRefill) {
     {
         CountedFunnel t = filled(ledger, 1000, 1000);
         for (int v = 0; v < 50; ++v) (void)t.remove(*where(t, v));
-        const auto* block = t.block().base();
+        const auto* block = t.inspect().block().base();
         t.clear();
-        EXPECT_EQ(t.len() + t.tombstones(), 0u);
-        for (auto w : t.filter_words()) EXPECT_EQ(w, 0u);
+        EXPECT_EQ(t.len() + t.inspect().tombstones(), 0u);
+        for (auto w : t.inspect().filter_words()) EXPECT_EQ(w, 0u);
         EXPECT_EQ(ledger.released_count(), static_cast<std::size_t>(ledger.created()));
         for (int v = 0; v < 1000; ++v) ASSERT_TRUE(put(t, ledger, v + 5000).has_value());
-        EXPECT_EQ(t.slot_count(), 1142u);
-        EXPECT_EQ(t.block().base(), block);
+        EXPECT_EQ(t.inspect().slot_count(), 1142u);
+        EXPECT_EQ(t.inspect().block().base(), block);
         expect_invariants(t);
         CountedFunnel moved = std::move(t);  // the husk owns nothing
         CountedFunnel empty = make_table<CountedFunnel>(0);
         empty.clear();
-        EXPECT_EQ(empty.slot_count(), 0u);
+        EXPECT_EQ(empty.inspect().slot_count(), 0u);
     }
     EXPECT_TRUE(ledger.all_released_once());
 }
@@ -187,7 +187,7 @@ TEST(FunnelFailures, RefusedGrowthLeavesTheTableAsItWas) {
             auto unmoved = [&] {
                 for (int v = 0; v < 126; ++v) EXPECT_EQ(where(t, v), before[v]);
             };
-            const auto* block = t.block().base();
+            const auto* block = t.inspect().block().base();
             const std::int64_t created = ledger.created();
             AllocationFaults::fail_after(which);
             auto r = put(t, ledger, 500);
@@ -196,7 +196,7 @@ TEST(FunnelFailures, RefusedGrowthLeavesTheTableAsItWas) {
             // The passed key and value are released, nothing else.
             EXPECT_EQ(ledger.times_released(created) + ledger.times_released(created + 1), 2);
             EXPECT_EQ(ledger.released_count(), 2u);
-            EXPECT_EQ(t.block().base(), block);
+            EXPECT_EQ(t.inspect().block().base(), block);
             unmoved();
             expect_invariants(t);
             AllocationFaults::fail_after(which);
@@ -208,7 +208,7 @@ TEST(FunnelFailures, RefusedGrowthLeavesTheTableAsItWas) {
             AllocationFaults::disarm();
             ASSERT_TRUE(replaced.has_value() && replaced->has_value());
             ASSERT_TRUE(put(t, ledger, 500).has_value());
-            EXPECT_EQ(t.slot_count(), 344u);
+            EXPECT_EQ(t.inspect().slot_count(), 344u);
             expect_invariants(t);
         }
         EXPECT_TRUE(ledger.all_released_once());
@@ -234,7 +234,7 @@ TEST(FunnelAdversarial, ConstantHashUsesFallbackAndStaysCorrect) {
             put7(v);
             if (v % 50 == 0) expect_invariants(t);
         }
-        EXPECT_TRUE(t.displaced());
+        EXPECT_TRUE(t.inspect().displaced());
         for (int v = 0; v < 1000; ++v) ASSERT_TRUE(where(t, v, 7).has_value()) << v;
         EXPECT_FALSE(where(t, 1000, 7).has_value());
         put7(999);  // replacing a displaced key finds it through the full scan
@@ -243,7 +243,7 @@ TEST(FunnelAdversarial, ConstantHashUsesFallbackAndStaysCorrect) {
         expect_invariants(t);
         for (int v = 900; v < 1000; ++v) ASSERT_TRUE(where(t, v, 7).has_value()) << v;
         t.clear();  // clear drops the displaced mark
-        EXPECT_FALSE(t.displaced());
+        EXPECT_FALSE(t.inspect().displaced());
         put7(1);
         EXPECT_TRUE(where(t, 1, 7).has_value());
     }
