@@ -385,7 +385,7 @@ struct ElasticRow {
 };
 
 ElasticRow elastic_row(std::uint32_t k, std::size_t slots, std::size_t misses) {
-    const std::size_t limit = tavoric::elastic::elastic_usable(slots, k);
+    const std::size_t limit = tavoric::common::arena::insert_budget_for(slots, k);
     auto built = ElasticT::try_with_capacity_and_reserve_and_hasher_in(limit, k, kSeeds);
     if (!built) {
         std::fprintf(stderr, "probe_stats: Elastic table k=%u refused: %s\n", k, built.error().message().c_str());

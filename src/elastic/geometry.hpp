@@ -87,10 +87,6 @@ private:
 };
 
 // u(S): the entries a table of S slots holds before it grows.
-constexpr std::size_t elastic_usable(std::size_t slots, std::uint32_t k) noexcept {
-    return common::arena::insert_budget_for(slots, k);
-}
-
 // s(x) = floor(x / 2^(k+1)): the part of a level that stays free once it is
 // filled to 1 - delta/2.
 constexpr std::size_t elastic_reserve_share(std::size_t len, std::uint32_t k) noexcept {
@@ -181,7 +177,7 @@ struct ElasticGeometry {
         }
         if (k == 0) return std::unexpected(ConfigError::exponent_zero());
         const std::size_t levels = elastic_level_count(slots);
-        g.insert_limit = elastic_usable(slots, k);
+        g.insert_limit = common::arena::insert_budget_for(slots, k);
         LevelLengths lengths(slots, levels);
         while (auto len = lengths.next()) g.level_lengths.push_back(*len);
         BatchQuotas quotas(slots, levels, g.insert_limit, k);
@@ -195,7 +191,7 @@ struct ElasticGeometry {
                                                                        std::uint32_t k) noexcept {
         if (budget == 0) return std::size_t{0};
         for (std::size_t s = kElasticMinSlots; s <= kElasticMaxSlots; s *= 2) {
-            if (elastic_usable(s, k) >= budget) return s;
+            if (common::arena::insert_budget_for(s, k) >= budget) return s;
         }
         return std::nullopt;
     }

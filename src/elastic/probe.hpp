@@ -31,12 +31,10 @@ struct ElasticPreparedKey {
     std::uint64_t membership;  // M
 };
 
-constexpr std::uint8_t elastic_fingerprint(std::uint64_t h) noexcept { return common::arena::fingerprint_of(h); }
-
 constexpr ElasticPreparedKey elastic_prepare(std::uint64_t h) noexcept {
     const std::uint64_t H = splitmix64_finalize(h - kElasticHashOffset);
     const std::uint64_t M = (std::uint64_t{1} << (H & 63)) | (std::uint64_t{1} << ((H >> 32) & 63));
-    return {elastic_fingerprint(h), H, M};
+    return {common::arena::fingerprint_of(h), H, M};
 }
 
 constexpr std::uint32_t elastic_selector(std::uint32_t level, std::uint32_t probe) noexcept {

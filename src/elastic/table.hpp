@@ -343,7 +343,7 @@ public:
         if (needed <= insert_limit_) return {};
         std::size_t target = slots_ > elastic::kElasticMinSlots ? slots_
                                                                                 : elastic::kElasticMinSlots;
-        while (elastic::elastic_usable(target, k_) < needed) {
+        while (common::arena::insert_budget_for(target, k_) < needed) {
             if (target >= elastic::kElasticMaxSlots) {
                 return std::unexpected(TryReserveError::capacity_overflow());
             }

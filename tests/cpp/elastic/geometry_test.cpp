@@ -39,7 +39,7 @@ TEST(ElasticGeometry, SlotCountsForBudgets) {
         EXPECT_EQ(g->slots, slots) << budget << " k " << k;
         EXPECT_EQ(g->insert_limit, limit) << budget << " k " << k;
     }
-    EXPECT_FALSE(ElasticGeometry::for_insert_budget(elastic_usable(top, 3) + 1, 3).has_value());
+    EXPECT_FALSE(ElasticGeometry::for_insert_budget(tavoric::common::arena::insert_budget_for(top, 3) + 1, 3).has_value());
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(top + 1, 32).has_value());
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(SIZE_MAX, 1).has_value());
     // Without a reserve fraction nothing is usable: real shapes are refused, zero slots stay valid.
@@ -171,7 +171,7 @@ TEST(ElasticPrepared, WorkedKeysAndFingerprints) {
     EXPECT_EQ(ones.fingerprint, 127u);
     EXPECT_EQ(ones.prepared, 0xA3EEE151577B38E9ULL);
     const std::pair<std::uint64_t, unsigned> fps[] = {{0, 1}, {1ULL << 57, 1}, {2ULL << 57, 2}, {0x7FULL << 57, 127}};
-    for (auto [h, fp] : fps) EXPECT_EQ(elastic_fingerprint(h), fp) << h;
+    for (auto [h, fp] : fps) EXPECT_EQ(elastic_prepare(h).fingerprint, fp) << h;
 }
 
 TEST(ElasticReduce, ProbeSlotIsTheTopBitsOfTheMix) {

@@ -206,7 +206,7 @@ TEST(ElasticLookupWalk, FirstMatchAmongKeysOfOneProbeSequence) {
 TEST(ElasticProbeStatistics, FullTablesStayShallow) {
     const std::size_t slots = std::size_t{1} << 14;
     for (std::uint32_t k = 1; k <= 10; ++k) {
-        const std::size_t limit = tavoric::elastic::elastic_usable(slots, k);
+        const std::size_t limit = tavoric::common::arena::insert_budget_for(slots, k);
         auto t = map_table(limit, k);
         for (std::size_t i = 0; i < limit; ++i) ASSERT_TRUE(put(t, std::int64_t(i)).has_value());
         ASSERT_EQ(t.inspect().slots(), slots) << "filled to the limit without growing";
