@@ -568,7 +568,7 @@ private:
     }
 
     template <class Q>
-    std::optional<ElasticLocation> full_scan(const Q& probe, std::uint8_t fp) const {
+    [[gnu::noinline, gnu::cold]] std::optional<ElasticLocation> full_scan(const Q& probe, std::uint8_t fp) const {
         for (std::size_t i = 0; i < level_count(); ++i) {
             const Level<entry_type>& level = arena_.levels[i];
             const std::size_t slot = common::arena::find_slot(

@@ -426,7 +426,7 @@ private:
     }
 
     template <class Q>
-    std::optional<std::size_t> full_scan(const Q& probe, std::uint8_t fp) const {
+    [[gnu::noinline, gnu::cold]] std::optional<std::size_t> full_scan(const Q& probe, std::uint8_t fp) const {
         const std::size_t slot = common::arena::find_slot(
             storage_.ctrl, storage_.n, [fp](std::uint64_t group) { return common::arena::match_mask(group, fp); },
             [&](std::size_t s) { return probe.matches(storage_.slots[s].key); });
