@@ -1,9 +1,8 @@
-// Random operations over a table of counted keys, shared by both designs:
-// inserts (new and replacing), removals, deferred removals closed by one
-// check, reserve and clear, each step checked against a plain map, against
-// the ledger (every unreleased object is a stored key or value) and against
-// the design's own invariant check. The caller checks the ledger once the
-// table is gone.
+// Random inserts (new and replacing), removals, deferred removals closed by
+// one check, reserves and clears over a table of counted keys, each step
+// checked against a plain map, the ledger (every unreleased object is a stored
+// key or value) and the design's invariant check. The caller checks the ledger
+// once the table is gone.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-// Key and value types for the table and container tests. IntKey is a plain
-// 16-byte key (value plus cached hash). CountedKey / CountedValue record every
-// release in a Ledger, so tests can prove each object is released exactly once.
+// Keys and values of the table and container tests. IntKey is a plain 16-byte
+// key (value plus cached hash). CountedKey / CountedValue record every release
+// in a Ledger, so tests can prove each object is released exactly once.
 #pragma once
 
 #include <cstddef>
@@ -13,16 +13,13 @@ namespace tavoric::testing {
 struct IntKey {
     std::int64_t value = 0;
     std::intptr_t hash = 0;
-
     IntKey() = default;
-    explicit IntKey(std::int64_t v) : value(v), hash(static_cast<std::intptr_t>(v)) {}
     IntKey(std::int64_t v, std::intptr_t h) : value(v), hash(h) {}
-
+    explicit IntKey(std::int64_t v) : IntKey(v, static_cast<std::intptr_t>(v)) {}
     std::intptr_t cached_hash() const noexcept { return hash; }
     template <class Stored>
     bool matches(const Stored& stored) const { return value == key_value(stored); }
 };
-
 inline std::int64_t key_value(const IntKey& k) { return k.value; }
 
 class Ledger {
@@ -37,9 +34,7 @@ public:
             if (times > 1) return false;
         return true;
     }
-    bool all_released_once() const {
-        return static_cast<std::int64_t>(released_.size()) == next_id_ && none_released_twice();
-    }
+    bool all_released_once() const { return std::int64_t(released_.size()) == next_id_ && none_released_twice(); }
 
 private:
     std::int64_t next_id_ = 0;
@@ -53,23 +48,21 @@ public:
     Counted(Counted&& o) noexcept : ledger_(std::exchange(o.ledger_, nullptr)), id_(o.id_), n_(o.n_) {}
     Counted& operator=(Counted&& o) noexcept {
         if (this != &o) {
-            reset();
+            if (ledger_ != nullptr) ledger_->release(id_);
             ledger_ = std::exchange(o.ledger_, nullptr);
             id_ = o.id_;
             n_ = o.n_;
         }
         return *this;
     }
-    ~Counted() { reset(); }
+    ~Counted() {
+        if (ledger_ != nullptr) ledger_->release(id_);
+    }
     std::int64_t id() const { return id_; }
 
 protected:
-    void reset() {
-        if (ledger_ != nullptr) std::exchange(ledger_, nullptr)->release(id_);
-    }
     Ledger* ledger_;
-    std::int64_t id_;
-    std::int64_t n_;
+    std::int64_t id_, n_;
 };
 
 class CountedKey : public Counted {

@@ -91,16 +91,17 @@ std::vector<ElasticLocation> table_order(const T& table) {
 template <class T>
 std::size_t routes_for_bound(const T& table, std::uint64_t bound) {
     std::size_t count = 0;
-    for (std::size_t l = 0; l < table.inspect().level_count(); ++l) {
+    for (std::size_t l = 0; l < table.inspect().level_count(); ++l)
         for (std::uint64_t j = 1; j <= probe::kMaxProbesPerLevel; ++j) {
             auto code = probe::elastic_phi(l + 1, j);
             if (!code || *code > bound) break;
-            if (l == 0 && j == 1) continue;
-            ++count;
+            count += l != 0 || j != 1;
         }
-    }
     return count;
 }
+
+#define TAVORIC_REQUIRE(cond, message) \
+    if (!(cond)) return ::testing::AssertionFailure() << message
 
 // Everything that must hold between operations: per-level counts agree with
 // the control bytes, the length with the live slots, every stored key is
@@ -110,90 +111,66 @@ std::size_t routes_for_bound(const T& table, std::uint64_t bound) {
 // iteration visits every entry once in (level, slot) order.
 template <class T>
 ::testing::AssertionResult invariants(const T& table) {
-    std::ostringstream err;
-    auto fail = [&]() { return ::testing::AssertionFailure() << err.str(); };
-    const std::size_t levels = table.inspect().level_count();
-    const auto& schedule = table.inspect().schedule();
-    std::size_t live_total = 0;
-    std::size_t slot_total = 0;
-
-    // Schedule order and coverage.
+    const auto& in = table.inspect();
+    const std::size_t levels = in.level_count();
+    const auto& schedule = in.schedule();
     std::uint64_t previous_phi = 0;
     for (const auto& route : schedule) {
         const std::uint32_t level = probe::elastic_selector_level(route.selector);
-        const std::uint32_t t = (route.selector & 0xFFFF) / 8;
-        if (level >= levels) return err << "route level " << level << " out of range", fail();
-        const auto code = static_cast<std::uint64_t>(*probe::elastic_phi(level + 1, t + 1));
-        if (code <= previous_phi) return err << "schedule not sorted at phi " << code, fail();
-        if (code > schedule.bound()) return err << "route beyond bound", fail();
-        if (route.key != table.inspect().level(level).len) return err << "route key is not the level length", fail();
+        TAVORIC_REQUIRE(level < levels, "route level " << level << " out of range");
+        const auto code = static_cast<std::uint64_t>(*probe::elastic_phi(level + 1, (route.selector & 0xFFFF) / 8 + 1));
+        TAVORIC_REQUIRE(code > previous_phi, "schedule not sorted at phi " << code);
+        TAVORIC_REQUIRE(code <= schedule.bound(), "route beyond bound");
+        TAVORIC_REQUIRE(route.key == in.level(level).len, "route key is not the level length");
         previous_phi = code;
     }
-    if (schedule.size() != routes_for_bound(table, schedule.bound()))
-        return err << "schedule has " << schedule.size() << " routes, bound " << schedule.bound() << " needs "
-                   << routes_for_bound(table, schedule.bound()),
-               fail();
-    if (schedule.size() > schedule.capacity()) return err << "schedule over capacity", fail();
-
+    TAVORIC_REQUIRE(schedule.size() == routes_for_bound(table, schedule.bound()),
+                    "schedule has " << schedule.size() << " routes, bound " << schedule.bound() << " needs "
+                                    << routes_for_bound(table, schedule.bound()));
+    TAVORIC_REQUIRE(schedule.size() <= schedule.capacity(), "schedule over capacity");
+    std::size_t live_total = 0, slot_total = 0;
     for (std::size_t i = 0; i < levels; ++i) {
-        const auto& level = table.inspect().level(i);
+        const auto& level = in.level(i);
         slot_total += level.len;
         std::size_t live = 0, tomb = 0;
         for (std::size_t s = 0; s < level.len; ++s) {
-            const std::uint8_t c = level.ctrl[s];
-            if (c == common::arena::kTombstone) ++tomb;
-            if (!common::arena::is_live(c)) continue;
+            tomb += level.ctrl[s] == common::arena::kTombstone;
+            if (!common::arena::is_live(level.ctrl[s])) continue;
             ++live;
             const auto& key = level.entries[s].key;
             const std::uint64_t h = table.seeds().hash(key.cached_hash());
             const auto p = probe::elastic_prepare(h);
-            if (c != p.fingerprint) return err << "fingerprint mismatch at " << i << "/" << s, fail();
-            auto found = table.find(key, h);
-            if (!found || *found != ElasticLocation{i, s})
-                return err << "key at " << i << "/" << s << " not found at its slot", fail();
-            const auto* groups = table.inspect().membership();
-            if (groups == nullptr) return err << "live key without membership groups", fail();
-            const auto& group = groups[tavoric::common::hash::multiply_high(p.prepared, table.inspect().membership_groups())];
-            if ((group.bloom & p.membership) != p.membership) return err << "bloom bits missing", fail();
-            if (levels <= 16 && ((group.lanes[p.prepared & 3] >> i) & 1u) == 0)
-                return err << "lane bit missing for level " << i, fail();
-            if (!schedule.exceptional()) {
-                bool on_route = i == 0 && probe::elastic_probe_slot(p.prepared, 0, table.inspect().level(0).len) == s;
-                for (const auto& route : schedule) {
-                    if (on_route) break;
-                    on_route = probe::elastic_selector_level(route.selector) == i &&
-                               probe::elastic_probe_slot(p.prepared, route.selector, route.key) == s;
-                }
-                if (!on_route) return err << "key at " << i << "/" << s << " is on no route", fail();
-            }
+            TAVORIC_REQUIRE(level.ctrl[s] == p.fingerprint, "fingerprint mismatch at " << i << "/" << s);
+            TAVORIC_REQUIRE(table.find(key, h) == (ElasticLocation{i, s}), "key at " << i << "/" << s << " not found at its slot");
+            TAVORIC_REQUIRE(in.membership() != nullptr, "live key without membership groups");
+            const auto& group = in.membership()[common::hash::multiply_high(p.prepared, in.membership_groups())];
+            TAVORIC_REQUIRE((group.bloom & p.membership) == p.membership, "bloom bits missing");
+            TAVORIC_REQUIRE(levels > 16 || ((group.lanes[p.prepared & 3] >> i) & 1u), "lane bit missing for level " << i);
+            bool on_route = schedule.exceptional() || (i == 0 && probe::elastic_probe_slot(p.prepared, 0, in.level(0).len) == s);
+            for (auto r = schedule.begin(); r != schedule.end() && !on_route; ++r)
+                on_route = probe::elastic_selector_level(r->selector) == i && probe::elastic_probe_slot(p.prepared, r->selector, r->key) == s;
+            TAVORIC_REQUIRE(on_route, "key at " << i << "/" << s << " is on no route");
         }
-        if (live != level.occupied) return err << "level " << i << " occupied " << level.occupied << " live " << live, fail();
-        if (tomb != level.tombstones)
-            return err << "level " << i << " tombstones " << level.tombstones << " counted " << tomb, fail();
+        TAVORIC_REQUIRE(live == level.occupied, "level " << i << " occupied " << level.occupied << " live " << live);
+        TAVORIC_REQUIRE(tomb == level.tombstones, "level " << i << " tombstones " << level.tombstones << " counted " << tomb);
         live_total += live;
     }
-    if (levels > 16 && table.inspect().membership() != nullptr) {
-        for (std::size_t g = 0; g < table.inspect().membership_groups(); ++g)
-            for (auto lane : table.inspect().membership()[g].lanes)
-                if (lane != 0) return err << "lanes used above 16 levels", fail();
-    }
-    if (slot_total != table.inspect().slots()) return err << "levels do not add up to the slot count", fail();
-    if (live_total != table.len()) return err << "len " << table.len() << " but " << live_total << " live", fail();
-    if (table.len() > table.capacity()) return err << "len above the insert limit", fail();
-    const auto& quotas = table.inspect().batch_quotas();
-    if (!quotas.empty()) {
-        if (table.inspect().batch_index() >= quotas.size()) return err << "batch index out of range", fail();
-        if (table.inspect().batch_remaining() > quotas[table.inspect().batch_index()]) return err << "batch remaining above quota", fail();
-    } else if (table.inspect().batch_remaining() != 0) {
-        return err << "batch remaining without batches", fail();
-    }
+    for (std::size_t g = 0; levels > 16 && in.membership() != nullptr && g < in.membership_groups(); ++g)
+        for (auto lane : in.membership()[g].lanes) TAVORIC_REQUIRE(lane == 0, "lanes used above 16 levels");
+    TAVORIC_REQUIRE(slot_total == in.slots(), "levels do not add up to the slot count");
+    TAVORIC_REQUIRE(live_total == table.len(), "len " << table.len() << " but " << live_total << " live");
+    TAVORIC_REQUIRE(table.len() <= table.capacity(), "len above the insert limit");
+    const auto& quotas = in.batch_quotas();
+    TAVORIC_REQUIRE(quotas.empty() ? in.batch_remaining() == 0 : in.batch_index() < quotas.size() && in.batch_remaining() <= quotas[in.batch_index()],
+                    "batch state outside the quotas");
     const auto order = table_order(table);
-    if (order.size() != table.len()) return err << "iteration visited " << order.size(), fail();
-    for (std::size_t n = 1; n < order.size(); ++n) {
-        const auto a = order[n - 1], b = order[n];
-        if (a.level > b.level || (a.level == b.level && a.slot >= b.slot)) return err << "iteration out of order", fail();
-    }
+    TAVORIC_REQUIRE(order.size() == table.len(), "iteration visited " << order.size());
+    for (std::size_t n = 1; n < order.size(); ++n)
+        TAVORIC_REQUIRE(order[n - 1].level < order[n].level || (order[n - 1].level == order[n].level && order[n - 1].slot < order[n].slot),
+                        "iteration out of order");
     return ::testing::AssertionSuccess();
 }
+
+#undef TAVORIC_REQUIRE
 
 }  // namespace tavoric::testing::elastic_support

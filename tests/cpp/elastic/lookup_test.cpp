@@ -1,6 +1,3 @@
-// Elastic lookups: primary slot, membership filter, level lanes, the merged
-// lane walk against a plain walk over every route, exceptional placement and
-// probe counts of full tables.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,9 +1,6 @@
 // The generic map and set containers over the Funnel table.
 #include <gtest/gtest.h>
 
-#include <random>
-#include <unordered_set>
-
 #include "funnel_support.hpp"
 #include "map/hash_map.hpp"
 #include "set/hash_set.hpp"
@@ -60,36 +57,6 @@ TEST(FunnelContainers, BothSeedsZeroMakeEveryKeyCollide) {
     EXPECT_FALSE(s.contains(IntKey(1)));
     for (std::uint8_t c : s.table().inspect().control_bytes()) EXPECT_TRUE(c == 0 || c == 1);
     expect_invariants(s.table());
-}
-
-TEST(FunnelContainers, RandomSetOperationsWithInvariantsAfterEveryStep) {
-    std::mt19937_64 rng(77);
-    FunnelSet s(make_table<SetTable>(0, 4));
-    std::unordered_set<std::int64_t> ref;
-    for (int op = 0; op < 4000; ++op) {
-        const auto v = static_cast<std::int64_t>(rng() % 600);
-        switch (rng() % 7) {
-            case 0: case 1: case 2:
-                ASSERT_EQ(*s.insert(IntKey(v)), ref.insert(v).second);
-                break;
-            case 3: case 4:
-                ASSERT_EQ(s.remove(IntKey(v)), ref.erase(v) == 1);
-                break;
-            case 5:
-                s.retain([&](const IntKey& k) { return k.value % 13 != op % 13 || (ref.erase(k.value), false); });
-                break;
-            default: {
-                auto drain = s.extract_if([](const IntKey&) { return true; });
-                if (auto k = drain.next()) ref.erase(k->value);
-            }
-        }
-        ASSERT_EQ(s.len(), ref.size());
-        expect_invariants(s.table());
-        if (::testing::Test::HasFatalFailure()) return;
-    }
-    std::size_t walked = 0;
-    for (const IntKey& k : s.iter()) walked += ref.count(k.value);
-    EXPECT_EQ(walked, ref.size());
 }
 
 }  // namespace

@@ -158,6 +158,7 @@ TEST(FunnelSizing, ConstructionErrors) {
     auto empty = MapTable::try_with_insert_budget(0, 40, kTestSeeds);
     ASSERT_TRUE(empty.has_value());
     EXPECT_EQ(empty->inspect().slot_count(), 0u);
+    expect_invariants(*empty);
     EXPECT_FALSE(empty->find(IntKey(1), 99).has_value());
 }
 
