@@ -1,38 +1,23 @@
-"""Hostile keys and values: equality that raises, lies or re-enters,
-hashes that raise or write, finalisers that re-enter, keys sharing one hash,
-deep nesting and an injected rebuild failure. The container must stay
-consistent and only the documented exceptions may escape."""
+"""Hostile keys and values (equality that raises, lies or re-enters, hashes
+that raise or write, re-entrant finalisers, one shared hash), deep nesting and
+an injected rebuild failure: the container stays consistent and only the
+documented exceptions escape."""
 
 import gc
 
 import pytest
 
 import tavoric
-from helpers import ALL, MAPS, SETS, consistent, filled, store
-
-
-class Collide:
-    """Every instance has the same hash; equality by `n`."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __hash__(self):
-        return 12345
-
-    def __eq__(self, other):
-        return isinstance(other, Collide) and other.n == self.n
+from helpers import ALL, MAPS, SETS, Key, consistent, filled, store
 
 
 @pytest.mark.parametrize("cls", ALL)
 def test_keys_sharing_one_hash(cls):
-    c = cls()
-    for i in range(600):
-        store(c, Collide(i), i)
-    assert len(c) == 600 and all(Collide(i) in c for i in range(600)) and Collide(600) not in c
+    c = filled(cls, [Key(i, spread=1) for i in range(600)])
+    assert len(c) == 600 and all(Key(i, 1) in c for i in range(600)) and Key(600, 1) not in c
     for i in range(0, 600, 2):
-        (c.__delitem__ if cls in MAPS else c.remove)(Collide(i))
-    assert len(consistent(c)) == 300 and all((Collide(i) in c) == (i % 2 == 1) for i in range(600))
+        (c.__delitem__ if cls in MAPS else c.remove)(Key(i, 1))
+    assert len(consistent(c)) == 300 and all((Key(i, 1) in c) == (i % 2 == 1) for i in range(600))
 
 
 @pytest.mark.parametrize("cls", ALL)
@@ -157,16 +142,7 @@ def test_finalisers_reentering_during_clear_replace_and_destruction(cls):
     c = cls()
     log = []
 
-    class Haunt:
-        def __init__(self, n):
-            self.n = n
-
-        def __hash__(self):
-            return self.n
-
-        def __eq__(self, other):
-            return isinstance(other, Haunt) and other.n == self.n
-
+    class Haunt(Key):
         def __del__(self):
             try:
                 store(c, -1)
