@@ -276,11 +276,7 @@ def test_set_methods_beyond_the_model(cls):
     with pytest.raises(RuntimeError):
         next(it)
 
-    s = cls(range(300))
-    order = list(s)
-    popped = [s.pop() for _ in range(300)]
-    assert popped[0] == order[0] and sorted(popped) == list(range(300)) and len(s) == 0
-
+    s = cls()
     s.update(NoLen(), {9: "x"}, {8}, (7,), cls([6]), OTHER[cls]([5]))
     assert s == {(1, 2), (3, 4), 9, 8, 7, 6, 5}
     s = cls([1, 2])
