@@ -114,20 +114,20 @@ def test_key_equality(cls):
 
 @pytest.mark.parametrize("cls", ALL)
 def test_copies_and_same_class_operations_reuse_stored_hashes(cls):
-    source = filled(cls, [Key(i, spread=5) for i in range(10)])  # collisions make equality run too
-    other = filled(cls, [Key(i, spread=5) for i in range(5, 40)])
+    source = filled(cls, [Key(i, spread=5) for i in range(40)])  # collisions make equality run too
+    other = filled(cls, [Key(i, spread=5) for i in range(20, 60)])
     Key.hashes = 0
     made = [cls(source), source.copy()]
     made[0].update(source)
     if cls in MAPS:
         made += [cls(source, extra=1), source | other]
-        assert [len(m) for m in made] == [10, 10, 11, 40]
+        assert [len(m) for m in made] == [40, 40, 41, 60]
     else:
         source.update(made[1])
         a, b = source, other
         results = [a | b, a & b, a - b, a ^ b, a.union(b, a), a.intersection(b), a.difference(b, b),
                    a.symmetric_difference(b), b & a, b - a]
-        assert [len(r) for r in results] == [40, 5, 5, 35, 40, 5, 5, 35, 5, 30]
+        assert [len(r) for r in results] == [60, 20, 20, 40, 60, 20, 20, 40, 20, 20]
         assert (a.issubset(b), a.issuperset(b), a.isdisjoint(b), a == b, a != b) == (False, False, False, False, True)
         assert a.issubset(a | b) and (a | b).issuperset(b) and (a - b).isdisjoint(b) and a == a.copy()
         for action in (lambda t: t.__ior__(b), lambda t: t.__iand__(b), lambda t: t.__isub__(b),
@@ -276,7 +276,10 @@ def test_set_methods_beyond_the_model(cls):
     with pytest.raises(RuntimeError):
         next(it)
 
-    s = cls()
+    s = cls(range(300))
+    order = list(s)
+    popped = [s.pop() for _ in range(300)]
+    assert popped[0] == order[0] and sorted(popped) == list(range(300)) and len(s) == 0
     s.update(NoLen(), {9: "x"}, {8}, (7,), cls([6]), OTHER[cls]([5]))
     assert s == {(1, 2), (3, 4), 9, 8, 7, 6, 5}
     s = cls([1, 2])
