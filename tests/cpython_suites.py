@@ -1,24 +1,17 @@
 """Runs CPython's own container tests against the module's four classes.
 
-The tests come from the interpreter's `test` package (test_set, test_dict,
-test.mapping_tests). Each class takes the built-in type's place wherever a
-test builds its object through a name that can be overridden (see load()):
-test_set.TestSet's `thetype`/`basetype`; the set/dup/left/right objects of
-the test_set value cases after their own setUp; TestBinaryOpsMutating's
-constructors, paired with the class and with `set`; the mapping_tests
-protocols' `type2test`; and the module global `dict` for the DictTest tests
-in DICT_TESTS. Tests that only build `{}`, `set(...)` or subclasses test the
-built-ins themselves and are left out, as are those in BUILTIN_ONLY.
-
-Every class and suite runs in a child interpreter, so a crash is reported as
-one. Prints the tests run and passed per class and suite and the failing test
-functions (as Class.method of the defining class), split into those in
-EXPECTED and the rest. Fails (exit 1) on any unexpected failure or crash, and
-names the expected failures that now pass, to be pruned.
+Each class takes the built-in type's place wherever a test of test_set,
+test_dict or test.mapping_tests builds its object through a name that can be
+overridden (see load()); tests that only build `{}`, `set(...)` or subclasses,
+and those in BUILTIN_ONLY, are left out. Each class and suite runs in a child
+interpreter, so a crash is reported as one. Prints the tests run and passed
+and the failing test functions (Class.method of the defining class), split by
+EXPECTED; exits 1 on any unexpected failure or crash and names expected
+failures that now pass.
 
     TAVORIC_MODULE_DIR=build/main python tests/cpython_suites.py [-v] [-k TEXT]
 
--v prints the traceback of expected failures too; -k runs only the class and
+-v prints the tracebacks of expected failures too; -k runs only the class and
 suite pairs whose "Class suite" text contains TEXT.
 """
 
@@ -140,38 +133,18 @@ def key(test):
     return getattr(type(test), test._testMethodName).__qualname__
 
 
-class Result(unittest.TestResult):
-    def __init__(self):
-        super().__init__()
-        self.failed = {}  # key -> first traceback
-        self.failed_ids = set()
-
-    def note(self, test, err):
-        self.failed.setdefault(key(test), self._exc_info_to_string(err, test))
-        self.failed_ids.add(test.id())
-
-    def addFailure(self, test, err):
-        super().addFailure(test, err)
-        self.note(test, err)
-
-    def addError(self, test, err):
-        super().addError(test, err)
-        self.note(test, err)
-
-    def addSubTest(self, test, subtest, err):
-        super().addSubTest(test, subtest, err)
-        if err is not None:
-            self.note(test, err)
-
-
 def child(class_name, suite):
     random.seed(0)  # TestBinaryOpsMutating draws its hostile elements at random
     tests = load(class_name, suite)
     names = {key(t) for t in tests}
-    result = Result()
+    result = unittest.TestResult()
     tests.run(result)
-    passed = result.testsRun - len(result.skipped) - len(result.failed_ids)
-    print(json.dumps({"run": result.testsRun, "passed": passed, "names": sorted(names), "failed": result.failed}))
+    failed = {}  # key -> first traceback; subtests count for the test that holds them
+    bad = [(getattr(test, "test_case", test), text) for test, text in result.failures + result.errors]
+    for test, text in bad:
+        failed.setdefault(key(test), text)
+    passed = result.testsRun - len(result.skipped) - len({test.id() for test, _ in bad})
+    print(json.dumps({"run": result.testsRun, "passed": passed, "names": sorted(names), "failed": failed}))
 
 
 def run(class_name, suite, verbose):
@@ -188,16 +161,14 @@ def run(class_name, suite, verbose):
         how = f"killed by signal {-proc.returncode}" if proc.returncode < 0 else f"exit {proc.returncode}"
         print(f"  {class_name} {suite}: CRASHED ({how})\n{proc.stderr[-4000:]}")
         return 0, 0, 1, set(), set()
-    failed = report["failed"]
+    failed, passed = report["failed"], report["passed"]
     unexpected = sorted(set(failed) - set(EXPECTED))
-    passed = report["passed"]
     print(f"  {class_name:15} {suite:40} run {report['run']:4}  passed {passed:4}  "
           f"failing as expected {len(failed) - len(unexpected):3}  unexpected {len(unexpected)}")
     for name in unexpected:
         print(f"    UNEXPECTED {name}\n" + "".join("      " + line for line in failed[name].splitlines(True)[-12:]))
-    for name in sorted(set(failed) & set(EXPECTED)):
-        if verbose:
-            print(f"    expected {name}: {EXPECTED[name]}\n" + "".join("      " + l for l in failed[name].splitlines(True)[-6:]))
+    for name in sorted(set(failed) & set(EXPECTED)) if verbose else ():
+        print(f"    expected {name}: {EXPECTED[name]}\n" + "".join("      " + l for l in failed[name].splitlines(True)[-6:]))
     return report["run"], passed, len(unexpected), set(report["names"]), set(failed)
 
 
@@ -216,15 +187,12 @@ def main():
     except ImportError as error:
         raise SystemExit(f"CPython's test suite cannot be imported ({error}); run tools/bootstrap-python")
 
-    totals = [0, 0, 0]
-    ran_names, failed_names = set(), set()
-    for class_name, suites in [(c, SET_SUITES) for c in SETS] + [(c, MAP_SUITES) for c in MAPS]:
-        for suite in suites:
-            if args.k in f"{class_name} {suite}":
-                ran, passed, unexpected, names, failed = run(class_name, suite, args.v)
-                totals = [totals[0] + ran, totals[1] + passed, totals[2] + unexpected]
-                ran_names |= names
-                failed_names |= failed
+    totals, ran_names, failed_names = [0, 0, 0], set(), set()
+    for class_name, suite in [(c, s) for c in SETS for s in SET_SUITES] + [(c, s) for c in MAPS for s in MAP_SUITES]:
+        if args.k in f"{class_name} {suite}":
+            *counts, names, failed = run(class_name, suite, args.v)
+            totals = [total + count for total, count in zip(totals, counts)]
+            ran_names, failed_names = ran_names | names, failed_names | failed
     for name in sorted(set(EXPECTED) & ran_names - failed_names):
         print(f"  expected to fail but passed everywhere it ran: {name} (prune it from EXPECTED)")
     print(f"CPython suites: {totals[0]} run, {totals[1]} passed, {totals[2]} unexpected failures or crashes")

@@ -1,12 +1,6 @@
-"""Makes the freshly built module importable for the tests.
-
-The test command points TAVORIC_MODULE_DIR at its build folder; without it the
-tests use whatever `import tavoric` finds (an installed copy, for example).
-"""
-
+"""Puts the build folder named by TAVORIC_MODULE_DIR, if set, first on the import path."""
 import os
 import sys
 
-_module_dir = os.environ.get("TAVORIC_MODULE_DIR")
-if _module_dir:
-    sys.path.insert(0, _module_dir)
+if os.environ.get("TAVORIC_MODULE_DIR"):
+    sys.path.insert(0, os.environ["TAVORIC_MODULE_DIR"])

@@ -7,8 +7,7 @@ from tavoric import ElasticHashMap, ElasticHashSet, FunnelHashMap, FunnelHashSet
 MAPS = [FunnelHashMap, ElasticHashMap]
 SETS = [FunnelHashSet, ElasticHashSet]
 ALL = MAPS + SETS
-OTHER = {FunnelHashMap: ElasticHashMap, ElasticHashMap: FunnelHashMap,
-         FunnelHashSet: ElasticHashSet, ElasticHashSet: FunnelHashSet}
+OTHER = dict(zip(ALL, [ElasticHashMap, FunnelHashMap, ElasticHashSet, FunnelHashSet]))
 CHANGED = "^dictionary changed size during iteration$"
 
 
@@ -28,11 +27,9 @@ def bumped(container, action):
     it = iter(container)
     action()
     try:
-        next(it)
+        next(it, None)
     except RuntimeError:
         return True
-    except StopIteration:
-        pass
     return False
 
 
@@ -41,6 +38,43 @@ def consistent(container):
     keys = list(container)
     assert len(keys) == len(container) and all(key in container for key in keys)
     return keys
+
+
+def iterators(m):
+    """Every kind of iterator of a map or dict, forward and reversed, by name."""
+    return {"map": lambda: iter(m), "reversed map": lambda: reversed(m), "keys": lambda: iter(m.keys()),
+            "values": lambda: iter(m.values()), "items": lambda: iter(m.items()),
+            "reversed keys": lambda: reversed(m.keys()), "reversed values": lambda: reversed(m.values()),
+            "reversed items": lambda: reversed(m.items())}
+
+
+class Key:
+    """Equal by n, hashed to n % spread (collisions make equality run); Key.hashes counts hash calls."""
+
+    hashes = 0
+
+    def __init__(self, n, spread=7):
+        self.n, self.spread = n, spread
+
+    def __hash__(self):
+        Key.hashes += 1
+        return self.n % self.spread
+
+    def __eq__(self, other):
+        return isinstance(other, Key) and other.n == self.n
+
+
+class NoLen:
+    """Iterates two pairs and contains everything; its length raises."""
+
+    def __iter__(self):
+        return iter([(1, 2), (3, 4)])
+
+    def __len__(self):
+        raise RuntimeError("no length")
+
+    def __contains__(self, item):
+        return True
 
 
 class SetLike(collections.abc.Set):

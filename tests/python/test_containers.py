@@ -1,6 +1,5 @@
-"""What the four classes do beyond the model tests: construction and its
-errors, the texts they show, the stated differences from dict and set,
-iterators, live views, growth and the memory they report."""
+"""Beyond the model tests: construction, the table of errors and texts, the
+stated differences from dict and set, iterators, views, growth and memory."""
 
 import re
 import sys
@@ -10,7 +9,7 @@ import weakref
 import pytest
 
 import tavoric
-from helpers import ALL, CHANGED, MAPS, OTHER, SETS, bumped, filled
+from helpers import ALL, CHANGED, MAPS, OTHER, SETS, Key, NoLen, bumped, filled
 
 FUNNEL, ELASTIC = [MAPS[0], SETS[0]], [MAPS[1], SETS[1]]
 CAPACITY, EXPONENT = ["while processing 'capacity'"], ["while processing 'reserve_exponent'"]
@@ -114,24 +113,28 @@ def test_key_equality(cls):
 
 
 @pytest.mark.parametrize("cls", ALL)
-def test_copies_within_a_class_reuse_stored_hashes(cls):
-    calls = 0
-
-    class Counted:
-        def __hash__(self):
-            nonlocal calls
-            calls += 1
-            return 7
-
-    source = filled(cls, [Counted() for _ in range(10)])
-    assert calls == 10
+def test_copies_and_same_class_operations_reuse_stored_hashes(cls):
+    source = filled(cls, [Key(i, spread=5) for i in range(40)])  # collisions make equality run too
+    other = filled(cls, [Key(i, spread=5) for i in range(20, 60)])
+    Key.hashes = 0
     made = [cls(source), source.copy()]
     made[0].update(source)
     if cls in MAPS:
-        made.append(cls(source, extra=1))
+        made += [cls(source, extra=1), source | other]
+        assert [len(m) for m in made] == [40, 40, 41, 60]
     else:
         source.update(made[1])
-    assert calls == 10 and [len(m) for m in made] == [10, 10, 11][: len(made)]
+        a, b = source, other
+        results = [a | b, a & b, a - b, a ^ b, a.union(b, a), a.intersection(b), a.difference(b, b),
+                   a.symmetric_difference(b), b & a, b - a]
+        assert [len(r) for r in results] == [60, 20, 20, 40, 60, 20, 20, 40, 20, 20]
+        assert (a.issubset(b), a.issuperset(b), a.isdisjoint(b), a == b, a != b) == (False, False, False, False, True)
+        assert a.issubset(a | b) and (a | b).issuperset(b) and (a - b).isdisjoint(b) and a == a.copy()
+        for action in (lambda t: t.__ior__(b), lambda t: t.__iand__(b), lambda t: t.__isub__(b),
+                       lambda t: t.__ixor__(b), lambda t: t.intersection_update(b, a), lambda t: t.difference_update(b),
+                       lambda t: t.symmetric_difference_update(b), lambda t: t.__ixor__(t), lambda t: t.__isub__(t)):
+            action(a.copy())
+    assert Key.hashes == 0
 
 
 @pytest.mark.parametrize("cls", ALL)
@@ -160,14 +163,6 @@ class Pairs:
 
     def __getitem__(self, key):
         return self.data[key]
-
-
-class NoLen:
-    def __iter__(self):
-        return iter([(1, 2), (3, 4)])
-
-    def __len__(self):
-        raise RuntimeError("no length")
 
 
 @pytest.mark.parametrize("cls", MAPS)
@@ -285,7 +280,6 @@ def test_set_methods_beyond_the_model(cls):
     order = list(s)
     popped = [s.pop() for _ in range(300)]
     assert popped[0] == order[0] and sorted(popped) == list(range(300)) and len(s) == 0
-
     s.update(NoLen(), {9: "x"}, {8}, (7,), cls([6]), OTHER[cls]([5]))
     assert s == {(1, 2), (3, 4), 9, 8, 7, 6, 5}
     s = cls([1, 2])

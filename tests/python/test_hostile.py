@@ -1,38 +1,23 @@
-"""Hostile keys and values: equality that raises, lies or re-enters,
-hashes that raise or write, finalisers that re-enter, keys sharing one hash,
-deep nesting and an injected rebuild failure. The container must stay
-consistent and only the documented exceptions may escape."""
+"""Hostile keys and values (equality that raises, lies or re-enters, hashes
+that raise or write, re-entrant finalisers, one shared hash), deep nesting and
+an injected rebuild failure: the container stays consistent and only the
+documented exceptions escape."""
 
 import gc
 
 import pytest
 
 import tavoric
-from helpers import ALL, MAPS, SETS, consistent, filled, store
-
-
-class Collide:
-    """Every instance has the same hash; equality by `n`."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __hash__(self):
-        return 12345
-
-    def __eq__(self, other):
-        return isinstance(other, Collide) and other.n == self.n
+from helpers import ALL, MAPS, SETS, Key, consistent, filled, store
 
 
 @pytest.mark.parametrize("cls", ALL)
 def test_keys_sharing_one_hash(cls):
-    c = cls()
-    for i in range(600):
-        store(c, Collide(i), i)
-    assert len(c) == 600 and all(Collide(i) in c for i in range(600)) and Collide(600) not in c
+    c = filled(cls, [Key(i, spread=1) for i in range(600)])
+    assert len(c) == 600 and all(Key(i, 1) in c for i in range(600)) and Key(600, 1) not in c
     for i in range(0, 600, 2):
-        (c.__delitem__ if cls in MAPS else c.remove)(Collide(i))
-    assert len(consistent(c)) == 300 and all((Collide(i) in c) == (i % 2 == 1) for i in range(600))
+        (c.__delitem__ if cls in MAPS else c.remove)(Key(i, 1))
+    assert len(consistent(c)) == 300 and all((Key(i, 1) in c) == (i % 2 == 1) for i in range(600))
 
 
 @pytest.mark.parametrize("cls", ALL)
@@ -51,8 +36,7 @@ def test_equality_that_lies_or_flips(cls):
     liars = [Liar() for _ in range(50)]
     for liar in liars:
         store(c, liar)
-    # Some inserts may have been taken for replacements: whatever the table
-    # decided, it must be self-consistent and hold only our objects.
+    # Whatever the table took for replacements, it is consistent and holds only our objects.
     keys = list(c)
     assert len(keys) == len(c) and 1 <= len(c) <= 50 and all(any(k is liar for liar in liars) for k in keys)
 
@@ -77,9 +61,8 @@ def test_hash_that_writes_to_the_container(cls):
 @pytest.mark.parametrize("cls", ALL)
 @pytest.mark.parametrize("outer", ["write", "read"])
 def test_reentry_meets_borrow_errors(cls, outer):
-    # Code run by the table (here __eq__) may not write to a container that
-    # an operation holds, nor read one that an operation is changing; the
-    # refusal is a RuntimeError and the outer operation goes on.
+    # Code the table runs (here __eq__) may not write to a container an operation holds, nor read
+    # one it is changing; the refusal is a RuntimeError and the outer operation goes on.
     c, other = filled(cls, [1]), filled(cls, [2])
     writes = [lambda: store(c, 5), c.clear, lambda: c.update(other)]
     reads = [lambda: len(c), lambda: 5 in c, c.copy, lambda: list(c), lambda: c == other, lambda: repr(c),
@@ -157,16 +140,7 @@ def test_finalisers_reentering_during_clear_replace_and_destruction(cls):
     c = cls()
     log = []
 
-    class Haunt:
-        def __init__(self, n):
-            self.n = n
-
-        def __hash__(self):
-            return self.n
-
-        def __eq__(self, other):
-            return isinstance(other, Haunt) and other.n == self.n
-
+    class Haunt(Key):
         def __del__(self):
             try:
                 store(c, -1)
@@ -211,9 +185,8 @@ def test_values_that_misbehave_in_comparison(cls):
 
 @pytest.mark.parametrize("cls", MAPS)
 def test_deep_nesting(cls):
-    # Freeing each level frees the next from inside its destructor: 100,000
-    # levels would overflow the C stack if the chain recursed. Views and
-    # iterators hold their map too, so chains through them are freed alike.
+    # 100,000 levels, freed from inside each other's destructors, would overflow the C stack if
+    # freeing recursed; views and iterators hold their map, so chains through them too.
     for wrap in (lambda m: m, lambda m: m.values(), lambda m: iter(m.items())):
         chain = cls()
         for _ in range(100_000):
@@ -232,35 +205,28 @@ def test_deep_nesting(cls):
 @pytest.mark.parametrize("cls", ALL)
 @pytest.mark.parametrize("path", ["removal", "drain"])
 def test_a_rebuild_failing_inside_a_purge_reaches_python_and_loses_nothing(cls, path):
-    # The hook (test builds only) makes the next rebuild fail before it
-    # changes anything. The purge that removals lead to must report it as
-    # PanicException and leave the container correct and usable.
-    fail_next_rebuild = getattr(tavoric, "_fail_next_rebuild", None)
-    if fail_next_rebuild is None:
+    # The hook (test builds only) makes the next rebuild fail before it changes anything: the
+    # purge that removals lead to reports PanicException and leaves the container correct.
+    if not hasattr(tavoric, "_fail_next_rebuild"):
         pytest.skip("module built without fault injection")
-    obj = filled(cls, range(4000))
-    expected = set(range(4000))
-    fail_next_rebuild()
-    failures = 0
-    if path == "removal":
-        for key in range(3990):
-            try:
-                obj.pop(key) if cls in MAPS else obj.remove(key)
-            except tavoric.PanicException as error:
-                assert str(error) == "injected rebuild failure"
-                failures += 1
-            expected.discard(key)
-    else:
-        try:
-            if cls in MAPS:
-                while len(obj) > 10:
-                    obj.popitem()
-            else:
-                obj &= range(3990, 4000)
-        except tavoric.PanicException:
-            failures += 1
-        expected = set(obj) if cls in MAPS else set(range(3990, 4000))
-    assert failures == 1
+    obj, expected, failures = filled(cls, range(4000)), set(range(3990, 4000)), []
+    tavoric._fail_next_rebuild()
+    try:
+        if path == "removal":
+            for key in range(3990):
+                try:
+                    obj.pop(key) if cls in MAPS else obj.remove(key)
+                except tavoric.PanicException as error:  # the key is gone all the same
+                    failures.append(str(error))
+        elif cls in MAPS:
+            while len(obj) > 10:
+                obj.popitem()
+        else:
+            obj &= range(3990, 4000)
+    except tavoric.PanicException as error:
+        failures.append(str(error))
+        expected = set(obj) if cls in MAPS else expected
+    assert failures == ["injected rebuild failure"]
     assert set(consistent(obj)) == expected and len(obj) == len(expected)
     store(obj, -1)
     assert -1 in obj and len(consistent(obj)) == len(expected) + 1

@@ -1,6 +1,5 @@
 """The typing stub declares exactly the module's classes, public methods and
-parameter names, only special methods the classes have, and is installed
-beside the module."""
+parameters, only special methods the classes have, and is installed."""
 
 import ast
 import inspect

@@ -1,7 +1,6 @@
-"""Threads hammering one map, one set and one iterator, with keys whose
-__eq__ and __hash__ yield the thread mid-operation. Only borrow conflicts may
-be raised, and the container must then hold exactly what the successful
-operations put there."""
+"""Threads hammering one map, one set and one iterator with keys that yield
+the thread inside __eq__ and __hash__: only borrow conflicts may be raised,
+and the container holds exactly what the successful operations put there."""
 
 import sys
 import threading
@@ -9,32 +8,25 @@ import time
 
 import pytest
 
-from helpers import MAPS, SETS
+from helpers import MAPS, SETS, Key
 
 THREADS = 6
 OPERATIONS = 300
 
 
-class Yielding:
-    def __init__(self, n):
-        self.n = n
-
+class Yielding(Key):
     def __hash__(self):
         time.sleep(0)
-        return self.n % 5  # collisions: equality runs inside the table
+        return super().__hash__()
 
     def __eq__(self, other):
         time.sleep(0)
-        return isinstance(other, Yielding) and other.n == self.n
-
+        return super().__eq__(other)
 
 
 def hammer(work):
     """Runs work(thread_index, step) on THREADS threads at once; returns the errors other than borrow conflicts."""
-    unexpected = []
-    start = threading.Barrier(THREADS)
-    old_interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
+    unexpected, start, old_interval = [], threading.Barrier(THREADS), sys.getswitchinterval()
 
     def run(index):
         start.wait()
@@ -45,6 +37,7 @@ def hammer(work):
                 if not (type(error) is RuntimeError and str(error) in ("Already borrowed", "Already mutably borrowed")):
                     unexpected.append(repr(error))
 
+    sys.setswitchinterval(1e-6)
     try:
         threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]
         for thread in threads:
@@ -87,7 +80,7 @@ def test_threads_share_one_map(cls):
 def test_threads_share_one_set_and_one_iterator(cls):
     s = cls(Yielding(i) for i in range(100))
     shared_iterator = iter(s.copy())
-    members = {i for i in range(100)}
+    members = set(range(100))
     lock = threading.Lock()
     handed_out = []
 
@@ -115,8 +108,7 @@ def test_threads_share_one_set_and_one_iterator(cls):
 
 @pytest.mark.parametrize("cls", SETS)
 def test_threads_running_set_algebra_on_two_sets(cls):
-    # Each operation holds both sets; switches inside it meet the other
-    # threads' operations on either set.
+    # Each operation holds both sets while other threads use either.
     s, t = cls(Yielding(i) for i in range(24)), cls(Yielding(i) for i in range(12, 36))
     operations = [lambda: s.__ior__(t), lambda: s.__isub__(t), lambda: s & t, lambda: s == t, lambda: s.issubset(t),
                   lambda: s.__ixor__([Yielding(1), Yielding(40)]), lambda: t.__iand__(s), lambda: t.__ior__(s),
