@@ -1,7 +1,10 @@
+// Shared pieces: control bytes, aligned blocks, slot regions and their drop
+// guard, errors, the cursor, SplitMix and the bounded reduction.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "common/arena/aligned_block.hpp"
@@ -11,17 +14,21 @@
 #include "common/arena/slot_entry.hpp"
 #include "common/error/panic.hpp"
 #include "common/error/try_errors.hpp"
+#include "common/hash/bounded_reduction.hpp"
+#include "common/hash/splitmix.hpp"
+#include "common/iter/cursor.hpp"
 #include "test_keys.hpp"
 
 namespace {
 
 using namespace tavoric::common::arena;
+using namespace tavoric::common::hash;
+using namespace tavoric::testing;
 using tavoric::common::error::Panic;
 using tavoric::common::error::TryBuildError;
-using tavoric::testing::CountedKey;
-using tavoric::testing::CountedValue;
-using tavoric::testing::IntKey;
-using tavoric::testing::Ledger;
+using tavoric::common::iter::Cursor;
+using P = std::vector<std::size_t>;
+using Entry = SlotEntry<CountedKey, CountedValue>;
 
 TEST(Control, FingerprintsAndGroupMasks) {
     const std::pair<std::uint64_t, int> fps[] = {{0, 1}, {0x01FFFFFFFFFFFFFFULL, 1}, {0x0200000000000000ULL, 1},
@@ -30,17 +37,15 @@ TEST(Control, FingerprintsAndGroupMasks) {
     const std::uint8_t bytes[8] = {0x00, 0x80, 0x01, 0x7f, 0x81, 0x05, 0x85, 0x00};
     const std::uint64_t g = load_group(bytes);
     auto positions = [](std::uint64_t mask) {
-        std::vector<std::size_t> out;
+        P out;
         for (; mask; mask &= mask - 1) out.push_back(lowest_byte(mask));
         return out;
     };
-    using P = std::vector<std::size_t>;
     EXPECT_EQ(positions(live_mask(g)), (P{2, 3, 4, 5, 6}));
     EXPECT_EQ(positions(free_mask(g)), (P{0, 1, 7}));
     EXPECT_EQ(positions(empty_mask(g)), (P{0, 7}));
     EXPECT_EQ(positions(match_mask(g, 0x05)), (P{5}));
-    // Every byte value against every fingerprint.
-    for (int b = 0; b < 256; ++b) {
+    for (int b = 0; b < 256; ++b) {  // every byte value against every fingerprint
         const std::uint8_t one[8] = {0, 0, 0, static_cast<std::uint8_t>(b), 0, 0, 0, 0};
         const std::uint64_t w = load_group(one);
         EXPECT_EQ((live_mask(w) >> 31) & 1, is_live(static_cast<std::uint8_t>(b)) ? 1u : 0u);
@@ -56,19 +61,14 @@ TEST(AlignedBlock, AllocatesAlignedAndRefusesOnDemand) {
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block->base()) % 64, 0u);
     EXPECT_EQ(block->size(), 256u);
     EXPECT_EQ(try_allocate_block(0, kTableAlignment)->size(), 0u);
-    auto too_big = try_allocate_block(kMaxBlockBytes + 64, kTableAlignment);
-    ASSERT_FALSE(too_big.has_value());
-    EXPECT_EQ(too_big.error(), TryReserveError::alloc_error());
+    EXPECT_EQ(try_allocate_block(kMaxBlockBytes + 64, kTableAlignment).error(), TryReserveError::alloc_error());
     AllocationFaults::fail_after(1);
     EXPECT_TRUE(try_allocate_block(64, 64).has_value());
     EXPECT_FALSE(try_allocate_array<int>(4).has_value());
     EXPECT_TRUE(try_allocate_block(64, 64).has_value());  // one refusal only
 }
 
-using Entry = SlotEntry<CountedKey, CountedValue>;
-
-// A 64-aligned block with counted entries at the live bytes of a pattern
-// that mixes empty, tombstone and live bytes.
+// Counted entries at the live bytes of a pattern of empty, tombstone and live bytes.
 struct CountedRegion {
     std::vector<std::uint8_t> ctrl;
     OwnedBlock block;
@@ -129,7 +129,6 @@ TEST(ArenaDropGuard, ReleasesWhatIsStillLiveThenFreesTheBlockUnlessTaken) {
         EXPECT_EQ(ledger.released_count(), 0u);
     }
     EXPECT_TRUE(ledger.all_released_once());
-
     auto other = try_allocate_block(128, 64);
     std::byte* base = other->base();
     OwnedBlock back;
@@ -157,6 +156,88 @@ TEST(Errors, InsertBudgetConversionAndPanic) {
     } catch (const Panic& p) {
         EXPECT_STREQ(p.what(), "always");
     }
+}
+
+// A cursor walk over regions of plain integers (entry i of region r is
+// r * 1000 + i) against a naive scan; returns how often it asked for a region.
+int check_cursor_walk(const std::vector<std::vector<std::uint8_t>>& ctrl) {
+    std::vector<std::vector<int>> entries(ctrl.size());
+    std::vector<int> expected, seen;
+    for (std::size_t r = 0; r < ctrl.size(); ++r)
+        for (std::size_t i = 0; i < ctrl[r].size(); ++i) {
+            entries[r].push_back(static_cast<int>(r * 1000 + i));
+            if (is_live(ctrl[r][i])) expected.push_back(entries[r][i]);
+        }
+    int advances = 0;
+    Cursor<int> c(expected.size());
+    auto advance = [&](Cursor<int>& cur) {
+        ++advances;
+        const std::size_t next = cur.regions_entered();
+        if (next >= ctrl.size()) return false;
+        cur.enter_region(ctrl[next].data(), ctrl[next].size(), entries[next].data());
+        return true;
+    };
+    while (int* e = c.next(advance)) {
+        seen.push_back(*e);
+        EXPECT_EQ(*e % 1000, static_cast<int>(c.last_slot()));
+    }
+    EXPECT_EQ(c.remaining(), 0u);
+    EXPECT_EQ(seen, expected);
+    return advances;
+}
+
+// Empty tables ask for regions until there are none; random region lengths put
+// live slots in full groups and in byte-by-byte tails, up to each region's last byte.
+TEST(Cursor, MatchesANaiveScan) {
+    EXPECT_EQ(check_cursor_walk({}), 1);
+    EXPECT_EQ(check_cursor_walk({{}, {0, 0, 0}, std::vector<std::uint8_t>(17, 0x80)}), 4);
+    std::mt19937_64 rng(12345);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::vector<std::uint8_t>> patterns(rng() % 5);
+        for (auto& p : patterns) {
+            p.resize(rng() % 40);
+            for (auto& b : p) {
+                const auto r = rng() % 4;
+                b = r == 0 ? 0 : r == 1 ? 0x80 : static_cast<std::uint8_t>(1 + rng() % 127);
+            }
+        }
+        check_cursor_walk(patterns);
+    }
+}
+
+TEST(SplitMix, KnownValues) {
+    // The first outputs of SplitMix64 seeded with 0 are F(k * 0x9E3779B97F4A7C15).
+    EXPECT_EQ(splitmix64_finalize(0), 0u);
+    EXPECT_EQ(splitmix64_finalize(0x9E3779B97F4A7C15ULL), 0xE220A8397B1DCDAFULL);
+    EXPECT_EQ(splitmix64_finalize(0x3C6EF372FE94F82AULL), 0x6E789E6AA1B965F4ULL);
+}
+
+TEST(BoundedReduction, ThresholdPositionsAndRejectionRetries) {
+    const std::uint64_t cases[][2] = {{1, 0}, {2, 0}, {3, 1}, {6, 4}, {10, 6}, {1ULL << 40, 0}, {~0ULL, 1}};
+    for (auto [m, t] : cases) EXPECT_EQ(reduction_threshold(m), t) << m;  // 2^64 mod m
+    for (std::uint64_t m : {1ULL, 3ULL, 44ULL, 1000ULL, 0x8000000000000001ULL})
+        for (std::uint64_t h = 0; h < 200; ++h)
+            if (auto p = reduce_prepared_funnel_retries(h * 0x9E3779B97F4A7C15ULL, h, 0x4000000000000000ULL, m,
+                                                        reduction_threshold(m))) {
+                EXPECT_LT(*p, m);
+            }
+    // With m = 2^63 + 1 almost half of all words are rejected: about half the
+    // keys retry and about 1 in 256 is rejected eight times (no position).
+    const std::uint64_t m = 0x8000000000000001ULL;
+    int retried = 0, exhausted = 0;
+    for (std::uint64_t h = 0; h < 4000; ++h) {
+        const std::uint64_t mix = splitmix64_finalize(h), base = h * 3;
+        if (wide_multiply(mix ^ splitmix64_finalize(base ^ (1ULL << 16)), m).low < reduction_threshold(m)) ++retried;
+        auto p = reduce_prepared_funnel_retries(mix, base, 1ULL << 16, m, reduction_threshold(m));
+        if (!p) ++exhausted;
+        else {
+            EXPECT_LT(*p, m);
+        }
+    }
+    EXPECT_GT(retried, 1700);
+    EXPECT_LT(retried, 2300);
+    EXPECT_GT(exhausted, 2);
+    EXPECT_LT(exhausted, 50);
 }
 
 }  // namespace
