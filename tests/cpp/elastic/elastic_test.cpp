@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -172,18 +173,27 @@ MapTable full_eight(std::vector<std::int64_t>* in_level1 = nullptr) {
     return t;
 }
 
-TEST(ElasticGeometry, SlotCountsForBudgets) {
+// Budgets to shapes; tables built for the small ones must have the same shape.
+TEST(ElasticGeometry, SlotCountsLevelsAndTablesForBudgets) {
     const std::size_t top = std::size_t{1} << 31;
-    const std::size_t cases[][4] = {  // budget, k, slots, insert limit
-        {1, 3, 8, 7},     {7, 3, 8, 7},          {8, 3, 16, 14},       {14, 3, 16, 14},          {15, 3, 32, 28},
-        {28, 3, 32, 28},  {29, 3, 64, 56},       {100, 3, 128, 112},   {1000, 3, 2048, 1792},    {4, 1, 8, 4},
-        {5, 1, 16, 8},    {9, 1, 32, 16},        {8, 6, 8, 8},         {9, 6, 16, 16},           {1008, 6, 1024, 1008},
-        {1009, 6, 2048, 2016}, {1, 32, 8, 8},    {8, 32, 8, 8},        {9, 32, 16, 16},          {1000, 40, 1024, 1024},
-        {top, 32, top, top},   {top - (top >> 3), 3, top, top - (top >> 3)}};
-    for (auto [budget, k, slots, limit] : cases) {
+    const std::size_t cases[][5] = {  // budget, k, slots, insert limit, levels
+        {0, 3, 0, 0, 0},     {1, 3, 8, 7, 3},     {7, 3, 8, 7, 3},     {8, 3, 16, 14, 4},     {14, 3, 16, 14, 4},
+        {15, 3, 32, 28, 5},  {28, 3, 32, 28, 5},  {29, 3, 64, 56, 6},  {100, 3, 128, 112, 7}, {1000, 3, 2048, 1792, 11},
+        {4, 1, 8, 4, 3},     {5, 1, 16, 8, 4},    {9, 1, 32, 16, 5},   {8, 6, 8, 8, 3},       {9, 6, 16, 16, 4},
+        {1008, 6, 1024, 1008, 10}, {1009, 6, 2048, 2016, 11}, {1, 32, 8, 8, 3}, {8, 32, 8, 8, 3}, {9, 32, 16, 16, 4},
+        {8, 40, 8, 8, 3},    {1000, 40, 1024, 1024, 10}, {top, 32, top, top, 31}, {top - (top >> 3), 3, top, top - (top >> 3), 31}};
+    for (auto [budget, k, slots, limit, levels] : cases) {
         auto g = ElasticGeometry::for_insert_budget(budget, std::uint32_t(k));
         ASSERT_TRUE(g.has_value()) << budget << " k " << k;
-        EXPECT_EQ(V({g->slots, g->insert_limit}), V({slots, limit})) << budget << " k " << k;
+        EXPECT_EQ(V({g->slots, g->insert_limit, g->level_lengths.size(), g->batch_quotas.size()}), V({slots, limit, levels, levels}))
+            << budget << " k " << k;
+        if (budget > 5000) continue;
+        auto t = map_table(budget, std::uint32_t(k));
+        const auto& in = t.inspect();
+        EXPECT_EQ(V({in.slots(), t.capacity(), in.level_count(), in.schedule().capacity(), in.batch_remaining()}),
+                  V({slots, limit, levels, elastic_route_capacity(levels), slots == 0 ? 0 : g->batch_quotas[0]}))
+            << budget << " k " << k;
+        EXPECT_TRUE(invariants(t));
     }
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(tavoric::common::arena::insert_budget_for(top, 3) + 1, 3).has_value());
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(top + 1, 32).has_value());
@@ -191,72 +201,52 @@ TEST(ElasticGeometry, SlotCountsForBudgets) {
     EXPECT_FALSE(ElasticGeometry::for_insert_budget(1, 0).has_value());  // k = 0: real shapes refused, zero slots valid
     EXPECT_EQ(ElasticGeometry::for_slots(8, 0).error(), ConfigError::exponent_zero());
     EXPECT_TRUE(ElasticGeometry::for_slots(0, 0).has_value());
-    auto empty = ElasticGeometry::for_insert_budget(0, 3);
-    EXPECT_EQ(empty->slots + empty->insert_limit + empty->level_lengths.size() + empty->batch_quotas.size(), 0u);
 }
 
+// Worked shapes; then every usable slot count with k up to 40: levels add up to
+// the slots, quotas to the insert limit, and no quota exceeds its levels' room.
 TEST(ElasticGeometry, LevelLengthsAndBatchQuotas) {
-    struct Row {
-        std::size_t slots;
-        std::uint32_t k;
-        V levels, quotas;
-        std::size_t limit;
-    };
-    const Row rows[] = {
-        {1, 3, {1}, {1}, 1},
-        {8, 1, {4, 2, 2}, {3, 1, 0}, 4},
-        {8, 3, {4, 2, 2}, {3, 3, 1}, 7},
-        {8, 6, {4, 2, 2}, {3, 3, 2}, 8},
-        {16, 3, {8, 4, 2, 2}, {6, 5, 3, 0}, 14},
-        {32, 3, {16, 8, 4, 2, 2}, {12, 9, 5, 2, 0}, 28},
-        {64, 3, {32, 16, 8, 4, 2, 2}, {24, 18, 9, 5, 0, 0}, 56},
-        {128, 3, {64, 32, 16, 8, 4, 2, 2}, {48, 36, 18, 9, 1, 0, 0}, 112},
+    const std::tuple<std::size_t, std::uint32_t, V, V, std::size_t> rows[] = {  // slots, k, levels, quotas, limit
+        {1, 3, {1}, {1}, 1}, {8, 1, {4, 2, 2}, {3, 1, 0}, 4}, {8, 3, {4, 2, 2}, {3, 3, 1}, 7}, {8, 6, {4, 2, 2}, {3, 3, 2}, 8},
+        {16, 3, {8, 4, 2, 2}, {6, 5, 3, 0}, 14}, {32, 3, {16, 8, 4, 2, 2}, {12, 9, 5, 2, 0}, 28},
+        {64, 3, {32, 16, 8, 4, 2, 2}, {24, 18, 9, 5, 0, 0}, 56}, {128, 3, {64, 32, 16, 8, 4, 2, 2}, {48, 36, 18, 9, 1, 0, 0}, 112},
         {1024, 3, {512, 256, 128, 64, 32, 16, 8, 4, 2, 2}, {384, 288, 144, 72, 8, 0, 0, 0, 0, 0}, 896},
         {1024, 6, {512, 256, 128, 64, 32, 16, 8, 4, 2, 2}, {384, 316, 158, 79, 40, 20, 10, 1, 0, 0}, 1008},
         {10, 3, {5, 3, 1, 1}, {}, 0}};  // quotas and limit unchecked
-    for (const auto& r : rows) {
-        auto g = ElasticGeometry::for_slots(r.slots, r.k);
+    for (const auto& [slots, k, levels, quotas, limit] : rows) {
+        auto g = ElasticGeometry::for_slots(slots, k);
         ASSERT_TRUE(g.has_value());
-        EXPECT_EQ(V(g->level_lengths.begin(), g->level_lengths.end()), r.levels) << r.slots << " k " << r.k;
-        if (r.limit == 0) continue;
-        EXPECT_EQ(V(g->batch_quotas.begin(), g->batch_quotas.end()), r.quotas) << r.slots << " k " << r.k;
-        EXPECT_EQ(g->insert_limit, r.limit) << r.slots << " k " << r.k;
+        EXPECT_EQ(V(g->level_lengths.begin(), g->level_lengths.end()), levels) << slots << " k " << k;
+        EXPECT_TRUE(limit == 0 || (V(g->batch_quotas.begin(), g->batch_quotas.end()) == quotas && g->insert_limit == limit)) << slots << " k " << k;
     }
-    const std::pair<std::size_t, std::size_t> shapes[] = {{10, 4}, {12, 4}, {5, 1}};
-    const V want[] = {{5, 3, 1, 1}, {6, 3, 2, 1}, {5}};
-    for (std::size_t n = 0; n < 3; ++n) {
+    const std::tuple<std::size_t, std::size_t, V> splits[] = {{10, 4, {5, 3, 1, 1}}, {12, 4, {6, 3, 2, 1}}, {5, 1, {5}}};
+    for (const auto& [slots, levels, want] : splits) {
         V out;
-        LevelLengths it(shapes[n].first, shapes[n].second);
+        LevelLengths it(slots, levels);
         while (auto len = it.next()) out.push_back(*len);
-        EXPECT_EQ(out, want[n]) << n;
+        EXPECT_EQ(out, want) << slots;
     }
     auto largest = ElasticGeometry::for_slots(std::size_t{1} << 31, 3);  // 31 levels, 2^30 down to 4, 2, 2
     ASSERT_EQ(largest->level_lengths.size(), 31u);
     EXPECT_EQ((V{largest->level_lengths[0], largest->level_lengths[28], largest->level_lengths[29], largest->level_lengths[30]}),
               (V{std::size_t{1} << 30, 4, 2, 2}));
-}
-
-// Every usable slot count and exponent up to 40: levels add up to the slots,
-// quotas to the insert limit, and no quota exceeds the room of its levels.
-TEST(ElasticGeometry, QuotasSumToTheInsertLimitForEveryTableShape) {
     for (std::uint32_t k = 1; k <= 40; ++k)
         for (std::size_t s = 0; s <= (std::size_t{1} << 31); s = s == 0 ? 8 : s * 2) {
             auto g = ElasticGeometry::for_slots(s, k);
-            ASSERT_TRUE(g.has_value());
+            ASSERT_TRUE(g.has_value() && g->batch_quotas.size() == g->level_lengths.size());
             std::size_t level_sum = 0, quota_sum = 0;
             for (std::size_t i = 0; i < g->level_lengths.size(); ++i) {
                 level_sum += g->level_lengths[i];
                 quota_sum += g->batch_quotas[i];
                 ASSERT_LE(g->batch_quotas[i], g->level_lengths[i] + (i == 0 ? 0 : g->level_lengths[i - 1] / 4));
             }
-            ASSERT_EQ(g->batch_quotas.size(), g->level_lengths.size());
             ASSERT_EQ(V({level_sum, quota_sum, g->insert_limit}), V({s, g->insert_limit, k >= 32 ? s : s - (s >> k)})) << s << " k " << k;
         }
 }
 
-TEST(ElasticPhi, WorkedValuesErrorsAndCapacities) {
-    const std::uint64_t values[][3] = {{1, 1, 13},  {1, 2, 57},  {1, 3, 61},  {1, 4, 233}, {2, 1, 26},
-                                       {3, 1, 27},  {2, 2, 114}, {3, 2, 115}, {2, 3, 122}, {4, 1, 52}};
+TEST(ElasticPhi, WorkedValuesErrorsCapacitiesAndInjectivity) {
+    const std::uint64_t values[][3] = {{1, 1, 13}, {1, 2, 57},  {1, 3, 61},  {1, 4, 233}, {2, 1, 26},
+                                       {3, 1, 27}, {2, 2, 114}, {3, 2, 115}, {2, 3, 122}, {4, 1, 52}};
     for (auto [i, j, code] : values) EXPECT_EQ(phi(i, j), code) << i << "," << j;
     EXPECT_EQ(elastic_phi(0, 0).error(), PhiError::zero(PhiCoordinate::I));
     EXPECT_EQ(elastic_phi(5, 0).error(), PhiError::zero(PhiCoordinate::J));
@@ -269,22 +259,14 @@ TEST(ElasticPhi, WorkedValuesErrorsAndCapacities) {
     const std::uint64_t max_probe[][3] = {{1, 1, 383}, {2, 3, 255}, {4, 7, 191}, {8, 15, 127}, {16, 31, 95}};
     for (auto [from, to, j] : max_probe)
         for (std::uint64_t i = from; i <= to; ++i) EXPECT_EQ(elastic_max_probe(i), j) << i;
-    EXPECT_LE(phi(1, 383), kPhiCap);
-    EXPECT_GT(phi(1, 384), kPhiCap);
+    EXPECT_TRUE(phi(1, 383) <= kPhiCap && phi(1, 384) > kPhiCap);
     const std::size_t capacity[][2] = {{0, 0}, {1, 382}, {2, 637}, {3, 892}, {4, 1083}, {10, 2037}, {16, 2767}, {31, 4192}};
     for (auto [levels, routes] : capacity) EXPECT_EQ(elastic_route_capacity(levels), routes) << levels;
-    for (std::size_t levels = 0; levels <= 32; ++levels)
-        EXPECT_EQ(elastic_route_capacity(levels), elastic_route_capacity_counted(levels));
-}
-
-TEST(ElasticPhi, InjectiveIncreasingInJAndTheLoopFreeFormAgrees) {
-    std::set<std::uint64_t> seen;
+    for (std::size_t levels = 0; levels <= 32; ++levels) EXPECT_EQ(elastic_route_capacity(levels), elastic_route_capacity_counted(levels));
+    std::set<std::uint64_t> seen;  // injective and increasing in j
     for (std::uint64_t i = 1; i <= 40; ++i)
-        for (std::uint64_t j = 1, prev = 0; j <= 600; prev = phi(i, j++)) {
-            ASSERT_GT(phi(i, j), prev);
-            ASSERT_TRUE(seen.insert(phi(i, j)).second) << i << "," << j;
-        }
-    static_assert(kMaxProbeNumber < (1u << 16));  // placement reports probe numbers below 2^16
+        for (std::uint64_t j = 1, prev = 0; j <= 600; prev = phi(i, j++)) ASSERT_TRUE(phi(i, j) > prev && seen.insert(phi(i, j)).second) << i << "," << j;
+    static_assert(kMaxProbeNumber < (1u << 16));  // placement reports probe numbers below 2^16; the loop-free form agrees there
     for (std::uint64_t i = 1; i <= 33; ++i)
         for (std::uint64_t j = 1; j < (std::uint64_t{1} << 16); ++j)
             ASSERT_EQ(elastic_phi_small(i, j), static_cast<std::uint64_t>(*elastic_phi(i, j))) << i << "," << j;
@@ -312,16 +294,7 @@ TEST(ElasticProbe, PreparedKeysFingerprintsAndSlots) {
     }
 }
 
-TEST(ElasticTable, ConstructionSizesAndFailures) {
-    const std::size_t cases[][5] = {  // capacity, k, slots, insert limit, levels
-        {0, 3, 0, 0, 0}, {7, 3, 8, 7, 3}, {8, 3, 16, 14, 4}, {5, 1, 16, 8, 4}, {8, 40, 8, 8, 3}, {1000, 3, 2048, 1792, 11}};
-    for (auto [capacity, k, slots, limit, levels] : cases) {
-        auto t = map_table(capacity, std::uint32_t(k));
-        EXPECT_EQ(V({t.inspect().slots(), t.capacity(), t.inspect().level_count(), t.inspect().schedule().capacity()}),
-                  V({slots, limit, levels, elastic_route_capacity(levels)})) << capacity;
-        EXPECT_EQ(t.inspect().batch_remaining(), slots == 0 ? 0 : t.inspect().batch_quotas()[0]);
-        EXPECT_TRUE(invariants(t));
-    }
+TEST(ElasticTable, ConstructionFailures) {
     auto empty = map_table(0);  // owns no arena at all
     EXPECT_EQ(empty.inspect().arena_base(), nullptr);
     EXPECT_FALSE(empty.find(IntKey(5, 5), 5).has_value());
