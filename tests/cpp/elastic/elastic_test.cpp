@@ -79,6 +79,18 @@ template <class T>
 const auto& group_of(const T& t, const ElasticPreparedKey& p) {
     return t.inspect().membership()[multiply_high(p.prepared, t.inspect().membership_groups())];
 }
+// Place of slot `at` on the walk of a prepared key (1: its primary slot), the
+// walk visiting only routes whose level bit is set in `lanes`; 0: not on it.
+template <class T>
+std::size_t walk_position(const T& t, std::uint64_t prepared, ElasticLocation at, std::uint32_t lanes = ~0u) {
+    if (at.level == 0 && elastic_probe_slot(prepared, 0, t.inspect().level(0).len) == at.slot) return 1;
+    std::size_t n = 1;
+    for (const auto& r : t.inspect().schedule()) {
+        const std::uint32_t level = elastic_selector_level(r.selector);
+        if (((lanes >> level) & 1u) && (++n, level == at.level) && elastic_probe_slot(prepared, r.selector, r.key) == at.slot) return n;
+    }
+    return 0;
+}
 std::uint64_t phi(std::uint64_t i, std::uint64_t j) {
     auto r = elastic_phi(i, j);
     EXPECT_TRUE(r.has_value());
@@ -134,10 +146,7 @@ template <class T>
             const auto& group = group_of(table, p);
             TAVORIC_REQUIRE((group.bloom & p.membership) == p.membership, "bloom bits missing");
             TAVORIC_REQUIRE(levels > 16 || ((group.lanes[p.prepared & 3] >> i) & 1u), "lane bit missing for level " << i);
-            bool on_route = schedule.exceptional() || (i == 0 && elastic_probe_slot(p.prepared, 0, in.level(0).len) == s);
-            for (auto r = schedule.begin(); r != schedule.end() && !on_route; ++r)
-                on_route = elastic_selector_level(r->selector) == i && elastic_probe_slot(p.prepared, r->selector, r->key) == s;
-            TAVORIC_REQUIRE(on_route, "key at " << i << "/" << s << " is on no route");
+            TAVORIC_REQUIRE(schedule.exceptional() || walk_position(table, p.prepared, {i, s}), "key at " << i << "/" << s << " on no route");
         }
         TAVORIC_REQUIRE(live == level.occupied && tomb == level.tombstones,
                         "level " << i << " counts " << level.occupied << "/" << level.tombstones << " seen " << live << "/" << tomb);
@@ -153,8 +162,7 @@ template <class T>
     const auto order = table_order(table);
     TAVORIC_REQUIRE(order.size() == table.len(), "iteration visited " << order.size());
     for (std::size_t n = 1; n < order.size(); ++n)
-        TAVORIC_REQUIRE(order[n - 1].level < order[n].level || (order[n - 1].level == order[n].level && order[n - 1].slot < order[n].slot),
-                        "iteration out of order");
+        TAVORIC_REQUIRE(std::tie(order[n - 1].level, order[n - 1].slot) < std::tie(order[n].level, order[n].slot), "iteration out of order");
     return ::testing::AssertionSuccess();
 }
 #undef TAVORIC_REQUIRE
@@ -620,12 +628,7 @@ TEST(ElasticLookup, KeyWithoutMembershipBitsIsAbsentAfterThePrimaryCheck) {
         for (std::uint64_t low = 1; low < 200000 && (hidden == 0 || walked == 0); ++low) {
             const std::uint64_t h = top | (splitmix64_finalize(low) >> 7);
             const auto p = elastic_prepare(h);
-            if ((home.level == 0 && elastic_probe_slot(p.prepared, 0, t.inspect().level(0).len) == home.slot) ||
-                ((group.lanes[p.prepared & 3] >> home.level) & 1u) == 0 ||
-                std::ranges::none_of(t.inspect().schedule(), [&](const auto& r) {
-                    return elastic_selector_level(r.selector) == home.level && elastic_probe_slot(p.prepared, r.selector, r.key) == home.slot;
-                }))
-                continue;
+            if (walk_position(t, p.prepared, home, group.lanes[p.prepared & 3]) < 2) continue;
             const bool filtered_out = (group.bloom & p.membership) != p.membership;
             EXPECT_EQ(t.find(IntKey(i, static_cast<std::intptr_t>(h)), h).has_value(), !filtered_out);
             ++(filtered_out ? hidden : walked);
@@ -748,12 +751,8 @@ TEST(ElasticProbeStatistics, FullTablesStayShallow) {
         for (std::size_t i = 0; i < limit; ++i) {  // slots the lane-restricted walk examines up to the key
             const auto home = *where(t, std::int64_t(i));
             const auto p = elastic_prepare(hash_in(t, key(std::int64_t(i))));
-            std::size_t n = 1;
-            bool at = home.level == 0 && elastic_probe_slot(p.prepared, 0, t.inspect().level(0).len) == home.slot;
-            for (auto it = t.inspect().schedule().begin(); !at && it != t.inspect().schedule().end(); ++it)
-                if ((group_of(t, p).lanes[p.prepared & 3] >> elastic_selector_level(it->selector)) & 1u)
-                    ++n, at = elastic_selector_level(it->selector) == home.level && elastic_probe_slot(p.prepared, it->selector, it->key) == home.slot;
-            ASSERT_TRUE(at) << "key " << i << " off its lane-restricted walk";
+            const std::size_t n = walk_position(t, p.prepared, home, group_of(t, p).lanes[p.prepared & 3]);
+            ASSERT_GT(n, 0u) << "key " << i << " off its lane-restricted walk";
             total += n;
             worst = std::max(worst, n);
         }
