@@ -61,10 +61,16 @@ auto put(T& table, std::int64_t i, std::uintptr_t value = 0) { return table.inse
 template <class T>
 std::optional<ElasticLocation> where(const T& table, std::int64_t i) { return table.find(key(i), hash_in(table, key(i))); }
 template <class T>
-std::size_t total_tombstones(const T& t) {
-    std::size_t n = 0;
+std::size_t total_tombstones(const T& t, std::size_t n = 0) {
     for (std::size_t i = 0; i < t.inspect().level_count(); ++i) n += t.inspect().level(i).tombstones;
     return n;
+}
+// Inserts counted key i (spread hash) with value i.
+template <class K = CountedKey, class T>
+auto insert_counted(T& t, Ledger& ledger, std::int64_t i) {
+    K key(ledger, i, spread_hash(i));
+    const auto h = hash_in(t, key);
+    return t.insert(std::move(key), CountedValue(ledger, i), h);
 }
 template <class T>
 std::vector<ElasticLocation> table_order(const T& table) {
@@ -137,9 +143,8 @@ template <class T>
             const auto& key = level.entries[s].key;
             const std::uint64_t h = table.seeds().hash(key.cached_hash());
             const auto p = elastic_prepare(h);
-            TAVORIC_REQUIRE(level.ctrl[s] == p.fingerprint, "fingerprint mismatch at " << i << "/" << s);
-            TAVORIC_REQUIRE(table.find(key, h) == (ElasticLocation{i, s}), "key at " << i << "/" << s << " not found at its slot");
-            TAVORIC_REQUIRE(in.membership() != nullptr, "live key without membership groups");
+            TAVORIC_REQUIRE(level.ctrl[s] == p.fingerprint && table.find(key, h) == (ElasticLocation{i, s}) && in.membership() != nullptr,
+                            "key at " << i << "/" << s << " has another fingerprint, is not found there, or has no membership group");
             const auto& group = group_of(table, p);
             TAVORIC_REQUIRE((group.bloom & p.membership) == p.membership, "bloom bits missing");
             TAVORIC_REQUIRE(levels > 16 || ((group.lanes[p.prepared & 3] >> i) & 1u), "lane bit missing for level " << i);
@@ -151,8 +156,8 @@ template <class T>
     }
     for (std::size_t g = 0; levels > 16 && in.membership() != nullptr && g < in.membership_groups(); ++g)
         for (auto lane : in.membership()[g].lanes) TAVORIC_REQUIRE(lane == 0, "lanes used above 16 levels");
-    TAVORIC_REQUIRE(slot_total == in.slots(), "levels do not add up to the slot count");
-    TAVORIC_REQUIRE(live_total == table.len() && table.len() <= table.capacity(), "len " << table.len() << " but " << live_total << " live");
+    TAVORIC_REQUIRE(slot_total == in.slots() && live_total == table.len() && table.len() <= table.capacity(),
+                    "slots " << slot_total << " of " << in.slots() << ", len " << table.len() << " but " << live_total << " live");
     const auto& quotas = in.batch_quotas();
     TAVORIC_REQUIRE(quotas.empty() ? in.batch_remaining() == 0 : in.batch_index() < quotas.size() && in.batch_remaining() <= quotas[in.batch_index()],
                     "batch state outside the quotas");
@@ -490,18 +495,13 @@ TEST(ElasticReleases, RefusedGrowthLeavesTheTableAsItWas) {
     Ledger ledger;
     {
         auto t = make_table<CountedTable>(7);
-        auto insert = [&](std::int64_t i) {
-            CountedKey key(ledger, i, spread_hash(i));
-            const auto h = hash_in(t, key);
-            return t.insert(std::move(key), CountedValue(ledger, i), h);
-        };
-        for (std::int64_t i = 0; i < 7; ++i) ASSERT_TRUE(insert(i).has_value());
+        for (std::int64_t i = 0; i < 7; ++i) ASSERT_TRUE(insert_counted(t, ledger, i).has_value());
         const auto order = table_order(t);
         // Growth to 16 slots asks for a larger schedule, the arena, then the level array;
         // refuse each (a grown schedule is kept, so round two reaches the arena).
         for (long allowed : {0L, 0L, 1L}) {
             const std::int64_t first_id = ledger.created();
-            auto r = with_faults(allowed, [&] { return insert(100); });
+            auto r = with_faults(allowed, [&] { return insert_counted(t, ledger, 100); });
             EXPECT_TRUE(!r && r.error() == TryReserveError::alloc_error());
             EXPECT_EQ(ledger.times_released(first_id) + ledger.times_released(first_id + 1), 2);  // the offered key and value
             EXPECT_TRUE(t.inspect().slots() == 8u && table_order(t) == order);
@@ -512,23 +512,18 @@ TEST(ElasticReleases, RefusedGrowthLeavesTheTableAsItWas) {
             EXPECT_EQ(table_order(t), order);
         }
         ASSERT_TRUE(invariants(t));
-        ASSERT_TRUE(insert(100).has_value());
+        ASSERT_TRUE(insert_counted(t, ledger, 100).has_value());
         EXPECT_EQ(t.inspect().slots(), 16u);
     }
     EXPECT_TRUE(ledger.all_released_once());
 }
 
 // A key whose moves can be made to fail, to interrupt a rebuild halfway.
-class FragileKey : public CountedKey {
-public:
-    static inline long moves_left = -1;  // negative: never fail
-    FragileKey(Ledger& ledger, std::int64_t v) : CountedKey(ledger, v, spread_hash(v)) {}
+struct FragileKey : CountedKey {
+    static inline long moves_left = -1;  // the move that finds it 0 fails; negative: none
+    using CountedKey::CountedKey;
     FragileKey(FragileKey&& other) : CountedKey(std::move(other)) {
-        if (moves_left == 0) {
-            moves_left = -1;
-            tavoric::common::error::panic("injected move failure");
-        }
-        if (moves_left > 0) --moves_left;
+        if (moves_left >= 0 && moves_left-- == 0) tavoric::common::error::panic("injected move failure");
     }
     FragileKey& operator=(FragileKey&&) = default;
     bool matches(const FragileKey& stored) const { return value() == stored.value(); }
@@ -540,19 +535,14 @@ TEST(ElasticReleases, InterruptedRebuildReleasesWhatWasNotMoved) {
     Ledger ledger;
     {
         auto t = make_table<ElasticTable<FragileKey, CountedValue>>(100);
-        auto insert = [&](std::int64_t i) {
-            FragileKey key(ledger, i);
-            const auto h = hash_in(t, key);
-            ASSERT_TRUE(t.insert(std::move(key), CountedValue(ledger, i), h).has_value());
-        };
-        for (std::int64_t i = 0; i < 100; ++i) insert(i);
+        for (std::int64_t i = 0; i < 100; ++i) ASSERT_TRUE(insert_counted<FragileKey>(t, ledger, i).has_value());
         FragileKey::moves_left = 61;
         EXPECT_THROW((void)t.reserve(1000), Panic);
         FragileKey::moves_left = -1;
         EXPECT_TRUE(t.inspect().slots() == 2048u && t.len() > 0 && t.len() < 100) << t.len();
         ASSERT_TRUE(invariants(t));
         EXPECT_TRUE(ledger.none_released_twice());
-        for (std::int64_t i = 100; i < 200; ++i) insert(i);
+        for (std::int64_t i = 100; i < 200; ++i) ASSERT_TRUE(insert_counted<FragileKey>(t, ledger, i).has_value());
         ASSERT_TRUE(invariants(t));
     }
     EXPECT_TRUE(ledger.all_released_once());
