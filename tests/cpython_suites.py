@@ -1,18 +1,8 @@
-"""Runs CPython's own container tests against the module's four classes.
-
-Each class takes the built-in type's place wherever a test of test_set,
-test_dict or test.mapping_tests builds its object through a name that can be
-overridden (see load()); tests that only build `{}`, `set(...)` or subclasses,
-and those in BUILTIN_ONLY, are left out. Each class and suite runs in a child
-interpreter, so a crash is reported as one. Prints the tests run and passed
-and the failing test functions (Class.method of the defining class), split by
-EXPECTED; exits 1 on any unexpected failure or crash and names expected
-failures that now pass.
+"""Runs CPython's test_set, test_dict and test.mapping_tests with the four classes
+in the built-in types' places, each class and suite in a child interpreter (so a
+crash is reported as one). Exits 1 on a failure not in EXPECTED or a crash.
 
     TAVORIC_MODULE_DIR=build/main python tests/cpython_suites.py [-v] [-k TEXT]
-
--v prints the tracebacks of expected failures too; -k runs only the class and
-suite pairs whose "Class suite" text contains TEXT.
 """
 
 import argparse
@@ -30,8 +20,7 @@ SET_SUITES = ("test_set.TestSet", "test_set.values", "test_set.TestBinaryOpsMuta
 MAP_SUITES = ("mapping_tests.BasicTestMappingProtocol", "mapping_tests.TestMappingProtocol",
               "mapping_tests.TestHashMappingProtocol", "test_dict.DictTest")
 
-# Tests of TestSet that never touch the class under test: they build `set`
-# literals or `set(...)` themselves.
+# Tests of TestSet that build their own `set`s and never touch the class under test.
 BUILTIN_ONLY = {
     "test_gc", "test_container_iterator", "test_set_literal", "test_set_literal_insertion_order",
     "test_set_literal_evaluation_order", "test_rich_compare", "test_set_membership",
@@ -58,9 +47,7 @@ EXPECTED = {
     "TestSubsets.test_issubset": ORDERING,
     **dict.fromkeys([f"TestBinaryOpsMutating.test_{op}_with_mutation" for op in ("lt", "le", "gt", "ge")],
                     ORDERING),
-    # A hostile element's __eq__ that clears a set in the middle of an
-    # operation meets the borrow flag: RuntimeError("Already borrowed")
-    # (README), where CPython says "changed size during iteration".
+    # A hostile __eq__ clearing a set mid-operation meets the borrow flag, not "changed size".
     **dict.fromkeys([f"TestBinaryOpsMutating.test_{op}_with_mutation" for op in (
         "eq", "ne", "and", "or", "sub", "xor", "iadd", "ior", "isub", "ixor")],
         "re-entrant use is refused with RuntimeError('Already borrowed') (README)"),
@@ -85,7 +72,7 @@ def load(class_name, suite):
     import tavoric
     from test import mapping_tests, test_dict, test_set
 
-    cls = getattr(tavoric, class_name)
+    cls, names = getattr(tavoric, class_name), loader.getTestCaseNames
     module, _, case = suite.partition(".")
     if suite == "test_set.TestSet":
         cases = [type("TestSet", (test_set.TestSet,), {"thetype": cls, "basetype": cls})]
@@ -97,29 +84,22 @@ def load(class_name, suite):
                 if isinstance(getattr(self, name, None), set):
                     setattr(self, name, cls(getattr(self, name)))
             assert isinstance(getattr(self, "set", getattr(self, "left", None)), cls), "no set to substitute"
-        bases = (test_set.TestBasicOps, test_set.TestBinaryOps, test_set.TestUpdateOps,
-                 test_set.TestMutate, test_set.TestCopying, test_set.TestOnlySetsInBinaryOps,
-                 test_set.TestSubsets)
+        bases = (test_set.TestBasicOps, test_set.TestBinaryOps, test_set.TestUpdateOps, test_set.TestMutate,
+                 test_set.TestCopying, test_set.TestOnlySetsInBinaryOps, test_set.TestSubsets)
         cases = [type(c.__name__, (c,), {"setUp": setUp}) for c in vars(test_set).values()
                  if isinstance(c, type) and issubclass(c, bases) and issubclass(c, unittest.TestCase)]
-        names = loader.getTestCaseNames
     elif suite == "test_set.TestBinaryOpsMutating":
-        pairs = ((cls, cls), (cls, set), (set, cls))
-        cases = [type(case, (test_set.TestBinaryOpsMutating, unittest.TestCase),
-                      {"constructor1": a, "constructor2": b}) for a, b in pairs]
-        names = loader.getTestCaseNames
+        cases = [type(case, (test_set.TestBinaryOpsMutating, unittest.TestCase), {"constructor1": a, "constructor2": b})
+                 for a, b in ((cls, cls), (cls, set), (set, cls))]
     elif module == "mapping_tests":
         cases = [type(case, (getattr(mapping_tests, case),), {"type2test": cls})]
-        names = loader.getTestCaseNames
     elif suite == "test_dict.DictTest":
-        scope = dict(vars(test_dict), dict=cls)
-        methods = {}
+        scope, methods = dict(vars(test_dict), dict=cls), {}
         for name in (*DICT_TESTS, "helper_keys_contained"):
             function = getattr(test_dict.DictTest, name)
             methods[name] = types.FunctionType(function.__code__, scope, name)
             methods[name].__qualname__ = function.__qualname__
-        cases = [type("DictTest", (unittest.TestCase,), methods)]
-        names = lambda c: list(DICT_TESTS)
+        cases, names = [type("DictTest", (unittest.TestCase,), methods)], lambda c: list(DICT_TESTS)
     else:
         raise SystemExit(f"unknown suite {suite}")
     return unittest.TestSuite(case(name) for case in cases for name in names(case))
@@ -135,12 +115,10 @@ def key(test):
 
 def child(class_name, suite):
     random.seed(0)  # TestBinaryOpsMutating draws its hostile elements at random
-    tests = load(class_name, suite)
+    tests, result, failed = load(class_name, suite), unittest.TestResult(), {}  # key -> first traceback
     names = {key(t) for t in tests}
-    result = unittest.TestResult()
     tests.run(result)
-    failed = {}  # key -> first traceback; subtests count for the test that holds them
-    bad = [(getattr(test, "test_case", test), text) for test, text in result.failures + result.errors]
+    bad = [(getattr(test, "test_case", test), text) for test, text in result.failures + result.errors]  # subtests
     for test, text in bad:
         failed.setdefault(key(test), text)
     passed = result.testsRun - len(result.skipped) - len({test.id() for test, _ in bad})
