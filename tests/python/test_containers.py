@@ -1,5 +1,4 @@
-"""Beyond the model tests: construction, the table of errors and texts, the
-stated differences from dict and set, iterators, views, growth and memory."""
+"""Construction, the table of errors and texts, differences from dict and set, views, growth, memory."""
 
 import re
 import sys

@@ -1,7 +1,4 @@
-"""Hostile keys and values (equality that raises, lies or re-enters, hashes
-that raise or write, re-entrant finalisers, one shared hash), deep nesting and
-an injected rebuild failure: the container stays consistent and only the
-documented exceptions escape."""
+"""Hostile keys and values, deep nesting and an injected rebuild failure leave the container consistent."""
 
 import gc
 

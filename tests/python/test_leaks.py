@@ -1,5 +1,4 @@
-"""Leak checks: operations repeated many times keep the reference counts of
-their keys and values, the memory tracemalloc sees and the table's size."""
+"""Repeated operations keep reference counts, traced memory and table size."""
 
 import gc
 import operator

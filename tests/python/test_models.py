@@ -1,6 +1,4 @@
-"""Hypothesis state machines run each class beside a dict or set through random
-operations, comparing contents after every step. TAVORIC_DEEP=1 (or an example
-count) runs far longer: `TAVORIC_DEEP=2000 tools/test -k Model`."""
+"""State machines beside dict and set; TAVORIC_DEEP=1 (or an example count) runs far longer."""
 
 import contextlib
 import os

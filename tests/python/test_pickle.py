@@ -1,6 +1,4 @@
-"""Pickling and copying: containers round-trip contents, class and reserve
-exponent; every iterator pickles and copies as an iterator over what it has
-left, as dict's and set's do; views refuse, as dict's do."""
+"""Pickling and copying of containers and iterators; views refuse, as dict's do."""
 
 import copy
 import pickle

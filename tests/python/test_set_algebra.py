@@ -1,6 +1,4 @@
-"""Set algebra, predicates and equality against built-in set over random
-operands of many kinds, in every form, with counter bumps; then self-operands
-and errors."""
+"""Set algebra, predicates and equality against built-in set over operands of many kinds."""
 
 import collections.abc
 import operator

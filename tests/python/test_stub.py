@@ -1,5 +1,4 @@
-"""The typing stub declares exactly the module's classes, public methods and
-parameters, only special methods the classes have, and is installed."""
+"""The typing stub declares exactly the module's classes, methods and parameters, and is installed."""
 
 import ast
 import inspect

@@ -1,5 +1,4 @@
-"""Views and iterators against dict's: the same operation on a dict with the
-same contents gives the same answer or the same exception type."""
+"""Views and iterators against dict's: same answer or same exception type."""
 
 import operator
 import pickle
