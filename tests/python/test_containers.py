@@ -92,18 +92,11 @@ def test_type_properties_repr_and_capacity(cls):
         assert cls.with_options(100, None).capacity == cls.with_options(100, 3).capacity
 
 
-class IntSub(int):
-    pass
-
-
 @pytest.mark.parametrize("cls", ALL)
 def test_key_equality(cls):
-    def holding(*keys):
-        return cls([(k, None) for k in keys]) if cls in MAPS else cls(keys)
-
-    # Rich comparison decides across types; natively compared ints and strs
-    # agree with Python equality.
-    assert 1 in holding(1.0) and 1 in holding(True) and 1 in holding(IntSub(1))
+    holding = lambda *keys: filled(cls, keys)  # noqa: E731
+    # Rich comparison decides across types; natively compared ints and strs agree with Python equality.
+    assert 1 in holding(1.0) and 1 in holding(True) and 1 in holding(type("IntSub", (int,), {})(1))
     big = 2**70
     assert int(str(big)) in holding(big) and -big not in holding(big) and big not in holding(-big)
     assert 2**63 - 1 in holding(2**63 - 1) and -(2**63) in holding(-(2**63))
@@ -151,17 +144,11 @@ def test_copy_uses_the_default_reserve_and_growth_keeps_every_key(cls):
     assert not any(i * 7919 + 1 in s for i in range(5000))
 
 
-class Pairs:
-    """A mapping by keys() and __getitem__ only."""
-
+class Pairs:  # a mapping by keys() and __getitem__ only
     def __init__(self, data):
         self.data = dict(data)
-
-    def keys(self):
-        return list(self.data)
-
-    def __getitem__(self, key):
-        return self.data[key]
+    keys = lambda self: list(self.data)  # noqa: E731
+    __getitem__ = lambda self, key: self.data[key]  # noqa: E731
 
 
 @pytest.mark.parametrize("cls", MAPS)
@@ -177,21 +164,12 @@ def test_construction_sources_match_dict(cls):
     assert cls(other={5: 6}) == {5: 6}  # the positional parameter's name
     assert cls.fromkeys("aba", 0) == dict.fromkeys("aba", 0) and cls.fromkeys(range(3)) == dict.fromkeys(range(3))
 
-    class Emptier:
-        def __hash__(self):
-            pair[:] = []
-            return 13
-
+    Emptier = type("Emptier", (), {"__hash__": lambda self: pair.clear() or 13})
     pair = [Emptier(), 123]
     assert list(cls([pair]).values()) == [123]
 
     target = {}
-
-    class Grower:
-        def __hash__(self):
-            target[len(target) + 100] = 0
-            return 1
-
+    Grower = type("Grower", (), {"__hash__": lambda self: target.__setitem__(len(target) + 100, 0) or 1})
     target[Grower()] = 1
     target[2] = 2
     with pytest.raises(RuntimeError, match=CHANGED):
@@ -222,16 +200,10 @@ def test_map_methods_beyond_the_model(cls):
     assert (cls({1: "b"}) | {1: "a"})[1] == "a" and cls({1: 1}) | [(2, 2)] == {1: 1, 2: 2}
     assert type(cls() | OTHER[cls]()) is cls and type(OTHER[cls]() | cls()) is OTHER[cls]
 
-    class Reflected:
-        def __ror__(self, other):
-            return "reflected"
-
+    Reflected = type("Reflected", (), {"__ror__": lambda self, other: "reflected"})
     assert cls().__or__(Reflected()) is NotImplemented and cls() | Reflected() == "reflected"
 
-    class Mapping(Pairs):
-        def __len__(self):
-            return len(self.data)
-
+    Mapping = type("Mapping", (Pairs,), {"__len__": lambda self: len(self.data)})
     assert cls({1: 2}) == Mapping({1: 2}) and cls() != 0 and not (cls() == 0)
     assert all(cls({1: 2}) != d for d in ({}, {1: 3}, {2: 2}, {1: 2, 3: 4}))
     assert cls({1: 2}).get(7) is None and cls({1: 2}).get(7, "d") == "d"

@@ -1,6 +1,7 @@
 """Hostile keys and values, deep nesting and an injected rebuild failure leave the container consistent."""
 
 import gc
+import itertools
 
 import pytest
 
@@ -19,18 +20,9 @@ def test_keys_sharing_one_hash(cls):
 
 @pytest.mark.parametrize("cls", ALL)
 def test_equality_that_lies_or_flips(cls):
-    class Liar:
-        flip = False
-
-        def __hash__(self):
-            return 7
-
-        def __eq__(self, other):
-            Liar.flip = not Liar.flip
-            return Liar.flip
-
-    c = cls()
-    liars = [Liar() for _ in range(50)]
+    flips = itertools.cycle([True, False])
+    Liar = type("Liar", (), {"__hash__": lambda self: 7, "__eq__": lambda self, other: next(flips)})
+    c, liars = cls(), [Liar() for _ in range(50)]
     for liar in liars:
         store(c, liar)
     # Whatever the table took for replacements, it is consistent and holds only our objects.
@@ -42,11 +34,7 @@ def test_equality_that_lies_or_flips(cls):
 def test_hash_that_writes_to_the_container(cls):
     c = filled(cls, [1])
 
-    class Mutating:
-        def __hash__(self):
-            store(c, 99, 99)  # the container is held by the caller
-            return 5
-
+    Mutating = type("Mutating", (), {"__hash__": lambda self: store(c, 99, 99) or 5})
     # The nested write is refused with RuntimeError, which propagates out of __hash__.
     with pytest.raises(RuntimeError, match="^Already (mutably )?borrowed$"):
         Mutating() in c
@@ -58,8 +46,7 @@ def test_hash_that_writes_to_the_container(cls):
 @pytest.mark.parametrize("cls", ALL)
 @pytest.mark.parametrize("outer", ["write", "read"])
 def test_reentry_meets_borrow_errors(cls, outer):
-    # Code the table runs (here __eq__) may not write to a container an operation holds, nor read
-    # one it is changing; the refusal is a RuntimeError and the outer operation goes on.
+    # __eq__ run by the table may not write to a held container nor read a changing one; the outer call goes on.
     c, other = filled(cls, [1]), filled(cls, [2])
     writes = [lambda: store(c, 5), c.clear, lambda: c.update(other)]
     reads = [lambda: len(c), lambda: 5 in c, c.copy, lambda: list(c), lambda: c == other, lambda: repr(c),
@@ -79,14 +66,11 @@ def test_reentry_meets_borrow_errors(cls, outer):
         except BaseException as error:  # PanicException is no Exception
             return f"{type(error).__name__}: {error}"
 
-    class Meddler:
-        def __hash__(self):
-            return 0
+    def meddle(self, other):
+        seen or seen.extend(attempt(call) for call in writes + reads + [lambda: next(it)])
+        return False
 
-        def __eq__(self, other):
-            if not seen:
-                seen.extend(attempt(call) for call in writes + reads + [lambda: next(it)])
-            return False
+    Meddler = type("Meddler", (), {"__hash__": lambda self: 0, "__eq__": meddle})
 
     store(c, Meddler())
     it = iter(c)
@@ -167,13 +151,7 @@ def test_finalisers_reentering_during_clear_replace_and_destruction(cls):
 
 @pytest.mark.parametrize("cls", MAPS)
 def test_values_that_misbehave_in_comparison(cls):
-    class Angry:
-        def __eq__(self, other):
-            raise RuntimeError("angry")
-
-        __hash__ = object.__hash__
-
-    m = cls({1: Angry()})
+    m = cls({1: type("Angry", (), {"__eq__": lambda self, other: 1 / 0, "__hash__": object.__hash__})()})
     assert not (m == {1: 2}) and not (m == cls({1: 2}))
     assert (1, 2) not in m.items() and 2 not in m.values()
     assert m != {1: 2} and m.items() != [(1, 2)]
@@ -182,8 +160,7 @@ def test_values_that_misbehave_in_comparison(cls):
 
 @pytest.mark.parametrize("cls", MAPS)
 def test_deep_nesting(cls):
-    # 100,000 levels, freed from inside each other's destructors, would overflow the C stack if
-    # freeing recursed; views and iterators hold their map, so chains through them too.
+    # Recursive freeing of 100,000 levels (also through views and iterators) would overflow the C stack.
     for wrap in (lambda m: m, lambda m: m.values(), lambda m: iter(m.items())):
         chain = cls()
         for _ in range(100_000):
@@ -202,8 +179,7 @@ def test_deep_nesting(cls):
 @pytest.mark.parametrize("cls", ALL)
 @pytest.mark.parametrize("path", ["removal", "drain"])
 def test_a_rebuild_failing_inside_a_purge_reaches_python_and_loses_nothing(cls, path):
-    # The hook (test builds only) makes the next rebuild fail before it changes anything: the
-    # purge that removals lead to reports PanicException and leaves the container correct.
+    # The test-build hook fails the next rebuild before it changes anything: PanicException, nothing lost.
     if not hasattr(tavoric, "_fail_next_rebuild"):
         pytest.skip("module built without fault injection")
     obj, expected, failures = filled(cls, range(4000)), set(range(3990, 4000)), []
