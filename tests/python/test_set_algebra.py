@@ -26,8 +26,7 @@ def operand(kind, cls, items):
     return {"same": cls, "other": OTHER[cls]}.get(kind, MAKERS.get(kind))(items)
 
 
-# 1, 1.0 and True are one key; strings and tuples mix in other types.
-keys = st.one_of(st.integers(-8, 8), st.sampled_from([1.0, True, "a", "b", (1,), (1, 2)]))
+keys = st.one_of(st.integers(-8, 8), st.sampled_from([1.0, True, "a", "b", (1,), (1, 2)]))  # 1 == 1.0 == True
 items = st.lists(keys, max_size=12)
 operands = st.tuples(st.sampled_from(KINDS), items)
 
@@ -141,8 +140,7 @@ def test_operand_errors_and_the_list_fallback(cls):
 
 
 def test_self_and_own_iterator_operands(cls):
-    # The receiver's own iterator hands out its snapshot while the in-place
-    # operation holds the receiver: the outcome is the operation on the set itself.
+    # The receiver's own iterator hands out its snapshot while the operation holds the receiver.
     for name in ("__ior__", "__iand__", "__isub__", "__ixor__", "update", "intersection_update",
                  "difference_update", "symmetric_difference_update"):
         model = {1, 2}
@@ -209,33 +207,18 @@ def test_retain_keeps_stored_objects_and_reports_untestable_keys(cls):
     s &= [(1, 2)]
     assert next(iter(s)) is a
 
-    class HashOnce:
-        hashed = False
-
-        def __hash__(self):
-            if self.hashed:
-                raise RuntimeError("hashed twice")
-            self.hashed = True
-            return 7
-
-    key = HashOnce()
+    hashes = iter([7])
+    key = type("HashOnce", (), {"__hash__": lambda self: next(hashes)})()
     s = cls([key, 1])
-    # The generic intersection tests each key in a built-in set, which
-    # hashes it again: the key's error reaches the caller, as with set.
+    # The generic intersection hashes each key again in a built-in set: the key's error reaches the caller.
     for intersect in (lambda: s & [1, 2], lambda: s.intersection_update([1])):
-        with pytest.raises(RuntimeError, match="hashed twice"):
+        with pytest.raises(StopIteration):
             intersect()
         assert any(k is key for k in s)
 
 
 def test_lengths_no_table_can_hold_and_growth(cls):
-    class Liar:
-        def __len__(self):
-            return 2**62
-
-        def __iter__(self):
-            return iter([1])
-
+    Liar = type("Liar", (), {"__len__": lambda self: 2**62, "__iter__": lambda self: iter([1])})
     s = cls([5])
     for call in (lambda: s | Liar(), lambda: Liar() | s, lambda: s.union(Liar()), lambda: cls(Liar()) | s):
         assert set(call()) == {1, 5}
