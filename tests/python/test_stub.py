@@ -29,11 +29,9 @@ def members(node):
 
 
 def stub_parameters(function):
-    a = function.args
-    names = [p.arg for p in a.posonlyargs + a.args][1:]  # without self / cls
-    names += ["*" + a.vararg.arg] if a.vararg else []
-    names += [p.arg for p in a.kwonlyargs] + (["**" + a.kwarg.arg] if a.kwarg else [])
-    return names
+    a = function.args  # without self / cls
+    return ([p.arg for p in a.posonlyargs + a.args][1:] + (["*" + a.vararg.arg] if a.vararg else [])
+            + [p.arg for p in a.kwonlyargs] + (["**" + a.kwarg.arg] if a.kwarg else []))
 
 
 def runtime_parameters(attribute):
@@ -63,21 +61,13 @@ def test_each_class_matches_its_runtime_counterpart(name):
     node, cls = CLASSES[name], getattr(tavoric, name)
     declared, runtime = members(node), vars(cls)
     assert {m for m in declared if not m.startswith("_")} == {m for m in runtime if not m.startswith("_")}
-    for member in (m for m in declared if m.startswith("__")):
-        if member == "__init__":
-            assert "__new__" in runtime  # constructed by the type's own new
-        elif member == "__hash__":
-            assert cls.__hash__ is None
-        else:
-            assert member in runtime, f"{name}.{member} is not defined by the class"
-    for member, functions in declared.items():
-        if member.startswith("_") or not functions:
-            continue
+    for member in (m for m in declared if m.startswith("__")):  # __init__ stands for the type's own __new__
+        assert {"__init__": "__new__" in runtime, "__hash__": cls.__hash__ is None}.get(member, member in runtime), member
+    for member, functions in ((m, f) for m, f in declared.items() if f and not m.startswith("_")):
         if any(getattr(d, "id", None) == "property" for d in functions[0].decorator_list):
             assert isinstance(runtime[member], type(tavoric.FunnelHashSet.capacity))
-            continue
-        for function in functions:
-            assert stub_parameters(function) == runtime_parameters(getattr(cls, member)), f"{name}.{member}"
+        else:
+            assert all(stub_parameters(f) == runtime_parameters(getattr(cls, member)) for f in functions), member
     for function in declared.get("__init__", []):
         assert stub_parameters(function) == runtime_parameters(cls), f"{name} constructor"
     # Final, and generic over as many parameters as the runtime accepts.
