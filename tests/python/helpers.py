@@ -66,15 +66,9 @@ class Key:
 
 class NoLen:
     """Iterates two pairs and contains everything; its length raises."""
-
-    def __iter__(self):
-        return iter([(1, 2), (3, 4)])
-
-    def __len__(self):
-        raise RuntimeError("no length")
-
-    def __contains__(self, item):
-        return True
+    __iter__ = lambda self: iter([(1, 2), (3, 4)])  # noqa: E731
+    __len__ = lambda self: 1 / 0  # noqa: E731
+    __contains__ = lambda self, item: True  # noqa: E731
 
 
 class SetLike(collections.abc.Set):
@@ -84,14 +78,11 @@ class SetLike(collections.abc.Set):
         self.items, self.length, self.broken = list(items), length, broken
 
     def __len__(self):
-        if self.length == "raise":
-            raise RuntimeError("no length")
-        return len(self.items) if self.length is None else self.length
+        return {"raise": lambda: 1 / 0, None: lambda: len(self.items)}.get(self.length, lambda: self.length)()
 
     def __iter__(self):
         if self.broken:
             raise ValueError("no iteration")
         return iter(self.items)
 
-    def __contains__(self, x):
-        return x in self.items
+    __contains__ = lambda self, x: x in self.items  # noqa: E731
