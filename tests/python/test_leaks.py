@@ -18,8 +18,7 @@ def unhashable_after(*xs):
 
 
 def map_operations(cls, key, value, other):
-    """Named lists of steps; each list leaves the map as it found it. Steps
-    may raise the errors their calls are there for."""
+    """Named lists of steps, each leaving the map as it found it; steps may raise the errors they are there for."""
     ops = (operator.sub, operator.and_, operator.or_, operator.xor)
     held = {}
     return {
@@ -92,23 +91,18 @@ def run_and_measure(container, steps, watched):
     for _ in range(20):  # warm up caches and free lists
         operation(container)
     gc.collect()
-    counts = [sys.getrefcount(x) for x in watched]
-    size = sys.getsizeof(container)
+    counts, size = [sys.getrefcount(x) for x in watched], sys.getsizeof(container)
     tracemalloc.start()
     try:
-        # Two batches: allocator pools may grow once in the first, a leak
-        # grows in both.
-        for _ in range(ROUNDS):
-            operation(container)
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(ROUNDS):
-            operation(container)
+        for _ in range(2):  # allocator pools may grow once in the first batch, a leak grows in both
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(ROUNDS):
+                operation(container)
         grown = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
     gc.collect()  # tracebacks of caught errors may hold generator frames
-    assert [sys.getrefcount(x) for x in watched] == counts
-    assert sys.getsizeof(container) == size
+    assert [sys.getrefcount(x) for x in watched] == counts and sys.getsizeof(container) == size
     # A leak of one small object per round shows as ROUNDS * 16 bytes or more.
     assert grown < ROUNDS * 8, f"{grown} bytes kept after {ROUNDS} rounds"
 
@@ -123,18 +117,14 @@ def test_operations_do_not_leak(cls):
 
 @pytest.mark.parametrize("cls", ALL)
 def test_destruction_releases_everything(cls):
-    keys = [Key(i) for i in range(500)]
-    values = [object() for _ in range(500)]
+    keys, values = [Key(i) for i in range(500)], [object() for _ in range(500)]
     counts = lambda: [sys.getrefcount(x) for x in keys + values]  # noqa: E731
     base = counts()
-    for _ in range(5):
-        c = cls(zip(keys, values)) if cls in MAPS else cls(keys)
-        del c
+    assert all(len(cls(zip(keys, values)) if cls in MAPS else cls(keys)) == 500 for _ in range(5))
     assert counts() == base
     if cls in MAPS:  # a value iterator's snapshot keeps a replaced value alive
         c = cls({1: values[0]})
-        it = iter(c.values())
-        c[1] = None
+        it, c[1] = iter(c.values()), None
         assert counts()[500] == base[500] + 1
         del it
         assert counts() == base
