@@ -109,8 +109,7 @@ def test_exceptions_from_keys_propagate_and_change_nothing(cls, where, error):
     else:
         operations += [lambda: obj.add(probe), lambda: obj.discard(probe), lambda: obj.remove(probe)]
     for operation in operations:
-        with pytest.raises(type(error)):
-            operation()
+        pytest.raises(type(error), operation)
         assert consistent(obj) == [stored]
         if cls in MAPS:
             assert obj.copy().popitem() == (stored, 0)
@@ -170,10 +169,8 @@ def test_deep_nesting(cls):
     left, right, nested = cls(), cls(), cls()
     for _ in range(100_000):
         left, right, nested = cls({1: left}), cls({1: right}), cls({1: nested.values()})
-    with pytest.raises(RecursionError):
-        left == right
-    with pytest.raises(RecursionError):
-        repr(nested.values())
+    pytest.raises(RecursionError, lambda: left == right)
+    pytest.raises(RecursionError, lambda: repr(nested.values()))
 
 
 @pytest.mark.parametrize("cls", ALL)

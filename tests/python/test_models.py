@@ -103,8 +103,7 @@ class MapMachine(RuleBasedStateMachine):
                 assert next(it) == expected[0]
                 kept.append((it, expected[1:]))
             else:
-                with pytest.raises(StopIteration):
-                    next(it)
+                pytest.raises(StopIteration, lambda: next(it))
         self.iterators = kept
 
     @invariant()
