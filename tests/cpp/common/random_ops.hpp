@@ -11,9 +11,20 @@
 #include <map>
 #include <random>
 
+#include "common/arena/aligned_block.hpp"
 #include "test_keys.hpp"
 
 namespace tavoric::testing {
+
+// Runs f with allocations refused after `allowed` more succeed (negative: none refused).
+template <class F>
+auto with_faults(long allowed, F f) {
+    struct Disarm {
+        ~Disarm() { common::arena::AllocationFaults::disarm(); }
+    } disarm;
+    common::arena::AllocationFaults::fail_after(allowed);
+    return f();
+}
 
 template <class Table, class Hash, class Check>
 void random_operations(Table& t, Ledger& ledger, Hash hash, std::uint64_t seed, int steps, int key_range,

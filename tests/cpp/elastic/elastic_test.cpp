@@ -29,7 +29,6 @@ namespace {
 
 using namespace tavoric::testing;
 using namespace tavoric::elastic;
-using tavoric::common::arena::AllocationFaults;
 using tavoric::common::arena::Unit;
 using tavoric::common::error::Panic;
 using tavoric::common::error::TryBuildError;
@@ -172,16 +171,6 @@ template <class T>
 void put_checked(MapTable& t, std::int64_t i) {
     ASSERT_TRUE(put(t, i).has_value());
     ASSERT_TRUE(invariants(t));
-}
-
-// Runs f with allocations refused after `allowed` more succeed (negative: none refused).
-template <class F>
-auto with_faults(long allowed, F f) {
-    struct Disarm {
-        ~Disarm() { AllocationFaults::disarm(); }
-    } disarm;
-    AllocationFaults::fail_after(allowed);
-    return f();
 }
 
 // An 8-slot table filled to its limit of 7 (batch 1 fills the 2-slot level 1).
