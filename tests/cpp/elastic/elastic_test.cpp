@@ -23,7 +23,6 @@
 #include "elastic/table.hpp"
 #include "map/hash_map.hpp"
 #include "map/table_backend.hpp"
-#include "set/hash_set.hpp"
 
 namespace {
 
@@ -740,20 +739,6 @@ TEST(ElasticContainers, MapInsertFindRemoveDrainRetainAndIterate) {
         ASSERT_TRUE(invariants(m.table()));
     }
     EXPECT_TRUE(ledger.all_released_once());
-}
-
-TEST(ElasticContainers, SetsCompareAcrossSeedsAndOrders) {
-    using IntSet = tavoric::set::HashSet<IntKey, IntSetTable>;
-    IntSet a(make_table<IntSetTable>(0, 3, HashSeeds{1, 2})), b(make_table<IntSetTable>(10, 3, HashSeeds{3, 4}));
-    for (std::int64_t i = 0; i < 300; ++i) ASSERT_TRUE(*a.insert(key(i)) && *b.insert(key(299 - i)));
-    EXPECT_TRUE(!*a.insert(key(3)) && a == b);
-    EXPECT_TRUE(b.remove(key(17)));
-    ASSERT_TRUE(*b.insert(key(1000)));
-    EXPECT_FALSE(a == b);
-    ASSERT_TRUE(invariants(a.table()) && invariants(b.table()));
-    a.clear();
-    EXPECT_FALSE(a.contains(key(1)));
-    ASSERT_TRUE(a.reserve(1000).has_value() && a.capacity() >= 1000u);
 }
 
 }  // namespace

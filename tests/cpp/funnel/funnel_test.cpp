@@ -16,7 +16,6 @@
 #include "funnel/layout.hpp"
 #include "funnel/table.hpp"
 #include "map/table_backend.hpp"
-#include "set/hash_set.hpp"
 
 namespace {
 
@@ -563,16 +562,6 @@ TEST(FunnelAdversarial, ChangingEqualityNeverLosesOrDuplicatesEntries) {
     }
     g_mood = Mood::Honest;
     EXPECT_TRUE(ledger.all_released_once());
-}
-
-TEST(FunnelContainers, SetEqualityAcrossSeedsSizesAndOrders) {
-    using FunnelSet = tavoric::set::HashSet<IntKey, SetTable>;
-    FunnelSet a(make_table<SetTable>(0, 3, HashSeeds::fresh())), b(make_table<SetTable>(500, 3, HashSeeds::fresh()));
-    for (int v = 0; v < 400; ++v) ASSERT_TRUE(*a.insert(IntKey(v)) && *b.insert(IntKey(399 - v)));
-    EXPECT_EQ(a.insert(IntKey(5)), false);
-    EXPECT_TRUE(a == b);
-    ASSERT_TRUE(b.remove(IntKey(77)) && *b.insert(IntKey(1000)));
-    EXPECT_FALSE(a == b);
 }
 
 }  // namespace
