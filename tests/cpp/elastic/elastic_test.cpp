@@ -65,11 +65,7 @@ std::size_t total_tombstones(const T& t, std::size_t n = 0) {
 }
 // Inserts counted key i (spread hash) with value i.
 template <class K = CountedKey, class T>
-auto insert_counted(T& t, Ledger& ledger, std::int64_t i) {
-    K key(ledger, i, spread_hash(i));
-    const auto h = hash_in(t, key);
-    return t.insert(std::move(key), CountedValue(ledger, i), h);
-}
+auto insert_counted(T& t, Ledger& ledger, std::int64_t i) { return t.insert(K(ledger, i, spread_hash(i)), CountedValue(ledger, i), t.seeds().hash(spread_hash(i))); }
 template <class T>
 std::vector<ElasticLocation> table_order(const T& table) {
     std::vector<ElasticLocation> out;
