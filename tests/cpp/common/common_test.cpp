@@ -57,10 +57,8 @@ TEST(Control, FingerprintsAndGroupMasks) {
 
 TEST(AlignedBlock, AllocatesAlignedAndRefusesOnDemand) {
     auto block = try_allocate_block(256, kTableAlignment);
-    ASSERT_TRUE(block.has_value());
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block->base()) % 64, 0u);
-    EXPECT_EQ(block->size(), 256u);
-    EXPECT_EQ(try_allocate_block(0, kTableAlignment)->size(), 0u);
+    ASSERT_TRUE(block.has_value() && reinterpret_cast<std::uintptr_t>(block->base()) % 64 == 0u);
+    EXPECT_TRUE(block->size() == 256u && try_allocate_block(0, kTableAlignment)->size() == 0u);
     EXPECT_EQ(try_allocate_block(kMaxBlockBytes + 64, kTableAlignment).error(), TryReserveError::alloc_error());
     AllocationFaults::fail_after(1);
     EXPECT_TRUE(try_allocate_block(64, 64).has_value());
@@ -68,39 +66,24 @@ TEST(AlignedBlock, AllocatesAlignedAndRefusesOnDemand) {
     EXPECT_TRUE(try_allocate_block(64, 64).has_value());  // one refusal only
 }
 
-// Counted entries at the live bytes of a pattern of empty, tombstone and live bytes.
-struct CountedRegion {
-    std::vector<std::uint8_t> ctrl;
-    OwnedBlock block;
-    Entry* slots;
-    CountedRegion(Ledger& ledger, std::size_t n)
-        : ctrl(n), block(*try_allocate_block(64 * (n * sizeof(Entry) / 64 + 1), 64)),
-          slots(reinterpret_cast<Entry*>(block.base())) {
-        for (std::size_t i = 0; i < n; ++i) {
-            ctrl[i] = i % 3 == 0 ? 0x00 : i % 5 == 0 ? kTombstone : static_cast<std::uint8_t>(1 + i % 127);
-            if (is_live(ctrl[i]))
-                std::construct_at(&slots[i], CountedKey(ledger, std::int64_t(i)), CountedValue(ledger, std::int64_t(i)));
-        }
-    }
-};
-
 TEST(ArenaSlots, DrainMovesLiveEntriesInOrderDropReleasesThemAndBothZeroTheRegion) {
     for (std::size_t n : {0u, 1u, 7u, 8u, 13u, 29u}) {
         for (bool drain : {true, false}) {
-            Ledger ledger;
-            CountedRegion region(ledger, n);
+            Ledger ledger;  // counted entries at the live bytes of a pattern of empty, tombstone and live bytes
+            std::vector<std::uint8_t> ctrl(n);
+            OwnedBlock block = *try_allocate_block(64 * (n * sizeof(Entry) / 64 + 1), 64);
+            auto* slots = reinterpret_cast<Entry*>(block.base());
             std::vector<std::int64_t> seen, expected;
-            for (std::size_t i = 0; i < n; ++i)
-                if (is_live(region.ctrl[i])) expected.push_back(std::int64_t(i));
-            if (drain) {
-                ArenaSlots<Entry>(region.ctrl.data(), region.slots, n).drain_values_and_clear([&](Entry&& e) {
-                    seen.push_back(e.key.value());
-                });
-                EXPECT_EQ(seen, expected) << "n=" << n;
-            } else {
-                FlatStorage<Entry>{region.ctrl.data(), region.slots, n}.drop_all_values();
+            for (std::size_t i = 0; i < n; ++i) {
+                ctrl[i] = i % 3 == 0 ? 0x00 : i % 5 == 0 ? kTombstone : static_cast<std::uint8_t>(1 + i % 127);
+                if (!is_live(ctrl[i])) continue;
+                std::construct_at(&slots[i], CountedKey(ledger, std::int64_t(i)), CountedValue(ledger, std::int64_t(i)));
+                expected.push_back(std::int64_t(i));
             }
-            for (auto c : region.ctrl) EXPECT_EQ(c, 0);
+            if (drain) ArenaSlots<Entry>(ctrl.data(), slots, n).drain_values_and_clear([&](Entry&& e) { seen.push_back(e.key.value()); });
+            else FlatStorage<Entry>{ctrl.data(), slots, n}.drop_all_values();
+            EXPECT_EQ(seen, drain ? expected : std::vector<std::int64_t>{}) << "n=" << n;
+            for (auto c : ctrl) EXPECT_EQ(c, 0);
             EXPECT_TRUE(ledger.all_released_once()) << "n=" << n;
         }
     }
@@ -136,15 +119,14 @@ TEST(ArenaDropGuard, ReleasesWhatIsStillLiveThenFreesTheBlockUnlessTaken) {
         ArenaDropGuard<FlatStorage<SlotEntry<IntKey, Unit>>> guard(std::move(*other));
         back = guard.take_block();
     }
-    EXPECT_EQ(back.base(), base);
-    EXPECT_EQ(back.size(), 128u);
+    EXPECT_TRUE(back.base() == base && back.size() == 128u);
 }
 
 TEST(Errors, InsertBudgetConversionAndPanic) {
     const std::size_t budgets[][3] = {{144, 3, 126}, {145, 3, 127}, {1142, 3, 1000}, {344, 4, 323}, {0, 3, 0}, {1000, 32, 1000}};
     for (auto [slots, k, budget] : budgets) EXPECT_EQ(insert_budget_for(slots, std::uint32_t(k)), budget) << slots;
-    EXPECT_EQ(TryBuildError::from(TryReserveError::alloc_error()), TryBuildError::alloc_error());
-    EXPECT_EQ(TryBuildError::from(TryReserveError::capacity_overflow()), TryBuildError::capacity_overflow());
+    EXPECT_TRUE(TryBuildError::from(TryReserveError::alloc_error()) == TryBuildError::alloc_error() &&
+                TryBuildError::from(TryReserveError::capacity_overflow()) == TryBuildError::capacity_overflow());
     // The texts Python users see.
     EXPECT_EQ(TryReserveError::capacity_overflow().message(), "capacity overflow");
     EXPECT_EQ(TryReserveError::alloc_error().message(), "memory allocation failed");
@@ -181,8 +163,7 @@ int check_cursor_walk(const std::vector<std::vector<std::uint8_t>>& ctrl) {
         seen.push_back(*e);
         EXPECT_EQ(*e % 1000, static_cast<int>(c.last_slot()));
     }
-    EXPECT_EQ(c.remaining(), 0u);
-    EXPECT_EQ(seen, expected);
+    EXPECT_TRUE(c.remaining() == 0u && seen == expected);
     return advances;
 }
 
@@ -207,9 +188,8 @@ TEST(Cursor, MatchesANaiveScan) {
 
 TEST(SplitMix, KnownValues) {
     // The first outputs of SplitMix64 seeded with 0 are F(k * 0x9E3779B97F4A7C15).
-    EXPECT_EQ(splitmix64_finalize(0), 0u);
-    EXPECT_EQ(splitmix64_finalize(0x9E3779B97F4A7C15ULL), 0xE220A8397B1DCDAFULL);
-    EXPECT_EQ(splitmix64_finalize(0x3C6EF372FE94F82AULL), 0x6E789E6AA1B965F4ULL);
+    EXPECT_EQ(std::vector<std::uint64_t>({splitmix64_finalize(0), splitmix64_finalize(0x9E3779B97F4A7C15ULL), splitmix64_finalize(0x3C6EF372FE94F82AULL)}),
+              std::vector<std::uint64_t>({0, 0xE220A8397B1DCDAFULL, 0x6E789E6AA1B965F4ULL}));
 }
 
 TEST(BoundedReduction, ThresholdPositionsAndRejectionRetries) {
@@ -217,10 +197,8 @@ TEST(BoundedReduction, ThresholdPositionsAndRejectionRetries) {
     for (auto [m, t] : cases) EXPECT_EQ(reduction_threshold(m), t) << m;  // 2^64 mod m
     for (std::uint64_t m : {1ULL, 3ULL, 44ULL, 1000ULL, 0x8000000000000001ULL})
         for (std::uint64_t h = 0; h < 200; ++h)
-            if (auto p = reduce_prepared_funnel_retries(h * 0x9E3779B97F4A7C15ULL, h, 0x4000000000000000ULL, m,
-                                                        reduction_threshold(m))) {
+            if (auto p = reduce_prepared_funnel_retries(h * 0x9E3779B97F4A7C15ULL, h, 0x4000000000000000ULL, m, reduction_threshold(m)))
                 EXPECT_LT(*p, m);
-            }
     // With m = 2^63 + 1 almost half of all words are rejected: about half the
     // keys retry and about 1 in 256 is rejected eight times (no position).
     const std::uint64_t m = 0x8000000000000001ULL;
@@ -229,15 +207,10 @@ TEST(BoundedReduction, ThresholdPositionsAndRejectionRetries) {
         const std::uint64_t mix = splitmix64_finalize(h), base = h * 3;
         if (wide_multiply(mix ^ splitmix64_finalize(base ^ (1ULL << 16)), m).low < reduction_threshold(m)) ++retried;
         auto p = reduce_prepared_funnel_retries(mix, base, 1ULL << 16, m, reduction_threshold(m));
-        if (!p) ++exhausted;
-        else {
-            EXPECT_LT(*p, m);
-        }
+        exhausted += !p;
+        EXPECT_TRUE(!p || *p < m);
     }
-    EXPECT_GT(retried, 1700);
-    EXPECT_LT(retried, 2300);
-    EXPECT_GT(exhausted, 2);
-    EXPECT_LT(exhausted, 50);
+    EXPECT_TRUE(retried > 1700 && retried < 2300 && exhausted > 2 && exhausted < 50) << retried << " " << exhausted;
 }
 
 }  // namespace

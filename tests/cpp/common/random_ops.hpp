@@ -11,9 +11,20 @@
 #include <map>
 #include <random>
 
+#include "common/arena/aligned_block.hpp"
 #include "test_keys.hpp"
 
 namespace tavoric::testing {
+
+// Runs f with allocations refused after `allowed` more succeed (negative: none refused).
+template <class F>
+auto with_faults(long allowed, F f) {
+    struct Disarm {
+        ~Disarm() { common::arena::AllocationFaults::disarm(); }
+    } disarm;
+    common::arena::AllocationFaults::fail_after(allowed);
+    return f();
+}
 
 template <class Table, class Hash, class Check>
 void random_operations(Table& t, Ledger& ledger, Hash hash, std::uint64_t seed, int steps, int key_range,
@@ -26,14 +37,10 @@ void random_operations(Table& t, Ledger& ledger, Hash hash, std::uint64_t seed, 
         const unsigned op = rng() % 20;
         if (op < 12) {
             const auto payload = static_cast<std::int64_t>(rng() % 1000);
-            CountedKey key(ledger, k, hash(k));
-            const auto h = t.seeds().hash(key.cached_hash());
-            auto r = t.insert(std::move(key), CountedValue(ledger, payload), h);
+            auto r = t.insert(CountedKey(ledger, k, hash(k)), CountedValue(ledger, payload), t.seeds().hash(hash(k)));
             ASSERT_TRUE(r.has_value());
             ASSERT_EQ(r->has_value(), model.count(k) == 1);
-            if (r->has_value()) {
-                ASSERT_EQ((*r)->payload(), model[k]);
-            }
+            ASSERT_TRUE(!r->has_value() || (*r)->payload() == model[k]);
             model[k] = payload;
         } else if (op < 17) {
             auto loc = find(k);
@@ -60,10 +67,8 @@ void random_operations(Table& t, Ledger& ledger, Hash hash, std::uint64_t seed, 
         ASSERT_EQ(t.len(), model.size()) << step;
         ASSERT_EQ(static_cast<std::size_t>(ledger.created()) - ledger.released_count(), 2 * t.len()) << step;
         ASSERT_TRUE(ledger.none_released_twice());
-        if (step % check_every == 0 || step + 1 == steps) {
-            check(t);
-            if (::testing::Test::HasFatalFailure()) return;
-        }
+        if (step % check_every == 0 || step + 1 == steps) check(t);
+        if (::testing::Test::HasFatalFailure()) return;
     }
     std::map<std::int64_t, std::int64_t> seen;
     typename Table::cursor_type cursor(t.len());

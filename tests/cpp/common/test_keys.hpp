@@ -3,6 +3,7 @@
 // in a Ledger, so tests can prove each object is released exactly once.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -30,9 +31,7 @@ public:
     std::size_t released_count() const { return released_.size(); }
     int times_released(std::int64_t id) const { return released_.count(id) ? released_.at(id) : 0; }
     bool none_released_twice() const {
-        for (const auto& [id, times] : released_)
-            if (times > 1) return false;
-        return true;
+        return std::ranges::all_of(released_, [](const auto& entry) { return entry.second == 1; });
     }
     bool all_released_once() const { return std::int64_t(released_.size()) == next_id_ && none_released_twice(); }
 
@@ -55,9 +54,7 @@ public:
         }
         return *this;
     }
-    ~Counted() {
-        if (ledger_ != nullptr) ledger_->release(id_);
-    }
+    ~Counted() { ledger_ != nullptr ? ledger_->release(id_) : void(); }
     std::int64_t id() const { return id_; }
 
 protected:

@@ -26,14 +26,10 @@ static_assert(std::is_same_v<BorrowFlag, BasicBorrowFlag<true>>);  // the form w
 
 TYPED_TEST(BorrowFlagForms, StatesRefusalsAndScopedGuards) {
     TypeParam flag;
-    EXPECT_TRUE(flag.try_shared() && flag.try_shared());
-    EXPECT_EQ(flag.load(), 2u);
-    EXPECT_FALSE(flag.try_exclusive());  // readers hold it
+    EXPECT_TRUE(flag.try_shared() && flag.try_shared() && flag.load() == 2u && !flag.try_exclusive());  // readers hold it
     flag.release_shared();
     flag.release_shared();
-    EXPECT_EQ(flag.load(), 0u);
-    EXPECT_TRUE(flag.try_exclusive());
-    EXPECT_EQ(flag.load(), TypeParam::exclusive);
+    EXPECT_TRUE(flag.load() == 0u && flag.try_exclusive() && flag.load() == TypeParam::exclusive);
     EXPECT_FALSE(flag.try_exclusive() || flag.try_shared());
     flag.release_exclusive();
     EXPECT_TRUE(flag.try_shared());
@@ -47,8 +43,7 @@ TYPED_TEST(BorrowFlagForms, StatesRefusalsAndScopedGuards) {
     EXPECT_EQ(flag.load(), 0u);
     {
         BasicSharedBorrow<TypeParam> a(flag), b(flag);
-        EXPECT_TRUE(a.held() && b.held());
-        EXPECT_EQ(flag.load(), 2u);
+        EXPECT_TRUE(a.held() && b.held() && flag.load() == 2u);
     }
     EXPECT_EQ(flag.load(), 0u);
 }
@@ -85,9 +80,7 @@ TEST(BorrowFlag, ExclusiveNeverOverlapsUnderContention) {
         });
     }
     for (auto& thread : pool) thread.join();
-    EXPECT_FALSE(overlap.load());
-    EXPECT_EQ(plain, granted_exclusive.load());
-    EXPECT_EQ(flag.load(), 0u);
+    EXPECT_TRUE(!overlap.load() && plain == granted_exclusive.load() && flag.load() == 0u);
 }
 
 TEST(Seeds, ConcurrentFirstUsersAgreeAndTableSeedsAreFresh) {

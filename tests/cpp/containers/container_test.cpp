@@ -14,6 +14,8 @@
 #include "../common/test_keys.hpp"
 #include "common/arena/arena_slots.hpp"
 #include "common/error/panic.hpp"
+#include "elastic/table.hpp"
+#include "funnel/table.hpp"
 #include "map/hash_map.hpp"
 #include "map/table_backend.hpp"
 #include "set/hash_set.hpp"
@@ -37,9 +39,7 @@ public:
     explicit ToyTable(common::hash::HashSeeds seeds)
         : seeds_(seeds), ctrl_(new std::uint8_t[kSlots]()), raw_(new Raw[kSlots]) {}
     ToyTable(ToyTable&&) noexcept = default;
-    ~ToyTable() {
-        if (ctrl_) clear();
-    }
+    ~ToyTable() { ctrl_ ? clear() : void(); }
 
     std::expected<std::optional<V>, map::TryReserveError> insert(K key, V value, std::uint64_t hash) {
         if (auto at = find(key, hash)) return std::optional<V>(std::exchange(slots()[*at].value, std::move(value)));
@@ -59,10 +59,7 @@ public:
     }
     entry_type& entry_at(std::size_t i) noexcept { return slots()[i]; }
     const entry_type& entry_at(std::size_t i) const noexcept { return slots()[i]; }
-    entry_type remove(std::size_t i) {
-        ++removals_;
-        return remove_deferred(i);
-    }
+    entry_type remove(std::size_t i) { return ++removals_, remove_deferred(i); }
     entry_type remove_deferred(std::size_t i) {
         entry_type out(std::move(slots()[i]));
         std::destroy_at(&slots()[i]);
@@ -136,22 +133,16 @@ TEST(HashMapContainer, InsertGetRemoveAndIterate) {
         CountedMap map{ToyTable<CountedKey, CountedValue>(kSeeds)};
         for (int v = 0; v < 6; ++v) ASSERT_TRUE(map.insert(CountedKey(ledger, v, 42), CountedValue(ledger, v)));
         // Replacing keeps the stored key, releases the passed one and hands back the old value.
-        const std::int64_t stored_id = map.get(IntKey(5, 42))->key.id();
         CountedKey again(ledger, 5, 42);
-        const std::int64_t again_id = again.id();
+        const std::int64_t stored_id = map.get(IntKey(5, 42))->key.id(), again_id = again.id();
         auto old = map.insert(std::move(again), CountedValue(ledger, 51));
         ASSERT_TRUE(old.has_value() && old->has_value());
-        EXPECT_EQ((*old)->payload(), 5);
-        EXPECT_EQ(ledger.times_released(again_id), 1);
-        EXPECT_EQ(ledger.times_released((*old)->id()), 0);
-        EXPECT_EQ(map.get(IntKey(5, 42))->key.id(), stored_id);
-        EXPECT_EQ(map.get(IntKey(5, 42))->value.payload(), 51);
-        EXPECT_EQ(map.len(), 6u);
-        EXPECT_FALSE(map.contains(IntKey(6, 42)));
-        EXPECT_FALSE(map.contains(IntKey(3, 43)));  // right value, other hash
+        EXPECT_EQ(Values({(*old)->payload(), ledger.times_released(again_id), ledger.times_released((*old)->id()), map.get(IntKey(5, 42))->key.id(),
+                          map.get(IntKey(5, 42))->value.payload(), std::int64_t(map.len())}),
+                  Values({5, 1, 0, stored_id, 51, 6}));
+        EXPECT_FALSE(map.contains(IntKey(6, 42)) || map.contains(IntKey(3, 43)));  // absent; right value, other hash
         EXPECT_EQ(map.remove(IntKey(3, 42))->payload(), 3);
-        EXPECT_FALSE(map.remove(IntKey(3, 42)).has_value());
-        EXPECT_EQ(map.table().removals(), 1);
+        EXPECT_TRUE(!map.remove(IntKey(3, 42)).has_value() && map.table().removals() == 1);
         for (int v = 7; v < 20; ++v) ASSERT_TRUE(map.insert(CountedKey(ledger, v * 7), CountedValue(ledger, v)));
         Values seen;
         for (const auto& entry : map.iter()) seen.push_back(entry.key.value());
@@ -170,20 +161,16 @@ TEST(HashMapContainer, ExtractIfAndRetainRunOneCheckWhetherDroppedExhaustedOrInt
             auto drain = map.extract_if([](const CountedKey&, CountedValue&) { return true; });
             auto first = drain.next();
             ASSERT_TRUE(first.has_value());
-            EXPECT_FALSE(map.contains(IntKey(first->key.value())));
-            EXPECT_EQ(map.table().finish_calls(), 0);
+            EXPECT_TRUE(!map.contains(IntKey(first->key.value())) && map.table().finish_calls() == 0);
         }
-        EXPECT_EQ(map.len(), 19u);
-        EXPECT_EQ(map.table().finish_calls(), 1);
+        EXPECT_TRUE(map.len() == 19u && map.table().finish_calls() == 1);
         std::size_t taken = 0;
         {
             auto drain = map.extract_if([](const CountedKey& k, CountedValue& v) { return k.value() % 2 == 0 && v.payload() == k.value() * 10; });
             while (drain.next()) ++taken;
-            EXPECT_EQ(map.table().finish_calls(), 2);
-            EXPECT_FALSE(drain.next().has_value());
+            EXPECT_TRUE(map.table().finish_calls() == 2 && !drain.next().has_value());
         }
-        EXPECT_EQ(map.table().finish_calls(), 2);
-        EXPECT_EQ(taken, 9u);
+        EXPECT_TRUE(map.table().finish_calls() == 2 && taken == 9u);
         map.retain([](const CountedKey& k, CountedValue&) { return k.value() >= 10; });
         EXPECT_EQ(map.table().finish_calls(), 3);
         for (int v = 0; v < 20; ++v) EXPECT_EQ(map.contains(IntKey(v)), v >= 10 && v % 2 == 1);
@@ -193,20 +180,15 @@ TEST(HashMapContainer, ExtractIfAndRetainRunOneCheckWhetherDroppedExhaustedOrInt
             return false;
         }),
                      tavoric::common::error::Panic);
-        EXPECT_EQ(map.table().finish_calls(), 4);
-        EXPECT_EQ(map.table().removals(), 0);  // drains and retains remove deferred, closed by one check
-        EXPECT_EQ(map.len(), 3u);
-        EXPECT_TRUE(ledger.none_released_twice());
+        // drains and retains remove deferred, closed by one check
+        EXPECT_TRUE(map.table().finish_calls() == 4 && map.table().removals() == 0 && map.len() == 3u && ledger.none_released_twice());
     }
     EXPECT_TRUE(ledger.all_released_once());
 }
 
 TEST(HashSetContainer, InsertRemoveDrainAndEqualityAcrossSeeds) {
     IntSet set{ToyTable<IntKey, Unit>(kSeeds)};
-    EXPECT_EQ(set.insert(IntKey(1)), true);
-    EXPECT_EQ(set.insert(IntKey(1)), false);
-    EXPECT_TRUE(set.remove(IntKey(1)));
-    EXPECT_FALSE(set.remove(IntKey(1)));
+    EXPECT_TRUE(*set.insert(IntKey(1)) && !*set.insert(IntKey(1)) && set.remove(IntKey(1)) && !set.remove(IntKey(1)));
     EXPECT_EQ(set.table().removals(), 1);
     for (int v = 10; v < 15; ++v) ASSERT_TRUE(set.insert(IntKey(v)));
     set.retain([](const IntKey& k) { return k.value != 12; });
@@ -220,7 +202,6 @@ TEST(HashSetContainer, InsertRemoveDrainAndEqualityAcrossSeeds) {
     Values walked;
     for (const IntKey& k : set.iter()) walked.push_back(k.value);
     EXPECT_EQ(walked, (Values{10}));
-
     IntSet a{ToyTable<IntKey, Unit>(HashSeeds{1, 0x9E3779B97F4A7C15ULL})};
     IntSet b{ToyTable<IntKey, Unit>(HashSeeds{2, 0x0123456789ABCDEFULL})};
     for (int v = 0; v < 8; ++v) ASSERT_TRUE(a.insert(IntKey(v)) && b.insert(IntKey(7 - v)));
@@ -229,6 +210,29 @@ TEST(HashSetContainer, InsertRemoveDrainAndEqualityAcrossSeeds) {
     EXPECT_FALSE(a == b);  // same length, other keys
     ASSERT_TRUE(b.remove(IntKey(30)));
     EXPECT_FALSE(a == b);  // lengths differ
+}
+
+// Sets over either design: equal across seeds, sizes and insertion orders; clear and reserve.
+template <class Table>
+class DesignSets : public ::testing::Test {};
+using DesignTables = ::testing::Types<tavoric::funnel::FunnelTable<IntKey, Unit>, tavoric::elastic::ElasticTable<IntKey, Unit>>;
+TYPED_TEST_SUITE(DesignSets, DesignTables);
+
+TYPED_TEST(DesignSets, EqualityAcrossSeedsSizesAndOrders) {
+    auto make = [](std::size_t budget) {
+        if constexpr (requires { TypeParam::try_with_insert_budget(budget, 3, kSeeds); })
+            return std::move(*TypeParam::try_with_insert_budget(budget, 3, HashSeeds::fresh()));
+        else
+            return std::move(*TypeParam::try_with_capacity_and_reserve_and_hasher_in(budget, 3, HashSeeds::fresh()));
+    };
+    tavoric::set::HashSet<IntKey, TypeParam> a(make(0)), b(make(500));
+    for (int v = 0; v < 400; ++v) ASSERT_TRUE(*a.insert(IntKey(v)) && *b.insert(IntKey(399 - v)));
+    EXPECT_TRUE(!*a.insert(IntKey(5)) && a == b);
+    ASSERT_TRUE(b.remove(IntKey(77)) && *b.insert(IntKey(1000)));
+    EXPECT_FALSE(a == b);
+    a.clear();
+    EXPECT_FALSE(a.contains(IntKey(1)));
+    ASSERT_TRUE(a.reserve(1000).has_value() && a.capacity() >= 1000u);
 }
 
 }  // namespace
