@@ -197,8 +197,9 @@ TEST(BoundedReduction, ThresholdPositionsAndRejectionRetries) {
     for (auto [m, t] : cases) EXPECT_EQ(reduction_threshold(m), t) << m;  // 2^64 mod m
     for (std::uint64_t m : {1ULL, 3ULL, 44ULL, 1000ULL, 0x8000000000000001ULL})
         for (std::uint64_t h = 0; h < 200; ++h)
-            if (auto p = reduce_prepared_funnel_retries(h * 0x9E3779B97F4A7C15ULL, h, 0x4000000000000000ULL, m, reduction_threshold(m)))
+            if (auto p = reduce_prepared_funnel_retries(h * 0x9E3779B97F4A7C15ULL, h, 0x4000000000000000ULL, m, reduction_threshold(m))) {
                 EXPECT_LT(*p, m);
+            }
     // With m = 2^63 + 1 almost half of all words are rejected: about half the
     // keys retry and about 1 in 256 is rejected eight times (no position).
     const std::uint64_t m = 0x8000000000000001ULL;
