@@ -111,7 +111,7 @@ inline void clear_slots(std::uint8_t* ctrl, std::size_t n, Release&& release) {
         release(slot);
         return false;
     });
-    std::memset(ctrl, 0, n);
+    if (n != 0) std::memset(ctrl, 0, n);  // an empty table has no control bytes at all
 }
 
 }  // namespace tavoric::common::arena
