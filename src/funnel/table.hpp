@@ -55,6 +55,7 @@
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <string_view>
 #include <utility>
 
 #include "common/arena/aligned_block.hpp"
@@ -210,14 +211,7 @@ public:
             // The key is known to be absent: place it without comparing.
             r = search_for_this_table<false>(key, hash, fp);
         }
-        std::size_t slot = r.slot;
-        if (r.outcome != SearchOutcome::Vacant) {
-            auto free = first_free_slot();
-            common::error::check(free.has_value(), "Funnel insertion limit reserves a free slot");
-            slot = *free;
-            displaced_ = true;
-        }
-        write(slot, fp, hash, entry_type(std::move(key), std::move(value)));
+        place(r, fp, hash, entry_type(std::move(key), std::move(value)), "Funnel insertion limit reserves a free slot");
         return std::optional<V>();
     }
 
@@ -253,15 +247,8 @@ public:
         old.storage()->region().drain_values_and_clear([this](entry_type&& entry) {
             const std::uint64_t hash = seeds_.hash(entry.key.cached_hash());
             const std::uint8_t fp = common::arena::fingerprint_of(hash);
-            SearchResult r = search_for_this_table<false>(entry.key, hash, fp);
-            std::size_t slot = r.slot;
-            if (r.outcome != SearchOutcome::Vacant) {
-                auto free = first_free_slot();
-                common::error::check(free.has_value(), "Funnel rebuild has enough logical capacity");
-                slot = *free;
-                displaced_ = true;
-            }
-            write(slot, fp, hash, std::move(entry));
+            place(search_for_this_table<false>(entry.key, hash, fp), fp, hash, std::move(entry),
+                  "Funnel rebuild has enough logical capacity");
         });
         return {};
     }
@@ -401,6 +388,23 @@ private:
     std::expected<std::optional<V>, TryReserveError> replace(std::size_t slot, V&& value) {
         V old = std::exchange(storage_.slots[slot].value, std::move(value));
         return std::optional<V>(std::move(old));
+    }
+
+    // Stores an entry whose key is absent where the search `r` of its path
+    // says: the vacant slot it found, or, when the path had none (or its
+    // probes were rejected), the first free slot of the table, which marks
+    // the table displaced. `no_room` names the invariant that such a slot
+    // exists.
+    [[gnu::always_inline]] void place(SearchResult r, std::uint8_t fp, std::uint64_t hash, entry_type&& entry,
+                                      std::string_view no_room) {
+        std::size_t slot = r.slot;
+        if (r.outcome != SearchOutcome::Vacant) {
+            auto free = first_free_slot();
+            common::error::check(free.has_value(), no_room);
+            slot = *free;
+            displaced_ = true;
+        }
+        write(slot, fp, hash, std::move(entry));
     }
 
     void write(std::size_t slot, std::uint8_t fp, std::uint64_t hash, entry_type&& entry) noexcept {
