@@ -143,13 +143,15 @@ private:
     }
 
     // The constructor makes the empty map sized for `capacity`; __init__,
-    // which the interpreter calls next with the same arguments, fills it.
-    // (A failed fill drops the new object, so no object is created.)
-    static PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    // which the interpreter calls next with the same arguments, checks the
+    // rest of them and fills it (a failure there drops the new object, so no
+    // object is created). Only `capacity` is read here.
+    static PyObject* construct(PyTypeObject* cls, PyObject*, PyObject* kwargs) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            auto parsed = parse_fill_arguments(name, args, kwargs, true);
-            if (!parsed) return nullptr;
-            auto capacity = Frame::constructor_capacity(parsed->capacity.get());
+            PyObject* found = nullptr;
+            if (kwargs != nullptr && PyDict_GetItemStringRef(kwargs, "capacity", &found) < 0) return nullptr;
+            OwnedRef capacity_argument = OwnedRef::steal(found);
+            auto capacity = Frame::constructor_capacity(capacity_argument.get());
             if (!capacity) return nullptr;
             return Object::create(cls, Container(Kind::template build<OwnedRef>(*capacity)));
         });
