@@ -129,7 +129,7 @@ struct ElasticArena {
 // groups zeroed, entries uninitialised. Nothing is left allocated on failure.
 template <class Entry>
 std::expected<ElasticArena<Entry>, TryReserveError> try_alloc_elastic_arena(
-    const elastic::LevelWords& lengths) noexcept {
+    const LevelWords& lengths) noexcept {
     static_assert(alignof(Entry) <= kArenaAlignment);
     std::size_t n = 0;
     for (std::size_t len : lengths) {

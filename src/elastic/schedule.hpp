@@ -137,10 +137,10 @@ private:
     static u128 phi_of(u128 i, std::uint64_t j) {
         // Every pair a schedule holds is in the loop-free range (levels below
         // 32, probes up to 4096); extensions compute thousands of codes.
-        if (i >= 1 && i <= 32 && j >= 1 && j <= elastic::kMaxProbesPerLevel) {
-            return elastic::elastic_phi_small(static_cast<std::uint64_t>(i), j);
+        if (i >= 1 && i <= 32 && j >= 1 && j <= kMaxProbesPerLevel) {
+            return elastic_phi_small(static_cast<std::uint64_t>(i), j);
         }
-        auto code = elastic::elastic_phi(i, j);
+        auto code = elastic_phi(i, j);
         if (!code) common::error::panic("bounded Elastic query coordinate");
         return *code;
     }
@@ -155,7 +155,7 @@ private:
 // An empty schedule with room for every route of `levels` levels.
 inline std::expected<ProbeSchedule, TryReserveError> try_probe_schedule(std::size_t levels) noexcept {
     ProbeSchedule schedule;
-    auto reserved = schedule.try_reserve(elastic::elastic_route_capacity(levels));
+    auto reserved = schedule.try_reserve(elastic_route_capacity(levels));
     if (!reserved) return std::unexpected(reserved.error());
     return schedule;
 }

@@ -32,6 +32,7 @@
 // slot, removal keeps its tombstones until the next chance).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -92,7 +93,7 @@ inline constexpr std::size_t kMaxLaneLevels = 16;
 inline constexpr auto kUsableProbes = [] {
     std::array<std::size_t, 32> usable{};
     for (std::size_t level = 0; level < usable.size(); ++level) {
-        const std::uint64_t j = elastic::elastic_max_probe(level + 1);
+        const std::uint64_t j = elastic_max_probe(level + 1);
         usable[level] = j < kUniformProbes ? j : kUniformProbes;
     }
     return usable;
@@ -208,7 +209,7 @@ public:
 
     template <class Q = K>
     std::optional<ElasticLocation> find(const Q& probe, std::uint64_t hash) const {
-        return find_by_exact_schedule(probe, elastic::elastic_prepare(hash));
+        return find_by_exact_schedule(probe, elastic_prepare(hash));
     }
 
     template <class Q = K>
@@ -240,7 +241,7 @@ public:
     // ---- insertion ---------------------------------------------------------
 
     std::expected<std::optional<V>, TryReserveError> insert(K key, V value, std::uint64_t hash) {
-        const ElasticPreparedKey p = elastic::elastic_prepare(hash);
+        const ElasticPreparedKey p = elastic_prepare(hash);
         if (auto found = find_by_exact_schedule(key, p)) {
             entry_type& entry = arena_.levels[found->level].entries[found->slot];
             V previous = std::exchange(entry.value, std::move(value));
@@ -256,8 +257,8 @@ public:
     std::expected<ElasticLocation, TryReserveError> insert_for_vacant_entry_prepared(K key, V value,
                                                                                     const ElasticPreparedKey& p) {
         if (len_ >= insert_limit_) {
-            const std::size_t target = slots_ == 0 ? elastic::kElasticMinSlots : slots_ * 2;
-            if (target > elastic::kElasticMaxSlots) common::error::panic("capacity overflow");
+            const std::size_t target = slots_ == 0 ? kElasticMinSlots : slots_ * 2;
+            if (target > kElasticMaxSlots) common::error::panic("capacity overflow");
             auto grown = resize_with_transition(target);
             if (!grown) return std::unexpected(grown.error());
         }
@@ -292,7 +293,7 @@ public:
             const Level<entry_type>& next = arena_.levels[x];
             const std::size_t free_c = cur.len > cur.occupied ? cur.len - cur.occupied : 0;
             const std::size_t free_x = next.len > next.occupied ? next.len - next.occupied : 0;
-            if (free_c <= elastic::elastic_reserve_share(cur.len, k_)) {
+            if (free_c <= elastic_reserve_share(cur.len, k_)) {
                 result = from_uniform(x, uniform_vacancy(H, x));
             } else if (4 * free_x <= next.len) {
                 result = from_uniform(c, uniform_vacancy(H, c));
@@ -314,8 +315,8 @@ public:
         if (result->probe < 1 || result->probe > kMaxProbeNumber) return std::nullopt;
         // Probe numbers below 2^16 and at most 32 levels: the loop-free phi is exact.
         static_assert(kMaxProbeNumber < (1u << 16));
-        const std::uint64_t phi = elastic::elastic_phi_small(result->level + 1, result->probe);
-        if (phi > elastic::kPhiCap) return std::nullopt;
+        const std::uint64_t phi = elastic_phi_small(result->level + 1, result->probe);
+        if (phi > kPhiCap) return std::nullopt;
         result->phi = phi;
         return result;
     }
@@ -341,10 +342,9 @@ public:
     std::expected<void, TryReserveError> reserve(std::size_t additional) {
         const std::size_t needed = additional > SIZE_MAX - len_ ? SIZE_MAX : len_ + additional;
         if (needed <= insert_limit_) return {};
-        std::size_t target = slots_ > elastic::kElasticMinSlots ? slots_
-                                                                                : elastic::kElasticMinSlots;
+        std::size_t target = std::max(slots_, kElasticMinSlots);
         while (common::arena::insert_budget_for(target, k_) < needed) {
-            if (target >= elastic::kElasticMaxSlots) {
+            if (target >= kElasticMaxSlots) {
                 return std::unexpected(TryReserveError::capacity_overflow());
             }
             target *= 2;
@@ -359,7 +359,7 @@ public:
         auto geometry = ElasticGeometry::for_slots(new_slots, k_);
         common::error::check(geometry.has_value(), "validated Elastic library geometry");
         auto reserved = schedule_.try_reserve(
-            elastic::elastic_route_capacity(geometry->level_lengths.size()));
+            elastic_route_capacity(geometry->level_lengths.size()));
         if (!reserved) return std::unexpected(reserved.error());
         auto arena = try_alloc_elastic_arena<entry_type>(geometry->level_lengths);
         if (!arena) return std::unexpected(arena.error());
@@ -488,9 +488,9 @@ private:
     }
 
     std::size_t probe_slot(std::uint64_t H, std::size_t level, std::size_t t) const noexcept {
-        return elastic::elastic_probe_slot(
+        return elastic_probe_slot(
             H,
-            elastic::elastic_selector(static_cast<std::uint32_t>(level), static_cast<std::uint32_t>(t)),
+            elastic_selector(static_cast<std::uint32_t>(level), static_cast<std::uint32_t>(t)),
             arena_.levels[level].len);
     }
 
@@ -619,7 +619,7 @@ private:
     // batch rules of the new shape (never growing or rebuilding again).
     void place_moved(entry_type&& entry) {
         const ElasticPreparedKey p =
-            elastic::elastic_prepare(seeds_.hash(entry.key.cached_hash()));
+            elastic_prepare(seeds_.hash(entry.key.cached_hash()));
         advance_batch();
         auto choice = choose_slot_for_new_key(p.prepared, current_batch());
         if (choice) {
