@@ -122,9 +122,7 @@ TEST(ArenaDropGuard, ReleasesWhatIsStillLiveThenFreesTheBlockUnlessTaken) {
     EXPECT_TRUE(back.base() == base && back.size() == 128u);
 }
 
-TEST(Errors, InsertBudgetConversionAndPanic) {
-    const std::size_t budgets[][3] = {{144, 3, 126}, {145, 3, 127}, {1142, 3, 1000}, {344, 4, 323}, {0, 3, 0}, {1000, 32, 1000}};
-    for (auto [slots, k, budget] : budgets) EXPECT_EQ(insert_budget_for(slots, std::uint32_t(k)), budget) << slots;
+TEST(Errors, ConversionTextsAndPanic) {
     EXPECT_TRUE(TryBuildError::from(TryReserveError::alloc_error()) == TryBuildError::alloc_error() &&
                 TryBuildError::from(TryReserveError::capacity_overflow()) == TryBuildError::capacity_overflow());
     // The texts Python users see.
@@ -136,7 +134,7 @@ TEST(Errors, InsertBudgetConversionAndPanic) {
         tavoric::common::error::check(false, "always");
         FAIL() << "check returned";
     } catch (const Panic& p) {
-        EXPECT_STREQ(p.what(), "always");
+        EXPECT_TRUE(std::string(p.what()) == "always" && p.message() == "always");
     }
 }
 

@@ -36,8 +36,7 @@ public:
     using cursor_type = common::iter::Cursor<entry_type>;
     static constexpr std::size_t kSlots = 24, kFirstRegion = 13, kCapacity = 20;
 
-    explicit ToyTable(common::hash::HashSeeds seeds)
-        : seeds_(seeds), ctrl_(new std::uint8_t[kSlots]()), raw_(new Raw[kSlots]) {}
+    explicit ToyTable(common::hash::HashSeeds seeds) : seeds_(seeds), ctrl_(new std::uint8_t[kSlots]()), raw_(new Raw) {}
     ToyTable(ToyTable&&) noexcept = default;
     ~ToyTable() { ctrl_ ? clear() : void(); }
 
@@ -47,9 +46,7 @@ public:
         std::size_t i = hash % kSlots;
         while (common::arena::is_live(ctrl_[i])) i = (i + 1) % kSlots;
         std::construct_at(&slots()[i], std::move(key), std::move(value));
-        ctrl_[i] = common::arena::fingerprint_of(hash);
-        ++len_;
-        return std::optional<V>();
+        return ctrl_[i] = common::arena::fingerprint_of(hash), ++len_, std::optional<V>();
     }
     template <class Q>
     std::optional<std::size_t> find(const Q& probe, std::uint64_t hash) const {
@@ -63,8 +60,7 @@ public:
     entry_type remove_deferred(std::size_t i) {
         entry_type out(std::move(slots()[i]));
         std::destroy_at(&slots()[i]);
-        ctrl_[i] = common::arena::kTombstone;
-        --len_;
+        ctrl_[i] = common::arena::kTombstone, --len_;
         return out;
     }
     void finish_deferred_removals() noexcept { ++finish_calls_; }
@@ -72,10 +68,7 @@ public:
         if (additional > kCapacity - len_) return std::unexpected(map::TryReserveError::capacity_overflow());
         return {};
     }
-    void clear() noexcept {
-        common::arena::FlatStorage<entry_type>{ctrl_.get(), slots(), kSlots}.drop_all_values();
-        len_ = 0;
-    }
+    void clear() noexcept { common::arena::FlatStorage<entry_type>{ctrl_.get(), slots(), kSlots}.drop_all_values(), len_ = 0; }
     std::size_t len() const noexcept { return len_; }
     std::size_t capacity() const noexcept { return kCapacity; }
     common::hash::HashSeeds seeds() const noexcept { return seeds_; }
@@ -84,26 +77,23 @@ public:
     entry_type* scan_next(cursor_type& cursor) const {
         return cursor.next([this](cursor_type& c) {
             const std::size_t r = c.regions_entered(), start = r == 0 ? 0 : kFirstRegion;
-            if (r > 1) return false;
-            c.enter_region(ctrl_.get() + start, r == 0 ? kFirstRegion : kSlots - kFirstRegion, slots() + start);
-            return true;
+            if (r <= 1) c.enter_region(ctrl_.get() + start, r == 0 ? kFirstRegion : kSlots - kFirstRegion, slots() + start);
+            return r <= 1;
         });
     }
-    std::size_t cursor_location(const cursor_type& cursor) const noexcept {
-        return (cursor.regions_entered() == 2 ? kFirstRegion : 0) + cursor.last_slot();
-    }
+    std::size_t cursor_location(const cursor_type& c) const noexcept { return (c.regions_entered() == 2 ? kFirstRegion : 0) + c.last_slot(); }
     int finish_calls() const { return finish_calls_; }
     int removals() const { return removals_; }
 
 private:
-    struct alignas(entry_type) Raw {
-        std::byte bytes[sizeof(entry_type)];
+    struct Raw {  // uninitialised storage for the slots
+        alignas(entry_type) std::byte bytes[kSlots * sizeof(entry_type)];
     };
-    entry_type* slots() const noexcept { return reinterpret_cast<entry_type*>(raw_.get()); }
+    entry_type* slots() const noexcept { return reinterpret_cast<entry_type*>(raw_->bytes); }
 
     common::hash::HashSeeds seeds_;
     std::unique_ptr<std::uint8_t[]> ctrl_;
-    std::unique_ptr<Raw[]> raw_;
+    std::unique_ptr<Raw> raw_;
     std::size_t len_ = 0;
     int finish_calls_ = 0, removals_ = 0;
 };
