@@ -68,43 +68,12 @@
 #include "common/hash/splitmix.hpp"
 #include "common/iter/cursor.hpp"
 #include "funnel/layout.hpp"
+#include "funnel/probe.hpp"
 #include "common/hash/table_hash.hpp"
 
 namespace tavoric::funnel {
 
 using common::error::TryBuildError;
-
-inline constexpr std::uint64_t kProbeBaseOffset = 0x7A8FBB71C84E22ECULL;
-inline constexpr std::uint64_t kKeyMixOffset = 0xD9127938B4105710ULL;
-inline constexpr std::uint64_t kUniformSelector = 0x4000000000000000ULL;
-inline constexpr std::uint64_t kFirstChoiceSelector = 0x8000000000000000ULL;
-inline constexpr std::uint64_t kSecondChoiceSelector = 0xC000000000000000ULL;
-
-// The two words every probe of one key derives from.
-struct ProbeKey {
-    std::uint64_t base;
-    std::uint64_t mix;
-
-    [[gnu::always_inline]] static constexpr ProbeKey of(std::uint64_t hash) noexcept {
-        return {hash + kProbeBaseOffset, common::hash::splitmix64_finalize(hash + kKeyMixOffset)};
-    }
-    [[gnu::always_inline]] constexpr std::optional<std::uint64_t> position(std::uint64_t selector, std::uint64_t range,
-                                                    std::uint64_t threshold) const noexcept {
-        return common::hash::reduce_prepared_funnel_retries(mix, base, selector, range, threshold);
-    }
-};
-
-// Membership filter position of a hash: word ⌊h·W / 2^64⌋, bits h mod 64 and
-// (h >> 32) mod 64.
-struct FilterBits {
-    std::size_t word;
-    std::uint64_t mask;
-
-    static constexpr FilterBits of(std::uint64_t hash, std::size_t words) noexcept {
-        return {static_cast<std::size_t>(common::hash::multiply_high(hash, words)),
-                (std::uint64_t{1} << (hash & 63)) | (std::uint64_t{1} << ((hash >> 32) & 63))};
-    }
-};
 
 enum class SearchOutcome : std::uint8_t { Found, Vacant, NoSlot, RetriesExhausted };
 

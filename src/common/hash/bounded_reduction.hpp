@@ -29,29 +29,4 @@ constexpr std::uint64_t multiply_high(std::uint64_t a, std::uint64_t b) noexcept
 // 2^64 mod m, for m >= 1.
 constexpr std::uint64_t reduction_threshold(std::uint64_t m) noexcept { return (0 - m) % m; }
 
-// The retries of a rejected Funnel probe, r = 1..7; out of line because a
-// rejection has probability below m / 2^64.
-[[gnu::cold, gnu::noinline]] constexpr std::optional<std::uint64_t> reduce_funnel_retries_after_rejection(
-    std::uint64_t mix, std::uint64_t base, std::uint64_t selector, std::uint64_t m, std::uint64_t threshold) noexcept {
-    for (std::uint64_t r = 1; r < 8; ++r) {
-        std::uint64_t u = mix ^ splitmix64_finalize(base ^ (selector | r));
-        WideProduct p = wide_multiply(u, m);
-        if (p.low >= threshold) return p.high;
-    }
-    return std::nullopt;
-}
-
-// The Funnel probe into a range of m positions with prepared threshold θ:
-// u = mix XOR F(base XOR selector); a product whose low half is below θ is
-// rejected and retried with selector | r for r = 1..7 (selectors keep their
-// low byte 0 for this). Eight rejections in a row give no position.
-[[gnu::always_inline]] constexpr inline std::optional<std::uint64_t> reduce_prepared_funnel_retries(
-    std::uint64_t mix, std::uint64_t base, std::uint64_t selector, std::uint64_t m, std::uint64_t threshold) noexcept {
-    std::uint64_t u = mix ^ splitmix64_finalize(base ^ selector);
-    WideProduct p = wide_multiply(u, m);
-    if (p.low >= threshold) [[likely]]
-        return p.high;
-    return reduce_funnel_retries_after_rejection(mix, base, selector, m, threshold);
-}
-
 }  // namespace tavoric::common::hash

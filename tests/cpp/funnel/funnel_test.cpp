@@ -12,6 +12,7 @@
 #include "common/arena/aligned_block.hpp"
 #include "common/arena/control.hpp"
 #include "common/error/panic.hpp"
+#include "funnel/probe.hpp"
 #include "funnel/layout.hpp"
 #include "funnel/table.hpp"
 #include "map/table_backend.hpp"
@@ -510,6 +511,29 @@ TEST(FunnelAdversarial, ChangingEqualityNeverLosesOrDuplicatesEntries) {
     }
     g_mood = Mood::Honest;
     EXPECT_TRUE(ledger.all_released_once());
+}
+
+TEST(FunnelProbe, PositionsInRangeAndRejectionRetries) {
+    using tavoric::common::hash::reduction_threshold;
+    using tavoric::common::hash::splitmix64_finalize;
+    using tavoric::common::hash::wide_multiply;
+    for (std::uint64_t m : {1ULL, 3ULL, 44ULL, 1000ULL, 0x8000000000000001ULL})
+        for (std::uint64_t h = 0; h < 200; ++h)
+            if (auto p = reduce_prepared_funnel_retries(h * 0x9E3779B97F4A7C15ULL, h, 0x4000000000000000ULL, m, reduction_threshold(m))) {
+                EXPECT_LT(*p, m);
+            }
+    // With m = 2^63 + 1 almost half of all words are rejected: about half the
+    // keys retry and about 1 in 256 is rejected eight times (no position).
+    const std::uint64_t m = 0x8000000000000001ULL;
+    int retried = 0, exhausted = 0;
+    for (std::uint64_t h = 0; h < 4000; ++h) {
+        const std::uint64_t mix = splitmix64_finalize(h), base = h * 3;
+        if (wide_multiply(mix ^ splitmix64_finalize(base ^ (1ULL << 16)), m).low < reduction_threshold(m)) ++retried;
+        auto p = reduce_prepared_funnel_retries(mix, base, 1ULL << 16, m, reduction_threshold(m));
+        exhausted += !p;
+        EXPECT_TRUE(!p || *p < m);
+    }
+    EXPECT_TRUE(retried > 1700 && retried < 2300 && exhausted > 2 && exhausted < 50) << retried << " " << exhausted;
 }
 
 }  // namespace
