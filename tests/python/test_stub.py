@@ -17,17 +17,6 @@ TREE = ast.parse(STUB.read_text(encoding="utf-8"), filename=str(STUB))
 CLASSES = {node.name: node for node in TREE.body if isinstance(node, ast.ClassDef)}
 
 
-def members(node):
-    """name -> function definitions (several for overloads); [] for plain annotations."""
-    found = {}
-    for item in node.body:
-        if isinstance(item, ast.FunctionDef):
-            found.setdefault(item.name, []).append(item)
-        elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
-            found.setdefault(item.target.id, [])
-    return found
-
-
 def stub_parameters(function):
     a = function.args  # without self / cls
     return ([p.arg for p in a.posonlyargs + a.args][1:] + (["*" + a.vararg.arg] if a.vararg else [])
@@ -54,12 +43,19 @@ def test_stub_names_exactly_what_the_module_exports():
     public = {name for name in dir(tavoric) if not name.startswith("__")} - {"_fail_next_rebuild"}
     assert set(CLASSES) == set(tavoric.__all__) | {"PanicException"} == public
     assert [ast.unparse(base) for base in CLASSES["PanicException"].bases] == ["BaseException"]
+    assert tavoric.__doc__ == "" and tavoric.PanicException.__bases__ == (BaseException,)
+    assert all(isinstance(getattr(tavoric, name), type) and getattr(tavoric, name).__module__ == "tavoric" for name in CLASSES)
 
 
 @pytest.mark.parametrize("name", sorted(tavoric.__all__))
 def test_each_class_matches_its_runtime_counterpart(name):
     node, cls = CLASSES[name], getattr(tavoric, name)
-    declared, runtime = members(node), vars(cls)
+    declared, runtime = {}, vars(cls)  # name -> definitions (several for overloads); [] for annotations
+    for item in node.body:
+        if isinstance(item, ast.FunctionDef):
+            declared.setdefault(item.name, []).append(item)
+        elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
+            declared.setdefault(item.target.id, [])
     assert {m for m in declared if not m.startswith("_")} == {m for m in runtime if not m.startswith("_")}
     for member in (m for m in declared if m.startswith("__")):  # __init__ stands for the type's own __new__
         assert {"__init__": "__new__" in runtime, "__hash__": cls.__hash__ is None}.get(member, member in runtime), member
