@@ -17,9 +17,7 @@ MAKERS = {"list": list, "tuple": tuple, "generator": lambda xs: (x for x in xs),
 KINDS = list(MAKERS) + ["same", "other"]
 
 
-@pytest.fixture(params=SETS)
-def cls(request):
-    return request.param
+pytestmark = pytest.mark.parametrize("cls", SETS)
 
 
 def operand(kind, cls, items):
@@ -35,8 +33,8 @@ def same_contents(ours, expected):
     assert len(ours) == len(expected) and set(ours) == expected and all(k in ours for k in expected)
 
 
-@settings(max_examples=150, deadline=None)
-@given(cls=st.sampled_from(SETS), start=items, others=st.lists(operands, max_size=3))
+@settings(max_examples=75, deadline=None)  # for each class
+@given(start=items, others=st.lists(operands, max_size=3))
 def test_methods_match_builtin_set(cls, start, others):
     s, model = cls(start), set(start)
     ours = lambda: [operand(kind, cls, xs) for kind, xs in others]  # noqa: E731
@@ -67,8 +65,8 @@ def test_methods_match_builtin_set(cls, start, others):
         same_contents(t, model ^ set(xs))
 
 
-@settings(max_examples=150, deadline=None)
-@given(cls=st.sampled_from(SETS), start=items, other=operands, op=st.sampled_from(OPERATORS))
+@settings(max_examples=75, deadline=None)  # for each class
+@given(start=items, other=operands, op=st.sampled_from(OPERATORS))
 def test_operators_in_every_form_match_builtin_set(cls, start, other, op):
     kind, xs = other
     s, model = cls(start), set(start)
@@ -88,8 +86,8 @@ def test_operators_in_every_form_match_builtin_set(cls, start, other, op):
     assert changed == (bool(xs) if op is operator.xor else len(expected) != len(model))
 
 
-@settings(max_examples=150, deadline=None)
-@given(cls=st.sampled_from(SETS), start=items, other=operands)
+@settings(max_examples=75, deadline=None)  # for each class
+@given(start=items, other=operands)
 def test_equality_only_with_set_like_operands(cls, start, other):
     kind, xs = other
     s = cls(start)

@@ -12,9 +12,7 @@ from tavoric import ElasticHashMap, FunnelHashMap
 CONTENT = {1: "a", 2: "b", 3: "c", "k": (4,)}
 
 
-@pytest.fixture(params=MAPS)
-def cls(request):
-    return request.param
+pytestmark = pytest.mark.parametrize("cls", MAPS)
 
 
 def outcome(compute):
