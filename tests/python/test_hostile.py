@@ -34,7 +34,8 @@ def test_equality_that_lies_or_flips(cls):
 @pytest.mark.parametrize("outer", ["write", "read"])
 @pytest.mark.parametrize("where", ["__eq__", "__hash__"])
 def test_reentry_meets_borrow_errors(cls, outer, where):
-    # __eq__ or __hash__ run by the table may not write to a held container nor read a changing one; the outer call goes on.
+    # __eq__ or __hash__ run by the table may not write to a held container nor read a changing one;
+    # the outer call goes on.
     c, other = filled(cls, [1]), filled(cls, [2])
     writes = [lambda: store(c, 5), c.clear, lambda: c.update(other)]
     reads = [lambda: len(c), lambda: 5 in c, c.copy, lambda: list(c), lambda: c == other, lambda: repr(c),
