@@ -32,8 +32,7 @@ OPERANDS = {
         lambda: iter([3, 4]), lambda: (x for x in [1.0, 5, 5]), lambda: [2, 9], lambda: (3, 1),
         lambda: {1.0, 7, 8, 9, 10, 11}, lambda: {2, 9}, lambda: frozenset({2}), lambda: {3: 0, 7: 0}.keys(),
         lambda: dict.fromkeys([1.0, 2.0, 3, 5, 6, 7]).keys(), lambda: FunnelHashMap({3: 0, 8: 0}).keys(),
-        lambda: ElasticHashMap.fromkeys([1.0, 2, 3, 4, 5, 6]).keys(), lambda: SetLike([2, "k"]), lambda: [[1]],
-        lambda: 5,
+        lambda: ElasticHashMap.fromkeys([1.0, 2, 3, 4, 5, 6]).keys(), lambda: SetLike([2, "k"]), lambda: [[1]], lambda: 5,
     ],
     "items": [
         lambda: iter([(3, "c"), (4, "d")]), lambda: ((x, "a") for x in [1.0, 2]), lambda: [(1, "a"), (1, "z"), 7],
@@ -65,8 +64,6 @@ ORDER_OPERANDS = [
     lambda: SetLike([(1, "a")]), lambda: {1: "a"}.values(), lambda: [1, 2], lambda: [2, 1], lambda: NoLen(),
 ]
 ORDERS = [operator.lt, operator.le, operator.gt, operator.ge, operator.eq, operator.ne]
-
-
 PROBES = {"keys": [1, 1.0, 3, "k", [], ()], "values": ["a", (4,), [4], "z", []],
           "items": [(1, "a"), (1.0, "a"), (1, "b"), ("k", (4,)), [1, "a"], (1, "a", 3), 1, ([], 1), (1, [])]}
 
