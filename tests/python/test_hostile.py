@@ -77,19 +77,11 @@ def test_reentry_meets_borrow_errors(cls, outer, where):
 @pytest.mark.parametrize("where", ["__hash__", "__eq__"])
 @pytest.mark.parametrize("error", [ValueError("boom"), KeyboardInterrupt()])
 def test_exceptions_from_keys_propagate_and_change_nothing(cls, where, error):
-    class Raising:
-        armed = False
+    def fail(*_):
+        raise error
 
-        def __hash__(self):
-            if self.armed and where == "__hash__":
-                raise error
-            return 42
-
-        def __eq__(self, other):
-            raise error
-
-    stored, probe = Raising(), Raising()
-    probe.armed = True
+    stored = type("Raising", (), {"__hash__": lambda self: 42, "__eq__": fail})()
+    probe = type("Probe", (), {"__hash__": fail if where == "__hash__" else lambda self: 42, "__eq__": fail})()
     obj = filled(cls, [stored])
     operations = [lambda: probe in obj]
     if cls in MAPS:
