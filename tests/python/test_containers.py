@@ -223,9 +223,7 @@ def test_set_methods_beyond_the_model(cls):
     assert list(it) == [1] and list(it) == [] and iter(it) is it and not s.add(2)
     pytest.raises(RuntimeError, next, it)  # an exhausted iterator still sees the change
     s = cls(range(300))
-    order = list(s)
-    popped = [s.pop() for _ in range(300)]
-    assert popped[0] == order[0] and sorted(popped) == list(range(300)) and len(s) == 0
+    assert sorted(s.pop() for _ in range(300)) == list(range(300)) and len(s) == 0  # (test_models checks the order)
     s.update(NoLen(), {9: "x"}, {8}, (7,), cls([6]), OTHER[cls]([5]))
     assert s == {(1, 2), (3, 4), 9, 8, 7, 6, 5}
     s = cls([1, 2])

@@ -99,14 +99,9 @@ def test_equality_only_with_set_like_operands(cls, start, other):
 
 def test_set_likes_odd_operands_and_ordering(cls):
     s = cls([1, 2])
-    assert s == {1: 0, 2: 0}.keys() and s != {1: 0, 2: 0} and cls() == frozenset() and cls() != []
-    other = OTHER[cls]([1, 2])  # the other table kind is not set-like to this one
-    assert not (s == other) and not (other == s) and s != other and other != s
-    assert not isinstance(s, collections.abc.Set)
-    for compare in (operator.lt, operator.le, operator.gt, operator.ge):
-        for right in (cls([1, 2, 3]), {1}):
-            pytest.raises(TypeError, lambda: compare(s, right))
-    assert s.issubset([1, 2, 3]) and s.issuperset(iter([1])) and not s.issubset(cls([1]))
+    assert s == {1: 0, 2: 0}.keys() and not isinstance(s, collections.abc.Set)  # (more in the hypothesis tests)
+    for compare in (operator.lt, operator.le, operator.gt, operator.ge):  # (the hypothesis tests cover the predicates)
+        pytest.raises(TypeError, compare, s, cls([1, 2, 3])), pytest.raises(TypeError, compare, s, {1})
     assert s == SetLike([1, 2]) and s != SetLike([1, 2], length="raise")  # len() errors mean unequal
     assert s != SetLike([1, 2], length=3) and s != SetLike([1, 3])
     for compare in (operator.eq, operator.ne):  # != asks == and passes its errors on
