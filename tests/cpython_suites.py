@@ -121,12 +121,10 @@ def run(class_name, suite, verbose):
         proc = subprocess.run([sys.executable, "-X", "faulthandler", __file__, "--child", class_name, suite],
                               capture_output=True, text=True, timeout=900)
         report = json.loads(proc.stdout.strip().splitlines()[-1])
-    except subprocess.TimeoutExpired:
-        print(f"  {class_name} {suite}: TIMED OUT after 900 s")
-        return 0, 0, 1, set(), set()
-    except (IndexError, ValueError):
-        how = f"killed by signal {-proc.returncode}" if proc.returncode < 0 else f"exit {proc.returncode}"
-        print(f"  {class_name} {suite}: CRASHED ({how})\n{proc.stderr[-4000:]}")
+    except (subprocess.TimeoutExpired, IndexError, ValueError) as error:
+        how = ("timed out after 900 s" if isinstance(error, subprocess.TimeoutExpired) else
+               f"killed by signal {-proc.returncode}" if proc.returncode < 0 else f"exit {proc.returncode}")
+        print(f"  {class_name} {suite}: CRASHED ({how})\n{'' if 'proc' not in locals() else proc.stderr[-4000:]}")
         return 0, 0, 1, set(), set()
     failed, passed = report["failed"], report["passed"]
     unexpected = sorted(set(failed) - set(EXPECTED))
@@ -153,7 +151,6 @@ def main():
         import test.mapping_tests, test.test_dict, test.test_set  # noqa: F401
     except ImportError as error:
         raise SystemExit(f"CPython's test suite cannot be imported ({error}); run tools/bootstrap-python")
-
     totals, ran_names, failed_names = [0, 0, 0], set(), set()
     for class_name, suite in [(c, s) for c in SETS for s in SET_SUITES] + [(c, s) for c in MAPS for s in MAP_SUITES]:
         if args.k in f"{class_name} {suite}":

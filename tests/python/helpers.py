@@ -16,10 +16,7 @@ def filled(cls, keys):
 
 
 def store(container, key, value=None):
-    if type(container) in MAPS:
-        container[key] = value
-    else:
-        container.add(key)
+    container.__setitem__(key, value) if type(container) in MAPS else container.add(key)
 
 
 def bumped(container, action):

@@ -48,10 +48,9 @@ def map_operations(cls, key, value, other):
                       *[lambda m, i=i: next(held["its"][i]) for i in range(4)], lambda m: held["its"][2].__reduce__(),
                       lambda m: held.clear(), lambda m: m.clear()],
         "views": [lambda m: m.__setitem__(key, value),
-                  *[lambda m, op=op: op(m.keys(), iter([key, other])) for op in ops],
-                  *[lambda m, op=op: op([other], m.keys()) for op in ops],
-                  *[lambda m, op=op: op(m.items(), [(key, value), (other, value)]) for op in ops],
-                  *[lambda m, op=op: op({(other, value)}, m.items()) for op in ops],
+                  *[lambda m, op=op: (op(m.keys(), iter([key, other])), op([other], m.keys())) for op in ops],
+                  *[lambda m, op=op: (op(m.items(), [(key, value), (other, value)]), op({(other, value)}, m.items()))
+                    for op in ops],
                   lambda m: (m.keys().isdisjoint([other]), m.items().isdisjoint({(key, value)})),
                   lambda m: (m.keys() < {key, other}, m.items() >= {(key, value)}, m.keys().mapping[key]),
                   *[lambda m, make=make: [(it.__length_hint__(), it.__reduce__(), next(it)) for it in [make(m)]]
