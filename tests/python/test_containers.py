@@ -101,7 +101,7 @@ def test_key_equality(cls):
 
 
 @pytest.mark.parametrize("cls", ALL)
-def test_copies_and_same_class_operations_reuse_stored_hashes(cls):
+def test_copies_and_same_class_operations_reuse_stored_hashes_and_growth_keeps_keys(cls):
     source = filled(cls, [Key(i, spread=5) for i in range(40)])  # collisions make equality run too
     other = filled(cls, [Key(i, spread=5) for i in range(20, 60)])
     Key.hashes = 0
@@ -114,15 +114,12 @@ def test_copies_and_same_class_operations_reuse_stored_hashes(cls):
         a, b = source, other
         [a | b, a & b, a - b, a ^ b, a.union(b, a), a.intersection(b), a.difference(b, b), a.symmetric_difference(b),
          b & a, b - a, a.issubset(b), a.issuperset(b), a.isdisjoint(b), a == b, a != b, a == a.copy()]
-        for action in (lambda t: t.__ior__(b), lambda t: t.__iand__(b), lambda t: t.__isub__(b),
-                       lambda t: t.__ixor__(b), lambda t: t.intersection_update(b, a), lambda t: t.difference_update(b),
-                       lambda t: t.symmetric_difference_update(b), lambda t: t.__ixor__(t), lambda t: t.__isub__(t)):
-            action(a.copy())
+        [action(a.copy()) for action in (
+            lambda t: t.__ior__(b), lambda t: t.__iand__(b), lambda t: t.__isub__(b), lambda t: t.__ixor__(b),
+            lambda t: t.intersection_update(b, a), lambda t: t.difference_update(b),
+            lambda t: t.symmetric_difference_update(b), lambda t: t.__ixor__(t), lambda t: t.__isub__(t))]
     assert Key.hashes == 0
-
-
-@pytest.mark.parametrize("cls", ALL)
-def test_copy_uses_the_default_reserve_and_growth_keeps_every_key(cls):
+    # A copy uses the default reserve; growth keeps every key.
     s = cls.with_options(10, 5)
     s.update(filled(cls, range(10)))
     c = s.copy()

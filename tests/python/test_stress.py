@@ -112,15 +112,11 @@ def run_and_measure(container, steps, watched):
 
 
 @pytest.mark.parametrize("cls", ALL)
-def test_operations_do_not_leak(cls):
+def test_operations_and_destruction_release_everything(cls):
     key, value, other = Key(1), object(), Key(8)
     groups = map_operations(cls, key, value, other) if cls in MAPS else set_operations(cls, key, other)
     for name, steps in groups.items():
         run_and_measure(cls(capacity=8), steps, (key, value, other))
-
-
-@pytest.mark.parametrize("cls", ALL)
-def test_destruction_releases_everything(cls):
     keys, values = [Key(i) for i in range(500)], [object() for _ in range(500)]
     counts = lambda: [sys.getrefcount(x) for x in keys + values]  # noqa: E731
     base = counts()
@@ -132,7 +128,6 @@ def test_destruction_releases_everything(cls):
         assert counts()[500] == base[500] + 1
         del it
         assert counts() == base
-
 
 
 class Yielding(Key):
