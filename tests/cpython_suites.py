@@ -41,8 +41,7 @@ EXPECTED = {
         ANY_ITERABLE),
     "TestJointOps.test_sub_and_super": ORDERING,
     "TestSubsets.test_issubset": ORDERING,
-    **dict.fromkeys([f"TestBinaryOpsMutating.test_{op}_with_mutation" for op in ("lt", "le", "gt", "ge")],
-                    ORDERING),
+    **dict.fromkeys([f"TestBinaryOpsMutating.test_{op}_with_mutation" for op in ("lt", "le", "gt", "ge")], ORDERING),
     # A hostile __eq__ clearing a set mid-operation meets the borrow flag, not "changed size".
     **dict.fromkeys([f"TestBinaryOpsMutating.test_{op}_with_mutation" for op in (
         "eq", "ne", "and", "or", "sub", "xor", "iadd", "ior", "isub", "ixor")],

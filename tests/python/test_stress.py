@@ -176,7 +176,7 @@ def test_threads_share_one_map(cls):
 
 
 @pytest.mark.parametrize("cls", SETS)
-def test_threads_share_one_set_and_one_iterator(cls):
+def test_threads_share_one_set_and_one_iterator_then_run_set_algebra_on_two_sets(cls):
     s = cls(Yielding(i) for i in range(100))
     shared_iterator = iter(s.copy())
     members, handed_out = set(range(100)), []  # set and list operations are atomic
@@ -194,10 +194,6 @@ def test_threads_share_one_set_and_one_iterator(cls):
     assert len(list(s)) == len(s) and {k.n for k in s} == members
     # The iterator handed every snapshot key out at most once.
     assert len({id(k) for k in handed_out}) == len(handed_out) <= 100
-
-
-@pytest.mark.parametrize("cls", SETS)
-def test_threads_running_set_algebra_on_two_sets(cls):
     # Each operation holds both sets while other threads use either.
     s, t = cls(Yielding(i) for i in range(24)), cls(Yielding(i) for i in range(12, 36))
     operations = [lambda: s.__ior__(t), lambda: s.__isub__(t), lambda: s & t, lambda: s == t, lambda: s.issubset(t),
