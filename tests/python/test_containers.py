@@ -15,11 +15,7 @@ CAPACITY, EXPONENT = ["while processing 'capacity'"], ["while processing 'reserv
 ELEMENT = "Cannot convert dictionary update sequence element #{} to a sequence"
 PAIRS = "^update sequence elements must be 2-tuples$"
 Panic = tavoric.PanicException
-
-
-def failing():
-    yield "key"
-    raise TypeError("oops")
+failing = lambda: (x for x in ("key", None) if x or len(x))  # noqa: E731 - yields "key", then raises TypeError
 
 
 # (classes, exception, pattern of str(error) or None, notes or None, calls)
@@ -42,7 +38,7 @@ ERRORS = [
     (MAPS, KeyError, "^'popitem\\(\\): map is empty'$", None, [lambda c: c().popitem()]),
     (MAPS, ValueError, PAIRS, None, [lambda c: c([(1, 2, 3)]), lambda c: c(["ab", "c"]), lambda c: c().__init__([(1, 2, 3)])]),
     (MAPS, TypeError, "object is not iterable", [ELEMENT.format(1)], [lambda c: c([(1, 2), 1]), lambda c: c().update([(1, 2), 1])]),
-    (MAPS, TypeError, "^oops$", [ELEMENT.format(0)], [lambda c: c([failing()]), lambda c: c().update([failing()])]),
+    (MAPS, TypeError, "has no len", [ELEMENT.format(0)], [lambda c: c([failing()]), lambda c: c().update([failing()])]),
     (MAPS, TypeError, "keywords must be strings", None, [lambda c: c(**{1: 2}), lambda c: c().update(**{1: 2})]),
     (MAPS, TypeError, "unhashable", None, [lambda c: c([([], 1)]), lambda c: c().__setitem__([], 1), lambda c: c().get([]),
                                            lambda c: c({1: [1]}).items() | []]),
@@ -186,8 +182,7 @@ def test_map_methods_beyond_the_model(cls):
     assert all(cls({1: 2}) != d for d in ({}, {1: 3}, {2: 2}, {1: 2, 3: 4}))
     assert cls({1: 2}).get(7) is None
     # Views are live, keep their map alive and render like dict's.
-    m = cls()
-    p = "funnel" if cls is MAPS[0] else "elastic"
+    m, p = cls(), "funnel" if cls is MAPS[0] else "elastic"
     keys, values, items = m.keys(), m.values(), m.items()
     assert [type(v).__name__ for v in (keys, values, items)] == [f"{p}_keys", f"{p}_values", f"{p}_items"]
     assert repr(keys) == f"{p}_keys([])"
@@ -213,8 +208,7 @@ def test_set_methods_beyond_the_model(cls):
             pytest.raises(RuntimeError, next, it).match(CHANGED)
     s.add(value=100), s.discard(value=100)
     assert len(s) == 0
-    s = cls([1])
-    it = iter(s)
+    it = iter(s := cls([1]))
     assert list(it) == [1] and list(it) == [] and iter(it) is it and not s.add(2)
     pytest.raises(RuntimeError, next, it)  # an exhausted iterator still sees the change
     s = cls(range(300))

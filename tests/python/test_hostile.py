@@ -94,8 +94,7 @@ def test_exceptions_from_keys_propagate_and_change_nothing(cls, where, error):
 
 @pytest.mark.parametrize("cls", ALL)
 def test_finalisers_reentering_during_clear_replace_and_destruction(cls):
-    c = cls()
-    log = []
+    c, log = cls(), []
 
     class Haunt(Key):
         def __del__(self):
