@@ -16,21 +16,17 @@ import unittest
 
 SETS = ("FunnelHashSet", "ElasticHashSet")
 MAPS = ("FunnelHashMap", "ElasticHashMap")
+loader = unittest.TestLoader()
 SET_SUITES = ("test_set.TestSet", "test_set.values", "test_set.TestBinaryOpsMutating")
 MAP_SUITES = ("mapping_tests.BasicTestMappingProtocol", "mapping_tests.TestMappingProtocol",
               "mapping_tests.TestHashMappingProtocol", "test_dict.DictTest")
 
 # Tests of TestSet that build their own `set`s and never touch the class under test.
-BUILTIN_ONLY = {
-    "test_gc", "test_container_iterator", "test_set_literal", "test_set_literal_insertion_order",
-    "test_set_literal_evaluation_order", "test_rich_compare", "test_set_membership",
-    "test_unhashable_element",
-}
-
-DICT_TESTS = (
-    "test_constructor", "test_update_type_error", "test_keys_contained", "test_init_use_after_free",
-    "test_reverse_iterator_for_empty_dict", "test_hash_collision_remove_add", "test_str_nonstr",
-)
+BUILTIN_ONLY = {"test_gc", "test_container_iterator", "test_set_literal", "test_set_literal_insertion_order",
+                "test_set_literal_evaluation_order", "test_rich_compare", "test_set_membership",
+                "test_unhashable_element"}
+DICT_TESTS = ("test_constructor", "test_update_type_error", "test_keys_contained", "test_init_use_after_free",
+              "test_reverse_iterator_for_empty_dict", "test_hash_collision_remove_add", "test_str_nonstr")
 
 # Lasting differences: test (as Class.method of the defining class) -> why.
 ANY_ITERABLE = "the operators take any iterable (README, differences from set)"
@@ -45,8 +41,7 @@ EXPECTED = {
         ANY_ITERABLE),
     "TestJointOps.test_sub_and_super": ORDERING,
     "TestSubsets.test_issubset": ORDERING,
-    **dict.fromkeys([f"TestBinaryOpsMutating.test_{op}_with_mutation" for op in ("lt", "le", "gt", "ge")],
-                    ORDERING),
+    **dict.fromkeys([f"TestBinaryOpsMutating.test_{op}_with_mutation" for op in ("lt", "le", "gt", "ge")], ORDERING),
     # A hostile __eq__ clearing a set mid-operation meets the borrow flag, not "changed size".
     **dict.fromkeys([f"TestBinaryOpsMutating.test_{op}_with_mutation" for op in (
         "eq", "ne", "and", "or", "sub", "xor", "iadd", "ior", "isub", "ixor")],
@@ -105,16 +100,10 @@ def load(class_name, suite):
     return unittest.TestSuite(case(name) for case in cases for name in names(case))
 
 
-loader = unittest.TestLoader()
-
-
-def key(test):
-    """Class.method of the function a test runs, shared by the cases that inherit it."""
-    return getattr(type(test), test._testMethodName).__qualname__
-
-
 def child(class_name, suite):
     random.seed(0)  # TestBinaryOpsMutating draws its hostile elements at random
+    # A test is named Class.method of the function it runs, shared by the cases that inherit it.
+    key = lambda test: getattr(type(test), test._testMethodName).__qualname__  # noqa: E731
     tests, result, failed = load(class_name, suite), unittest.TestResult(), {}  # key -> first traceback
     names = {key(t) for t in tests}
     tests.run(result)
@@ -130,14 +119,11 @@ def run(class_name, suite, verbose):
     try:
         proc = subprocess.run([sys.executable, "-X", "faulthandler", __file__, "--child", class_name, suite],
                               capture_output=True, text=True, timeout=900)
-    except subprocess.TimeoutExpired:
-        print(f"  {class_name} {suite}: TIMED OUT after 900 s")
-        return 0, 0, 1, set(), set()
-    try:
         report = json.loads(proc.stdout.strip().splitlines()[-1])
-    except (IndexError, ValueError):
-        how = f"killed by signal {-proc.returncode}" if proc.returncode < 0 else f"exit {proc.returncode}"
-        print(f"  {class_name} {suite}: CRASHED ({how})\n{proc.stderr[-4000:]}")
+    except (subprocess.TimeoutExpired, IndexError, ValueError) as error:
+        how = ("timed out after 900 s" if isinstance(error, subprocess.TimeoutExpired) else
+               f"killed by signal {-proc.returncode}" if proc.returncode < 0 else f"exit {proc.returncode}")
+        print(f"  {class_name} {suite}: CRASHED ({how})\n{'' if 'proc' not in locals() else proc.stderr[-4000:]}")
         return 0, 0, 1, set(), set()
     failed, passed = report["failed"], report["passed"]
     unexpected = sorted(set(failed) - set(EXPECTED))
@@ -164,7 +150,6 @@ def main():
         import test.mapping_tests, test.test_dict, test.test_set  # noqa: F401
     except ImportError as error:
         raise SystemExit(f"CPython's test suite cannot be imported ({error}); run tools/bootstrap-python")
-
     totals, ran_names, failed_names = [0, 0, 0], set(), set()
     for class_name, suite in [(c, s) for c in SETS for s in SET_SUITES] + [(c, s) for c in MAPS for s in MAP_SUITES]:
         if args.k in f"{class_name} {suite}":

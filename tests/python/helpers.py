@@ -16,10 +16,7 @@ def filled(cls, keys):
 
 
 def store(container, key, value=None):
-    if type(container) in MAPS:
-        container[key] = value
-    else:
-        container.add(key)
+    container.__setitem__(key, value) if type(container) in MAPS else container.add(key)
 
 
 def bumped(container, action):
@@ -42,10 +39,8 @@ def consistent(container):
 
 def iterators(m):
     """Every kind of iterator of a map or dict, forward and reversed, by name."""
-    return {"map": lambda: iter(m), "reversed map": lambda: reversed(m), "keys": lambda: iter(m.keys()),
-            "values": lambda: iter(m.values()), "items": lambda: iter(m.items()),
-            "reversed keys": lambda: reversed(m.keys()), "reversed values": lambda: reversed(m.values()),
-            "reversed items": lambda: reversed(m.items())}
+    views = {"map": lambda: m, "keys": m.keys, "values": m.values, "items": m.items}
+    return {f"{f.__name__} {name}": lambda f=f, v=v: f(v()) for f in (iter, reversed) for name, v in views.items()}
 
 
 class Key:
@@ -78,7 +73,7 @@ class SetLike(collections.abc.Set):
         self.items, self.length, self.broken = list(items), length, broken
 
     def __len__(self):
-        return {"raise": lambda: 1 / 0, None: lambda: len(self.items)}.get(self.length, lambda: self.length)()
+        return 1 // 0 if self.length == "raise" else len(self.items) if self.length is None else self.length
 
     def __iter__(self):
         if self.broken:

@@ -29,9 +29,8 @@ values = st.integers(0, 4)
 class MapMachine(RuleBasedStateMachine):
     @initialize(kind=st.sampled_from(MAPS), pairs=st.dictionaries(keys, values, max_size=12), k=st.integers(3, 7))
     def start(self, kind, pairs, k):
-        self.ours = kind.with_options(0, k)
+        self.ours, self.model = kind.with_options(0, k), dict(pairs)
         self.ours.update(pairs)
-        self.model = dict(pairs)
         self.iterators = []  # (iterator, expected items, or None when stale)
 
     def changed(self, really=True):
@@ -50,8 +49,7 @@ class MapMachine(RuleBasedStateMachine):
         assert self.ours.get(key, default) == self.model.get(key, default)
         assert self.ours.pop(key, default) == self.model.pop(key, default)
         self.changed(present)
-        with pytest.raises(KeyError):
-            del self.ours[key]
+        pytest.raises(KeyError, self.ours.__delitem__, key)
 
     @rule(key=keys, default=values)
     def setdefault(self, key, default):
@@ -97,8 +95,7 @@ class MapMachine(RuleBasedStateMachine):
         kept = []
         for it, expected in self.iterators:
             if expected is None:
-                with pytest.raises(RuntimeError, match=CHANGED):
-                    next(it)
+                pytest.raises(RuntimeError, next, it).match(CHANGED)
             elif expected:
                 assert next(it) == expected[0]
                 kept.append((it, expected[1:]))
@@ -118,9 +115,8 @@ class MapMachine(RuleBasedStateMachine):
 class SetMachine(RuleBasedStateMachine):
     @initialize(kind=st.sampled_from(SETS), items=st.lists(keys, max_size=15), k=st.integers(1, 7))
     def start(self, kind, items, k):
-        self.ours = kind.with_options(0, max(k, 3) if kind is SETS[0] else k)  # Funnel needs 3 or more
+        self.ours, self.model = kind.with_options(0, max(k, 3) if kind is SETS[0] else k), set(items)  # Funnel: 3+
         self.ours.update(items)
-        self.model = set(items)
 
     @rule(key=keys, how=st.integers(0, 2))
     def element(self, key, how):

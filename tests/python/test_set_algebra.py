@@ -17,9 +17,7 @@ MAKERS = {"list": list, "tuple": tuple, "generator": lambda xs: (x for x in xs),
 KINDS = list(MAKERS) + ["same", "other"]
 
 
-@pytest.fixture(params=SETS)
-def cls(request):
-    return request.param
+pytestmark = pytest.mark.parametrize("cls", SETS)
 
 
 def operand(kind, cls, items):
@@ -35,8 +33,8 @@ def same_contents(ours, expected):
     assert len(ours) == len(expected) and set(ours) == expected and all(k in ours for k in expected)
 
 
-@settings(max_examples=150, deadline=None)
-@given(cls=st.sampled_from(SETS), start=items, others=st.lists(operands, max_size=3))
+@settings(max_examples=75, deadline=None)  # for each class
+@given(start=items, others=st.lists(operands, max_size=3))
 def test_methods_match_builtin_set(cls, start, others):
     s, model = cls(start), set(start)
     ours = lambda: [operand(kind, cls, xs) for kind, xs in others]  # noqa: E731
@@ -67,8 +65,8 @@ def test_methods_match_builtin_set(cls, start, others):
         same_contents(t, model ^ set(xs))
 
 
-@settings(max_examples=150, deadline=None)
-@given(cls=st.sampled_from(SETS), start=items, other=operands, op=st.sampled_from(OPERATORS))
+@settings(max_examples=75, deadline=None)  # for each class
+@given(start=items, other=operands, op=st.sampled_from(OPERATORS))
 def test_operators_in_every_form_match_builtin_set(cls, start, other, op):
     kind, xs = other
     s, model = cls(start), set(start)
@@ -88,8 +86,8 @@ def test_operators_in_every_form_match_builtin_set(cls, start, other, op):
     assert changed == (bool(xs) if op is operator.xor else len(expected) != len(model))
 
 
-@settings(max_examples=150, deadline=None)
-@given(cls=st.sampled_from(SETS), start=items, other=operands)
+@settings(max_examples=75, deadline=None)  # for each class
+@given(start=items, other=operands)
 def test_equality_only_with_set_like_operands(cls, start, other):
     kind, xs = other
     s = cls(start)
@@ -101,19 +99,14 @@ def test_equality_only_with_set_like_operands(cls, start, other):
 
 def test_set_likes_odd_operands_and_ordering(cls):
     s = cls([1, 2])
-    assert s == {1: 0, 2: 0}.keys() and s != {1: 0, 2: 0} and cls() == frozenset() and cls() != []
-    other = OTHER[cls]([1, 2])  # the other table kind is not set-like to this one
-    assert not (s == other) and not (other == s) and s != other and other != s
-    assert not isinstance(s, collections.abc.Set)
+    # (The hypothesis tests cover equality with sets and non-sets, and the predicates.)
+    assert s == {1: 0, 2: 0}.keys() and not isinstance(s, collections.abc.Set)
     for compare in (operator.lt, operator.le, operator.gt, operator.ge):
-        for right in (cls([1, 2, 3]), {1}):
-            pytest.raises(TypeError, lambda: compare(s, right))
-    assert s.issubset([1, 2, 3]) and s.issuperset(iter([1])) and not s.issubset(cls([1]))
+        pytest.raises(TypeError, compare, s, cls([1, 2, 3])), pytest.raises(TypeError, compare, s, {1})
     assert s == SetLike([1, 2]) and s != SetLike([1, 2], length="raise")  # len() errors mean unequal
     assert s != SetLike([1, 2], length=3) and s != SetLike([1, 3])
     for compare in (operator.eq, operator.ne):  # != asks == and passes its errors on
-        with pytest.raises(ValueError, match="no iteration"):
-            compare(s, SetLike([1, 2], broken=True))
+        pytest.raises(ValueError, compare, s, SetLike([1, 2], broken=True)).match("no iteration")
         pytest.raises(TypeError, lambda: compare(s, SetLike([[1], 2])))  # unhashable element
 
     def then_fail(values):  # the first miss and the first hit stop the predicates
@@ -124,17 +117,42 @@ def test_set_likes_odd_operands_and_ordering(cls):
     assert s != then_fail([1]) and not (s == iter([1, 2]))  # iterators are not set-like
 
 
-def test_operand_errors_and_the_list_fallback(cls):
+def test_operand_errors_the_list_fallback_and_what_errors_leave(cls):
     s = cls([1, 2, 3])
     for op in OPERATORS:
         for call, message in ((lambda: op(s, 5), "not iterable"), (lambda: op(5, s), "not iterable"),
                               (lambda: IN_PLACE[op](s, 5), "not iterable"), (lambda: op(s, [[1]]), "unhashable")):
-            with pytest.raises(TypeError, match=message):
-                call()
+            pytest.raises(TypeError, call).match(message)
     assert s == {1, 2, 3}
     lst = [4]
     lst |= s  # list has no |=: falls back to the reflected form
     assert type(lst) is cls and lst == {1, 2, 3, 4}
+
+    def broken(values, error=ValueError):
+        yield from values
+        raise error("broken operand")
+
+    s = cls([1, 2, 3])
+    it = iter(s)
+    # Errors leave the receiver as the rules say. Collected first: symmetric difference and intersection change nothing.
+    for call, error in ((lambda: s.symmetric_difference_update([1, 4, [], 5]), TypeError),
+                        (lambda: s.__ixor__(broken([1, 4])), ValueError),
+                        (lambda: s.intersection_update(broken([2])), ValueError), (lambda: s.__iand__([1, {}]), TypeError)):
+        pytest.raises(error, call)
+    assert set(s) == {1, 2, 3}
+    # Element by element: what came before the error stays, without a bump.
+    pytest.raises(ValueError, lambda: s.difference_update([9], broken([1])))
+    assert set(s) == {2, 3}
+    pytest.raises(TypeError, s.__ior__, [4, []])
+    pytest.raises(KeyboardInterrupt, lambda: s.update(broken([5], KeyboardInterrupt)))
+    assert set(s) == {2, 3, 4, 5}
+    # New sets are discarded on error and the receiver is untouched.
+    for make in (lambda: s.union([7], broken([8])), lambda: s.intersection(broken([])), lambda: s.difference([2], [[]]),
+                 lambda: s.symmetric_difference(broken([9])), lambda: broken([1]) - s, lambda: broken([1]) | s,
+                 lambda: s.issubset(broken([])), lambda: s.issuperset(broken([2])), lambda: s.isdisjoint(broken([9]))):
+        pytest.raises((ValueError, TypeError), lambda: make())
+    assert set(s) == {2, 3, 4, 5}
+    assert next(it) in {1, 2, 3}  # no failed call bumped
 
 
 def test_self_and_own_iterator_operands(cls):
@@ -162,35 +180,6 @@ def test_self_and_own_iterator_operands(cls):
     assert s | s == s & s == s.union(s, s) == {1, 2} and len(s - s) == len(s ^ s) == len(s.difference(s)) == 0
     assert s == s and not (s != s) and s.issubset(s) and s.issuperset(s) and not s.isdisjoint(s)
     assert cls().isdisjoint(cls())
-
-
-def test_errors_leave_the_receiver_as_the_rules_say(cls):
-    def broken(values, error=ValueError):
-        yield from values
-        raise error("broken operand")
-
-    s = cls([1, 2, 3])
-    it = iter(s)
-    # Collected first: symmetric difference and intersection change nothing.
-    for call, error in ((lambda: s.symmetric_difference_update([1, 4, [], 5]), TypeError),
-                        (lambda: s.__ixor__(broken([1, 4])), ValueError),
-                        (lambda: s.intersection_update(broken([2])), ValueError), (lambda: s.__iand__([1, {}]), TypeError)):
-        pytest.raises(error, call)
-    assert set(s) == {1, 2, 3}
-    # Element by element: what came before the error stays, without a bump.
-    pytest.raises(ValueError, lambda: s.difference_update([9], broken([1])))
-    assert set(s) == {2, 3}
-    with pytest.raises(TypeError):
-        s |= [4, []]
-    pytest.raises(KeyboardInterrupt, lambda: s.update(broken([5], KeyboardInterrupt)))
-    assert set(s) == {2, 3, 4, 5}
-    # New sets are discarded on error and the receiver is untouched.
-    for make in (lambda: s.union([7], broken([8])), lambda: s.intersection(broken([])), lambda: s.difference([2], [[]]),
-                 lambda: s.symmetric_difference(broken([9])), lambda: broken([1]) - s, lambda: broken([1]) | s,
-                 lambda: s.issubset(broken([])), lambda: s.issuperset(broken([2])), lambda: s.isdisjoint(broken([9]))):
-        pytest.raises((ValueError, TypeError), lambda: make())
-    assert set(s) == {2, 3, 4, 5}
-    assert next(it) in {1, 2, 3}  # no failed call bumped
 
 
 def test_retain_keeps_stored_objects_and_reports_untestable_keys(cls):

@@ -10,11 +10,7 @@ from helpers import CHANGED, MAPS, NoLen, SetLike, iterators
 from tavoric import ElasticHashMap, FunnelHashMap
 
 CONTENT = {1: "a", 2: "b", 3: "c", "k": (4,)}
-
-
-@pytest.fixture(params=MAPS)
-def cls(request):
-    return request.param
+pytestmark = pytest.mark.parametrize("cls", MAPS)
 
 
 def outcome(compute):
@@ -34,8 +30,7 @@ OPERANDS = {
         lambda: iter([3, 4]), lambda: (x for x in [1.0, 5, 5]), lambda: [2, 9], lambda: (3, 1),
         lambda: {1.0, 7, 8, 9, 10, 11}, lambda: {2, 9}, lambda: frozenset({2}), lambda: {3: 0, 7: 0}.keys(),
         lambda: dict.fromkeys([1.0, 2.0, 3, 5, 6, 7]).keys(), lambda: FunnelHashMap({3: 0, 8: 0}).keys(),
-        lambda: ElasticHashMap.fromkeys([1.0, 2, 3, 4, 5, 6]).keys(), lambda: SetLike([2, "k"]), lambda: [[1]],
-        lambda: 5,
+        lambda: ElasticHashMap.fromkeys([1.0, 2, 3, 4, 5, 6]).keys(), lambda: SetLike([2, "k"]), lambda: [[1]], lambda: 5,
     ],
     "items": [
         lambda: iter([(3, "c"), (4, "d")]), lambda: ((x, "a") for x in [1.0, 2]), lambda: [(1, "a"), (1, "z"), 7],
@@ -67,8 +62,6 @@ ORDER_OPERANDS = [
     lambda: SetLike([(1, "a")]), lambda: {1: "a"}.values(), lambda: [1, 2], lambda: [2, 1], lambda: NoLen(),
 ]
 ORDERS = [operator.lt, operator.le, operator.gt, operator.ge, operator.eq, operator.ne]
-
-
 PROBES = {"keys": [1, 1.0, 3, "k", [], ()], "values": ["a", (4,), [4], "z", []],
           "items": [(1, "a"), (1.0, "a"), (1, "b"), ("k", (4,)), [1, "a"], (1, "a", 3), 1, ([], 1), (1, [])]}
 
@@ -91,14 +84,9 @@ def test_operand_changing_the_map_midway_matches_dict(cls):
     # the left set is taken before the right operand is walked, as dict does.
     for op in BINARY:
         results = []
-        for target in (cls(CONTENT), dict(CONTENT)):
-
-            def writer():
-                target[10] = 0
-                yield 10
-                yield 1
-
-            results.append((outcome(lambda: op(target.keys(), writer())), sorted(map(repr, target))))
+        for target in (cls(CONTENT), dict(CONTENT)):  # the walk writes key 10 before handing out each item
+            writer = map(lambda item: target.__setitem__(10, 0) or item, [10, 1])
+            results.append((outcome(lambda: op(target.keys(), writer)), sorted(map(repr, target))))
         assert results[0] == results[1], op
 
 
@@ -122,12 +110,11 @@ def test_reversed_length_hint_and_change_detection(cls, kind):
     assert list(ours()) == list(theirs())
     it = ours()
     assert operator.length_hint(it) == len(m)
-    assert [operator.length_hint(it) for _ in it] == list(range(len(m) - 1, -1, -1)) and operator.length_hint(it) == 0
+    assert [operator.length_hint(it) for _ in it] == list(range(len(m) - 1, -1, -1))
     pytest.raises(StopIteration, next, it)
-    it = ours()
-    next(it)
+    assert operator.length_hint(it) == 0
+    next(it := ours())
     m[99] = 0
     assert operator.length_hint(it) == 0
-    with pytest.raises(RuntimeError, match=CHANGED):
-        next(it)
+    pytest.raises(RuntimeError, next, it).match(CHANGED)
     pytest.raises(RuntimeError, pickle.dumps, it)

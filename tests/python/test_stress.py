@@ -1,15 +1,21 @@
-"""Repeated operations keep reference counts, traced memory and table size."""
+"""Repeated operations keep reference counts, traced memory and table size; threads sharing containers,
+with keys that yield inside __eq__ and __hash__, see only borrow conflicts."""
 
 import gc
+import itertools
 import operator
 import sys
+import threading
+import time
 import tracemalloc
 
 import pytest
 
-from helpers import ALL, MAPS, Key
+from helpers import ALL, MAPS, SETS, Key, consistent
 
 ROUNDS = 300
+THREADS = 6
+OPERATIONS = 300
 
 
 def unhashable_after(*xs):
@@ -35,7 +41,6 @@ def map_operations(cls, key, value, other):
         "reading": [lambda m: m.__setitem__(key, value), lambda m: m.get(key), lambda m: m.get(Key(-5), other),
                     lambda m: (key in m, (key, value) in m.items(), value in m.values()),
                     lambda m: (list(m), list(m.keys()), list(m.values()), list(m.items()), repr(m.items())),
-                    lambda m: (m.keys() - [key], m.items() | [], m.keys() ^ [other]),
                     lambda m: (m == {key: value}, m == cls({key: value})), lambda m: m.clear()],
         "iterators": [lambda m: m.__setitem__(key, value),
                       lambda m: held.update(its=[iter(m), iter(m.values()), iter(m.items()), reversed(m)]),
@@ -43,10 +48,9 @@ def map_operations(cls, key, value, other):
                       *[lambda m, i=i: next(held["its"][i]) for i in range(4)], lambda m: held["its"][2].__reduce__(),
                       lambda m: held.clear(), lambda m: m.clear()],
         "views": [lambda m: m.__setitem__(key, value),
-                  *[lambda m, op=op: op(m.keys(), iter([key, other])) for op in ops],
-                  *[lambda m, op=op: op([other], m.keys()) for op in ops],
-                  *[lambda m, op=op: op(m.items(), [(key, value), (other, value)]) for op in ops],
-                  *[lambda m, op=op: op({(other, value)}, m.items()) for op in ops],
+                  *[lambda m, op=op: (op(m.keys(), iter([key, other])), op([other], m.keys())) for op in ops],
+                  *[lambda m, op=op: (op(m.items(), [(key, value), (other, value)]), op({(other, value)}, m.items()))
+                    for op in ops],
                   lambda m: (m.keys().isdisjoint([other]), m.items().isdisjoint({(key, value)})),
                   lambda m: (m.keys() < {key, other}, m.items() >= {(key, value)}, m.keys().mapping[key]),
                   *[lambda m, make=make: [(it.__length_hint__(), it.__reduce__(), next(it)) for it in [make(m)]]
@@ -108,15 +112,11 @@ def run_and_measure(container, steps, watched):
 
 
 @pytest.mark.parametrize("cls", ALL)
-def test_operations_do_not_leak(cls):
+def test_operations_and_destruction_release_everything(cls):
     key, value, other = Key(1), object(), Key(8)
     groups = map_operations(cls, key, value, other) if cls in MAPS else set_operations(cls, key, other)
     for name, steps in groups.items():
         run_and_measure(cls(capacity=8), steps, (key, value, other))
-
-
-@pytest.mark.parametrize("cls", ALL)
-def test_destruction_releases_everything(cls):
     keys, values = [Key(i) for i in range(500)], [object() for _ in range(500)]
     counts = lambda: [sys.getrefcount(x) for x in keys + values]  # noqa: E731
     base = counts()
@@ -128,3 +128,77 @@ def test_destruction_releases_everything(cls):
         assert counts()[500] == base[500] + 1
         del it
         assert counts() == base
+
+
+class Yielding(Key):
+    __hash__ = lambda self: time.sleep(0) or Key.__hash__(self)  # noqa: E731
+    __eq__ = lambda self, other: time.sleep(0) or Key.__eq__(self, other)  # noqa: E731
+
+
+def hammer(work):
+    """Runs work(thread_index, step) on THREADS threads at once; returns the errors other than borrow conflicts."""
+    unexpected, start, old_interval = [], threading.Barrier(THREADS), sys.getswitchinterval()
+
+    def run(index):
+        start.wait()
+        for step in range(OPERATIONS):
+            try:
+                work(index, step)
+            except BaseException as error:  # noqa: BLE001 - sorted here
+                if not (type(error) is RuntimeError and str(error) in ("Already borrowed", "Already mutably borrowed")):
+                    unexpected.append(repr(error))
+
+    sys.setswitchinterval(1e-6)
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]
+    try:
+        [thread.start() for thread in threads], [thread.join() for thread in threads]
+    finally:
+        sys.setswitchinterval(old_interval)
+    return unexpected
+
+
+@pytest.mark.parametrize("cls", MAPS)
+def test_threads_share_one_map(cls):
+    m = cls()
+    written = {}  # key number -> value, for successful writes only (dict operations are atomic)
+
+    def work(index, step):
+        key = Yielding(index * 1000 + step % 40)
+        if step % 4 == 3:
+            m.pop(key, "absent") != "absent" and written.pop(key.n)
+        else:
+            m[key] = written[key.n] = step
+        key in m, len(m), step % 50 or list(m.items())
+
+    assert hammer(work) == []
+    # Each thread owns its keys, so the successful writes describe the map.
+    assert len(list(m)) == len(m) == len(written) and {k.n: v for k, v in m.items()} == written
+
+
+@pytest.mark.parametrize("cls", SETS)
+def test_threads_share_one_set_and_one_iterator_then_run_set_algebra_on_two_sets(cls):
+    s = cls(Yielding(i) for i in range(100))
+    shared_iterator = iter(s.copy())
+    members, handed_out = set(range(100)), []  # set and list operations are atomic
+
+    def work(index, step):
+        n = 1000 + index * 1000 + step % 30
+        if step % 3 == 0:
+            s.add(Yielding(n)), members.add(n)
+        elif step % 3 == 1:
+            s.discard(Yielding(n)), members.discard(n)
+        else:
+            handed_out.extend(itertools.islice(shared_iterator, 1))
+
+    assert hammer(work) == []
+    assert len(list(s)) == len(s) and {k.n for k in s} == members
+    # The iterator handed every snapshot key out at most once.
+    assert len({id(k) for k in handed_out}) == len(handed_out) <= 100
+    # Each operation holds both sets while other threads use either.
+    s, t = cls(Yielding(i) for i in range(24)), cls(Yielding(i) for i in range(12, 36))
+    operations = [lambda: s.__ior__(t), lambda: s.__isub__(t), lambda: s & t, lambda: s == t, lambda: s.issubset(t),
+                  lambda: s.__ixor__([Yielding(1), Yielding(40)]), lambda: t.__iand__(s), lambda: t.__ior__(s),
+                  lambda: t ^ s, lambda: t.isdisjoint(s), lambda: t.symmetric_difference_update(s),
+                  lambda: t.update(Yielding(i) for i in range(30, 36))]
+    assert hammer(lambda index, step: operations[(index * 7 + step) % len(operations)]()) == []
+    assert all(len({k.n for k in consistent(x)}) == len(x) for x in (s, t))
