@@ -243,8 +243,8 @@ FunnelRow funnel_row(std::uint32_t k, std::size_t budget, std::size_t misses) {
         const std::size_t path = walk.probes + (t.inspect().displaced() ? row.slots : 0);
         row.miss_path.add(path);
         row.path_buckets.add(walk.buckets);
-        const auto bits = tavoric::funnel::FilterBits::of(h, filter.size());
-        const bool passed = (filter[bits.word] & bits.mask) == bits.mask;
+        const auto bits = tavoric::common::arena::MembershipBits::of(h, filter.size());
+        const bool passed = (filter[bits.record] & bits.mask) == bits.mask;
         row.filter_passed += passed ? 1 : 0;
         row.miss.add(passed ? path : 0);
     }

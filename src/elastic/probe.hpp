@@ -4,7 +4,8 @@
 //   T  the fingerprint kept in the slot's control byte (top 7 bits, never 0),
 //   H  the prepared hash, h shifted by a constant and run through the
 //      SplitMix64 finalizer, which every probe position is derived from,
-//   M  the two-bit membership mask recorded in the key's membership group.
+//   M  the membership bits of H (common/arena/membership.hpp), recorded in
+//      the key's membership group.
 // Probe t of level l uses the 32-bit selector s(l, t) = l * 65536 + 8 t: the
 // level in bits 16 and up, t in bits 3..15 (bits 0..2 stay 0, so selectors
 // keep the values they have always had).
@@ -16,6 +17,7 @@
 #include <optional>
 
 #include "common/arena/control.hpp"
+#include "common/arena/membership.hpp"
 #include "elastic/phi.hpp"
 #include "common/hash/splitmix.hpp"
 
@@ -33,8 +35,7 @@ struct ElasticPreparedKey {
 
 constexpr ElasticPreparedKey elastic_prepare(std::uint64_t h) noexcept {
     const std::uint64_t H = splitmix64_finalize(h - kElasticHashOffset);
-    const std::uint64_t M = (std::uint64_t{1} << (H & 63)) | (std::uint64_t{1} << ((H >> 32) & 63));
-    return {common::arena::fingerprint_of(h), H, M};
+    return {common::arena::fingerprint_of(h), H, common::arena::MembershipBits::mask_of(H)};
 }
 
 constexpr std::uint32_t elastic_selector(std::uint32_t level, std::uint32_t probe) noexcept {

@@ -123,7 +123,6 @@ public:
         if (!schedule) return std::unexpected(TryBuildError::from(schedule.error()));
         auto arena = try_alloc_elastic_arena<entry_type>(geometry->level_lengths);
         if (!arena) return std::unexpected(TryBuildError::from(arena.error()));
-        check_membership(arena->layout);
         ElasticTable table(seeds, k);
         table.schedule_ = std::move(*schedule);
         table.install(*geometry, std::move(*arena));
@@ -192,9 +191,9 @@ public:
         std::size_t batch_index() const noexcept { return t_.batch_index_; }
         std::size_t batch_remaining() const noexcept { return t_.batch_remaining_; }
         const ProbeSchedule& schedule() const noexcept { return t_.schedule_; }
-        std::size_t membership_groups() const noexcept { return t_.arena_.layout.groups; }
+        std::size_t membership_groups() const noexcept { return t_.arena_.layout.records; }
         const MembershipGroup* membership() const noexcept { return t_.arena_.groups(); }
-        const ElasticLayout& layout() const noexcept { return t_.arena_.layout; }
+        const common::arena::BlockLayout& layout() const noexcept { return t_.arena_.layout; }
         const std::byte* arena_base() const noexcept { return t_.arena_.block.base(); }
 
     private:
@@ -363,7 +362,6 @@ public:
         if (!reserved) return std::unexpected(reserved.error());
         auto arena = try_alloc_elastic_arena<entry_type>(geometry->level_lengths);
         if (!arena) return std::unexpected(arena.error());
-        check_membership(arena->layout);
 
         ElasticArena<entry_type> old = std::exchange(arena_, std::move(*arena));
         common::arena::ArenaDropGuard<ElasticLevels<entry_type>> guard(std::move(old.block), std::move(old.levels));
@@ -420,7 +418,7 @@ public:
         reset_batches();
         schedule_.reset();
         if (MembershipGroup* groups = arena_.groups()) {
-            std::memset(static_cast<void*>(groups), 0, arena_.layout.groups * sizeof(MembershipGroup));
+            std::memset(static_cast<void*>(groups), 0, arena_.layout.records * sizeof(MembershipGroup));
         }
     }
 
@@ -446,14 +444,6 @@ private:
     ElasticTable(common::hash::HashSeeds seeds, std::uint32_t k) noexcept : seeds_(seeds), k_(k) {}
 
     std::size_t level_count() const noexcept { return arena_.levels.count; }
-
-    // The membership region of a new arena; checked before the arena is
-    // installed, so a failure leaves the table as it was.
-    static void check_membership(const ElasticLayout& layout) {
-        common::error::check(layout.groups <= SIZE_MAX / sizeof(MembershipGroup), "constructed Elastic membership size");
-        common::error::check(layout.groups * sizeof(MembershipGroup) <= SIZE_MAX - 63,
-                             "constructed Elastic membership padding");
-    }
 
     void install(const ElasticGeometry& geometry, ElasticArena<entry_type> arena) noexcept {
         arena_ = std::move(arena);
@@ -503,13 +493,13 @@ private:
     const MembershipGroup* group_of(std::uint64_t H) const noexcept {
         const MembershipGroup* groups = arena_.groups();
         if (groups == nullptr) return nullptr;
-        return groups + static_cast<std::size_t>(common::hash::multiply_high(H, arena_.layout.groups));
+        return groups + common::arena::MembershipBits::record_of(H, arena_.layout.records);
     }
 
     void record_membership(std::uint64_t H, std::uint64_t M, std::size_t level) noexcept {
         MembershipGroup* groups = arena_.groups();
         if (groups == nullptr) return;
-        MembershipGroup& group = groups[static_cast<std::size_t>(common::hash::multiply_high(H, arena_.layout.groups))];
+        MembershipGroup& group = groups[common::arena::MembershipBits::record_of(H, arena_.layout.records)];
         group.bloom |= M;
         if (level_count() <= kMaxLaneLevels) {
             group.lanes[H & 3] = static_cast<std::uint16_t>(group.lanes[H & 3] | (1u << (level % 16)));

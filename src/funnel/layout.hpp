@@ -25,6 +25,7 @@
 #include <optional>
 
 #include "common/arena/aligned_block.hpp"
+#include "common/arena/block_layout.hpp"
 #include "common/error/try_errors.hpp"
 #include "funnel/geometry.hpp"
 #include "common/arena/reserve.hpp"
@@ -175,37 +176,12 @@ inline std::optional<std::size_t> next_growth_slots(std::size_t budget, std::uin
     return smallest_admissible_slots(target, k);
 }
 
-// Where control bytes, slots and filter sit in a table's block.
-struct FunnelLayout {
-    std::size_t control_bytes = 0;   // n + 7
-    std::size_t slots_offset = 0;
-    std::size_t filter_offset = 0;
-    std::size_t filter_words = 0;    // ⌈n/10⌉
-    std::size_t block_size = 0;      // multiple of 64 (0 for n = 0)
-};
-
-// The block layout for n slots of entries of the given size and alignment:
-// n + 7 control bytes (seven trailing zeros make an 8-byte read safe at every
-// slot index), the slot array at the next entry-aligned offset, then the
-// membership filter at the next multiple of 64.
-inline std::expected<FunnelLayout, TryReserveError> funnel_layout(std::size_t n, std::size_t entry_size,
-                                                                  std::size_t entry_align) noexcept {
-    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
-    constexpr std::size_t kBound = common::arena::kMaxBlockBytes;
-    FunnelLayout layout;
-    if (n == 0) return layout;
-    if (n > kMax - 7) return std::unexpected(TryReserveError::capacity_overflow());
-    layout.control_bytes = n + 7;
-    layout.slots_offset = (layout.control_bytes + entry_align - 1) / entry_align * entry_align;
-    if (n > (kMax - layout.slots_offset) / entry_size) return std::unexpected(TryReserveError::alloc_error());
-    const std::size_t slots_end = layout.slots_offset + n * entry_size;
-    if (slots_end > kBound) return std::unexpected(TryReserveError::alloc_error());
-    layout.filter_offset = (slots_end + 63) / 64 * 64;
-    layout.filter_words = n / 10 + (n % 10 != 0);
-    const std::size_t filter_end = layout.filter_offset + layout.filter_words * 8;
-    if (layout.filter_offset > kBound || filter_end > kBound) return std::unexpected(TryReserveError::alloc_error());
-    layout.block_size = (filter_end + 63) / 64 * 64;
-    return layout;
+// The block of n slots: n + 7 control bytes (seven trailing zeros make an
+// 8-byte group read safe at every slot index), the slots, then one 64-bit
+// membership filter word per ten slots.
+inline std::expected<common::arena::BlockLayout, TryReserveError> funnel_layout(std::size_t n, std::size_t entry_size,
+                                                                               std::size_t entry_align) noexcept {
+    return common::arena::block_layout(n, 7, entry_size, entry_align, sizeof(std::uint64_t));
 }
 
 // Tombstones above this trigger a same-size rebuild:

@@ -1,6 +1,6 @@
 // The probe arithmetic of a Funnel table: the two words every probe of a
-// key derives from, the unbiased probe into a range with its seven retries,
-// and the membership filter position of a hash.
+// key derives from and the unbiased probe into a range with its seven
+// retries. (The membership filter bits are common/arena/membership.hpp.)
 #pragma once
 
 #include <cstddef>
@@ -54,18 +54,6 @@ struct ProbeKey {
     [[gnu::always_inline]] constexpr std::optional<std::uint64_t> position(std::uint64_t selector, std::uint64_t range,
                                                     std::uint64_t threshold) const noexcept {
         return reduce_prepared_funnel_retries(mix, base, selector, range, threshold);
-    }
-};
-
-// Membership filter position of a hash: word ⌊h·W / 2^64⌋, bits h mod 64 and
-// (h >> 32) mod 64.
-struct FilterBits {
-    std::size_t word;
-    std::uint64_t mask;
-
-    static constexpr FilterBits of(std::uint64_t hash, std::size_t words) noexcept {
-        return {static_cast<std::size_t>(common::hash::multiply_high(hash, words)),
-                (std::uint64_t{1} << (hash & 63)) | (std::uint64_t{1} << ((hash >> 32) & 63))};
     }
 };
 

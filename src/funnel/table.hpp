@@ -61,6 +61,7 @@
 #include "common/arena/aligned_block.hpp"
 #include "common/arena/arena_slots.hpp"
 #include "common/arena/control.hpp"
+#include "common/arena/membership.hpp"
 #include "common/arena/slot_entry.hpp"
 #include "common/error/panic.hpp"
 #include "common/error/try_errors.hpp"
@@ -146,8 +147,8 @@ public:
     template <class Q>
     std::optional<std::size_t> find_location(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
         if (filter_words_ == 0) return std::nullopt;
-        FilterBits bits = FilterBits::of(hash, filter_words_);
-        if ((filter_[bits.word] & bits.mask) != bits.mask) return std::nullopt;
+        const auto bits = common::arena::MembershipBits::of(hash, filter_words_);
+        if ((filter_[bits.record] & bits.mask) != bits.mask) return std::nullopt;
         SearchResult r = search<true, false>(probe, hash, fp);
         if (r.outcome == SearchOutcome::Found) return r.slot;
         if (displaced_) return full_scan(probe, fp);
@@ -315,19 +316,15 @@ private:
     struct Built {
         FunnelShape shape;
         common::arena::OwnedBlock block;
-        FunnelLayout layout;
+        common::arena::BlockLayout layout;
 
         static std::expected<Built, TryReserveError> make(std::size_t n, std::uint32_t k) noexcept {
             auto shape = FunnelShape::from_slots(n, k);
             if (!shape) return std::unexpected(shape.error());
             auto layout = funnel_layout(n, sizeof(entry_type), alignof(entry_type));
             if (!layout) return std::unexpected(layout.error());
-            auto block = common::arena::try_allocate_block(layout->block_size, common::arena::kTableAlignment);
+            auto block = common::arena::try_allocate_table_block(*layout);
             if (!block) return std::unexpected(block.error());
-            if (layout->block_size != 0) {
-                std::memset(block->base(), 0, layout->control_bytes);
-                std::memset(block->base() + layout->filter_offset, 0, layout->filter_words * sizeof(std::uint64_t));
-            }
             return Built{std::move(*shape), std::move(*block), *layout};
         }
     };
@@ -342,9 +339,9 @@ private:
         std::byte* base = block_.base();
         const std::size_t n = shape_.slots;
         storage_ = storage_type{n == 0 ? nullptr : reinterpret_cast<std::uint8_t*>(base),
-                                n == 0 ? nullptr : reinterpret_cast<entry_type*>(base + built.layout.slots_offset), n};
-        filter_ = n == 0 ? nullptr : reinterpret_cast<std::uint64_t*>(base + built.layout.filter_offset);
-        filter_words_ = built.layout.filter_words;
+                                n == 0 ? nullptr : reinterpret_cast<entry_type*>(base + built.layout.entries_offset), n};
+        filter_ = n == 0 ? nullptr : reinterpret_cast<std::uint64_t*>(base + built.layout.records_offset);
+        filter_words_ = built.layout.records;
         len_ = 0;
         tombstones_ = 0;
         displaced_ = false;
@@ -381,8 +378,8 @@ private:
         if (storage_.ctrl[slot] == common::arena::kTombstone) --tombstones_;
         storage_.ctrl[slot] = fp;
         if (filter_words_ != 0) {
-            FilterBits bits = FilterBits::of(hash, filter_words_);
-            filter_[bits.word] |= bits.mask;
+            const auto bits = common::arena::MembershipBits::of(hash, filter_words_);
+            filter_[bits.record] |= bits.mask;
         }
         ++len_;
     }

@@ -306,8 +306,8 @@ TEST(ElasticTable, ArenaRegionsFollowEachOtherWithoutOverlap) {
         std::size_t before = 0;
         for (std::size_t i = 0; i < in.level_count(); before += in.level(i++).len)
             EXPECT_EQ(V({at(in.level(i).ctrl), at(in.level(i).entries)}), V({before, layout.entries_offset + before * sizeof(Entry)})) << i;
-        EXPECT_TRUE(layout.entries_offset >= in.slots() && layout.membership_offset >= layout.entries_offset + in.slots() * sizeof(Entry));
-        EXPECT_TRUE(at(in.membership()) == layout.membership_offset && in.membership_groups() * 10 >= in.slots());  // ten slots per group
+        EXPECT_TRUE(layout.entries_offset >= in.slots() && layout.records_offset >= layout.entries_offset + in.slots() * sizeof(Entry));
+        EXPECT_TRUE(at(in.membership()) == layout.records_offset && in.membership_groups() * 10 >= in.slots());  // ten slots per group
     };
     for (std::size_t capacity : {7u, 100u, 1000u}) check(make_table(capacity)), check(make_table<IntSetTable>(capacity));
     EXPECT_TRUE(elastic_layout(10, 12, 4)->entries_offset == 12u && elastic_layout(0, 24, 8)->size == 0u);  // 12-byte records aligned to 4

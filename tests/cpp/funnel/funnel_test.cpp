@@ -11,6 +11,7 @@
 #include "../common/random_ops.hpp"
 #include "common/arena/aligned_block.hpp"
 #include "common/arena/control.hpp"
+#include "common/arena/membership.hpp"
 #include "common/error/panic.hpp"
 #include "funnel/probe.hpp"
 #include "funnel/layout.hpp"
@@ -73,8 +74,8 @@ void expect_invariants(const FunnelTable<K, Val>& table, bool keys_distinct = tr
         const auto& entry = table.entry_at(i);
         const std::uint64_t h = table.seeds().hash(entry.key.cached_hash());
         ASSERT_EQ(ctrl[i], fingerprint_of(h)) << "slot " << i;
-        auto bits = FilterBits::of(h, filter.size());
-        ASSERT_EQ(filter[bits.word] & bits.mask, bits.mask) << "filter bits of slot " << i;
+        auto bits = tavoric::common::arena::MembershipBits::of(h, filter.size());
+        ASSERT_EQ(filter[bits.record] & bits.mask, bits.mask) << "filter bits of slot " << i;
         if (keys_distinct) { ASSERT_EQ(table.find(entry.key, h), std::optional<std::size_t>(i)) << "slot " << i; }
     }
     typename FunnelTable<K, Val>::cursor_type cursor(table.len());
@@ -200,12 +201,12 @@ TEST(FunnelLayout, RegionsDoNotOverlapAndStayAligned) {
         for (auto [size, align] : {std::pair<std::size_t, std::size_t>{12, 4}, {8, 4}, {24, 8}, {16, 8}}) {
             auto l = funnel_layout(n, size, align);
             ASSERT_TRUE(l.has_value());
-            EXPECT_TRUE(l->slots_offset >= n + 7 && l->slots_offset % align == 0 && l->filter_offset >= l->slots_offset + n * size) << n;
-            EXPECT_TRUE(l->filter_offset % 64 + l->block_size % 64 == 0 && l->filter_words * 10 >= n) << n;
-            EXPECT_TRUE(l->block_size >= l->filter_offset + 8 * l->filter_words && l->block_size < l->filter_offset + 8 * l->filter_words + 64) << n;
+            EXPECT_TRUE(l->entries_offset >= n + 7 && l->entries_offset % align == 0 && l->records_offset >= l->entries_offset + n * size) << n;
+            EXPECT_TRUE(l->records_offset % 64 + l->size % 64 == 0 && l->records * 10 >= n) << n;
+            EXPECT_TRUE(l->size >= l->records_offset + 8 * l->records && l->size < l->records_offset + 8 * l->records + 64) << n;
         }
     }
-    EXPECT_EQ(funnel_layout(0, 24, 8)->block_size, 0u);
+    EXPECT_EQ(funnel_layout(0, 24, 8)->size, 0u);
     EXPECT_FALSE(funnel_layout(std::size_t{1} << 62, 24, 8).has_value());
     auto set = make_table<SetTable>(1000);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(set.inspect().control_bytes().data()) % 64, 0u);
@@ -229,8 +230,8 @@ TEST(FunnelProbePath, WorkedKeyIn1142SlotTable) {
     EXPECT_EQ(uniform, (V{7, 4, 14, 13}));
     EXPECT_EQ(*pk.position(kFirstChoiceSelector, s.two_choice_buckets, s.two_choice_threshold), 3u);
     EXPECT_EQ(*pk.position(kSecondChoiceSelector, s.two_choice_buckets, s.two_choice_threshold), 4u);
-    const FilterBits bits = FilterBits::of(kHash, table.inspect().filter_words().size());
-    EXPECT_TRUE(bits.word == 8u && bits.mask == ((std::uint64_t{1} << 49) | (std::uint64_t{1} << 56)));
+    const auto bits = tavoric::common::arena::MembershipBits::of(kHash, table.inspect().filter_words().size());
+    EXPECT_TRUE(bits.record == 8u && bits.mask == ((std::uint64_t{1} << 49) | (std::uint64_t{1} << 56)));
     // Keys sharing the table hash fill level 0's bucket 13 (slots 78..83), then level 1's (264 + 78).
     auto key = [](std::int64_t v) { return IntKey(v, static_cast<std::intptr_t>(kHash)); };
     V slots;
