@@ -1,4 +1,13 @@
-// Fast argument parsing for the methods on the hot paths.
+// The one argument parser of the module's methods and constructors.
+//
+// A function has N named parameters; the first `positional` of them may be
+// given by position, the first `required` must be given. Either calling form
+// the interpreter uses is accepted: the fast one (a vector of arguments and
+// a tuple of keyword names) and the classic one (a tuple and a dict, for
+// constructors and __init__). `out` receives borrowed references, nullptr for
+// omitted parameters. Positional-only calls, the common case, cost a few
+// compares. A bad call returns false with TypeError set, worded like the
+// interpreter's own.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,51 +17,95 @@
 
 namespace tavoric::python {
 
-// Parses the arguments of a METH_FASTCALL | METH_KEYWORDS method whose N
-// parameters may be given positionally or by keyword; the first `required`
-// must be given. Fills `out` with borrowed references (nullptr for omitted
-// ones). Positional-only calls, the common case, cost a few compares; the
-// keyword path matches names by identity first, then by value. Returns false
-// with TypeError set on a bad call, worded like the interpreter's own.
 template <int N>
-bool parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* function,
-                     const char* const (&names)[N], int required, PyObject* (&out)[N]) {
+struct Parameters {
+    const char* function;
+    const char* const (&names)[N];
+    int required;
+    int positional = N;
+};
+
+namespace detail {
+
+template <int N>
+bool take_positional(const Parameters<N>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* (&out)[N]) {
     for (int i = 0; i < N; ++i) out[i] = nullptr;
-    if (nargs > N) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %d argument%s (%zd given)", function, N,
-                     N == 1 ? "" : "s", nargs);
+    if (nargs > p.positional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %d %sargument%s (%zd given)", p.function, p.positional,
+                     p.positional < N ? "positional " : "", p.positional == 1 ? "" : "s", nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    if (kwnames != nullptr) {
-        Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < count; ++k) {
-            PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-            const char* text = PyUnicode_AsUTF8(name);
-            if (text == nullptr) return false;
-            int index = -1;
-            for (int i = 0; i < N; ++i) {
-                if (std::strcmp(text, names[i]) == 0) index = i;
-            }
-            if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", function, text);
-                return false;
-            }
-            if (out[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%d)", function,
-                             text, index + 1);
-                return false;
-            }
-            out[index] = args[nargs + k];
-        }
+    return true;
+}
+
+template <int N>
+bool take_keyword(const Parameters<N>& p, PyObject* name, PyObject* value, PyObject* (&out)[N]) {
+    const char* text = PyUnicode_AsUTF8(name);
+    if (text == nullptr) return false;
+    int index = -1;
+    for (int i = 0; i < N; ++i) {
+        if (std::strcmp(text, p.names[i]) == 0) index = i;
     }
-    for (int i = 0; i < required; ++i) {
+    if (index < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", p.function, text);
+        return false;
+    }
+    if (out[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%d)", p.function, text,
+                     index + 1);
+        return false;
+    }
+    out[index] = value;
+    return true;
+}
+
+template <int N>
+bool check_required(const Parameters<N>& p, PyObject* (&out)[N]) {
+    for (int i = 0; i < p.required; ++i) {
         if (out[i] == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", function, names[i], i + 1);
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", p.function, p.names[i],
+                         i + 1);
             return false;
         }
     }
     return true;
+}
+
+}  // namespace detail
+
+// The fast calling form (METH_FASTCALL | METH_KEYWORDS).
+template <int N>
+bool parse_arguments(const Parameters<N>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject* (&out)[N]) {
+    if (kwnames == nullptr && nargs >= p.required && nargs <= p.positional) {
+        // The usual call, all positional: no checks left to make.
+        for (int i = 0; i < N; ++i) out[i] = i < nargs ? args[i] : nullptr;
+        return true;
+    }
+    if (!detail::take_positional(p, args, nargs, out)) return false;
+    if (kwnames != nullptr) {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            if (!detail::take_keyword(p, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+        }
+    }
+    return detail::check_required(p, out);
+}
+
+// The classic form: a tuple and a dict (or nullptr). The dict is the call's
+// own, so walking it cannot race with anyone.
+template <int N>
+bool parse_arguments(const Parameters<N>& p, PyObject* args, PyObject* kwargs, PyObject* (&out)[N]) {
+    if (!detail::take_positional(p, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out)) return false;
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* name = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &name, &value)) {
+            if (!detail::take_keyword(p, name, value, out)) return false;
+        }
+    }
+    return detail::check_required(p, out);
 }
 
 // The single required argument of a method taking it positionally or by
@@ -62,7 +115,7 @@ inline PyObject* single_argument(PyObject* const* args, Py_ssize_t nargs, PyObje
     if (nargs == 1 && kwnames == nullptr) return args[0];
     const char* const names[] = {keyword};
     PyObject* out[1];
-    return parse_arguments(args, nargs, kwnames, function, names, 1, out) ? out[0] : nullptr;
+    return parse_arguments(Parameters<1>{function, names, 1}, args, nargs, kwnames, out) ? out[0] : nullptr;
 }
 
 }  // namespace tavoric::python

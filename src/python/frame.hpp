@@ -12,6 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "python/arguments.hpp"
 #include "python/container_object.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -24,16 +25,12 @@ template <class Class>
 struct Frame {
     using Object = typename Class::Object;
 
-    static PyObject* with_options(PyObject*, PyObject* args, PyObject* kwargs) {
+    static PyObject* with_options(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            const char* const names[] = {"capacity", "reserve_exponent", nullptr};
-            PyObject* capacity_argument = nullptr;
-            PyObject* exponent_argument = nullptr;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:with_options", const_cast<char**>(names),
-                                             &capacity_argument, &exponent_argument)) {
-                return nullptr;
-            }
-            auto options = parse_options(capacity_argument, exponent_argument, Class::Kind::minimum_exponent);
+            static const char* const names[] = {"capacity", "reserve_exponent"};
+            PyObject* given[2];
+            if (!parse_arguments(Parameters<2>{"with_options", names, 0}, args, nargs, kwnames, given)) return nullptr;
+            auto options = parse_options(given[0], given[1], Class::Kind::minimum_exponent);
             if (!options) return nullptr;
             auto table = Class::Kind::template try_build<typename Class::Table::value_type>(options->capacity,
                                                                                            options->exponent);

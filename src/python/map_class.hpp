@@ -229,7 +229,7 @@ private:
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             static const char* const names[] = {"key", "default"};
             PyObject* arguments[2];
-            if (!parse_arguments(args, nargs, kwnames, "get", names, 1, arguments)) return nullptr;
+            if (!parse_arguments(Parameters<2>{"get", names, 1}, args, nargs, kwnames, arguments)) return nullptr;
             SharedBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_mutably_borrowed();
             auto lookup = LookupKey::make(arguments[0]);
@@ -244,7 +244,7 @@ private:
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             static const char* const names[] = {"key", "default"};
             PyObject* arguments[2];
-            if (!parse_arguments(args, nargs, kwnames, "pop", names, 1, arguments)) return nullptr;
+            if (!parse_arguments(Parameters<2>{"pop", names, 1}, args, nargs, kwnames, arguments)) return nullptr;
             ExclusiveBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_borrowed();
             auto lookup = LookupKey::make(arguments[0]);
@@ -285,7 +285,7 @@ private:
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             static const char* const names[] = {"key", "default"};
             PyObject* arguments[2];
-            if (!parse_arguments(args, nargs, kwnames, "setdefault", names, 1, arguments)) return nullptr;
+            if (!parse_arguments(Parameters<2>{"setdefault", names, 1}, args, nargs, kwnames, arguments)) return nullptr;
             ExclusiveBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_borrowed();
             Container& container = object(self)->container;
@@ -386,7 +386,7 @@ private:
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             static const char* const names[] = {"iterable", "value"};
             PyObject* arguments[2];
-            if (!parse_arguments(args, nargs, kwnames, "fromkeys", names, 1, arguments)) return nullptr;
+            if (!parse_arguments(Parameters<2>{"fromkeys", names, 1}, args, nargs, kwnames, arguments)) return nullptr;
             PyObject* value = is_absent(arguments[1]) ? Py_None : arguments[1];
             Py_ssize_t expected = PyObject_Size(arguments[0]);
             if (expected < 0) {
@@ -541,7 +541,7 @@ PyType_Spec* MapClass<KindT>::type_spec() {
         {"__reduce__", &reduce, METH_NOARGS, nullptr},
         {"__sizeof__", &Frame::sizeof_method, METH_NOARGS, nullptr},
         {"with_options", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Frame::with_options)),
-         METH_VARARGS | METH_KEYWORDS | METH_CLASS, "with_options($cls, capacity=0, reserve_exponent=None)\n--\n\n"},
+         METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "with_options($cls, capacity=0, reserve_exponent=None)\n--\n\n"},
         {"__class_getitem__", &class_getitem, METH_O | METH_CLASS,
          "__class_getitem__($cls, item)\n--\n\nRuntime support for `Cls[K, V]` syntax via `types.GenericAlias`\n"
          "\u2014 parity with the `Generic[K, V]` typing stub."},

@@ -105,25 +105,23 @@ private:
         std::uint32_t capacity = 0;
     };
 
-    static std::optional<Arguments> parse_arguments(PyObject* args, PyObject* kwargs) {
-        static const std::string format = std::string("|O$O:") + Kind::set_name;
-        const char* const names[] = {"iterable", "capacity", nullptr};
-        PyObject* iterable = nullptr;
-        PyObject* capacity_argument = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(names), &iterable,
-                                         &capacity_argument)) {
+    static std::optional<Arguments> parse_constructor_arguments(PyObject* args, PyObject* kwargs) {
+        static const char* const names[] = {"iterable", "capacity"};
+        PyObject* given[2];
+        // `capacity` is keyword-only.
+        if (!parse_arguments(Parameters<2>{Kind::set_name, names, 0, 1}, args, kwargs, given)) {
             return std::nullopt;
         }
-        auto capacity = Frame::constructor_capacity(capacity_argument);
+        auto capacity = Frame::constructor_capacity(given[1]);
         if (!capacity) return std::nullopt;
-        return Arguments{is_absent(iterable) ? nullptr : iterable, *capacity};
+        return Arguments{is_absent(given[0]) ? nullptr : given[0], *capacity};
     }
 
     // The constructor makes the empty set sized for `capacity`; __init__,
     // which the interpreter calls next with the same arguments, fills it.
     static PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-            auto parsed = parse_arguments(args, kwargs);
+            auto parsed = parse_constructor_arguments(args, kwargs);
             if (!parsed) return nullptr;
             return Object::create(cls, Container(Kind::template build<common::arena::Unit>(parsed->capacity)));
         });
@@ -133,7 +131,7 @@ private:
     // `capacity` asks for room for that many elements in all.
     static int initialize(PyObject* self, PyObject* args, PyObject* kwargs) {
         return guarded<int>(-1, [&]() -> int {
-            auto parsed = parse_arguments(args, kwargs);
+            auto parsed = parse_constructor_arguments(args, kwargs);
             if (!parsed) return -1;
             ExclusiveBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return (raise_already_borrowed(), -1);
@@ -385,7 +383,7 @@ PyType_Spec* SetClass<KindT>::type_spec() {
         {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&update)), METH_FASTCALL,
          "update($self, *others)\n--\n\n"},
         {"with_options", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Frame::with_options)),
-         METH_VARARGS | METH_KEYWORDS | METH_CLASS, "with_options($cls, capacity=0, reserve_exponent=None)\n--\n\n"},
+         METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "with_options($cls, capacity=0, reserve_exponent=None)\n--\n\n"},
         {"__class_getitem__", &class_getitem, METH_O | METH_CLASS,
          "__class_getitem__($cls, item)\n--\n\nRuntime support for `Cls[T]` via `types.GenericAlias`."},
         {"union", fastcall(&Algebra::union_), METH_FASTCALL, "union($self, *others)\n--\n\n"},
