@@ -8,7 +8,7 @@
 
 namespace tavoric::python {
 
-bool KeyWords::prepare(PyObject* object, std::uintptr_t& tagged, std::intptr_t& hash) {
+bool KeyWords::prepare_slow(PyObject* object, std::uintptr_t& tagged, std::intptr_t& hash) {
     Py_hash_t computed = PyObject_Hash(object);
     if (computed == -1 && PyErr_Occurred()) return false;
     std::uintptr_t address = reinterpret_cast<std::uintptr_t>(object);
@@ -26,9 +26,10 @@ namespace {
 
 enum class Native { equal, unequal, undecided };
 
-// Exact ints that fit in 64 bits compare by value; ints that overflow in
-// different directions (or one fits, the other not) cannot be equal; ints
-// that overflow the same way are left to rich comparison.
+// Exact ints beyond one digit (those compare in line) that fit in 64 bits
+// compare by value; ints that overflow in different directions (or one fits,
+// the other not) cannot be equal; ints that overflow the same way are left
+// to rich comparison.
 Native compare_ints(PyObject* probe, PyObject* stored) {
     int probe_overflow = 0;
     int stored_overflow = 0;
@@ -38,22 +39,6 @@ Native compare_ints(PyObject* probe, PyObject* stored) {
         return probe_value == stored_value ? Native::equal : Native::unequal;
     }
     return probe_overflow != stored_overflow ? Native::unequal : Native::undecided;
-}
-
-// Exact strs compare by their UTF-8 bytes. A str that has no UTF-8 form (a
-// lone surrogate) is left to rich comparison.
-Native compare_strs(PyObject* probe, PyObject* stored) {
-    Py_ssize_t probe_length = 0;
-    Py_ssize_t stored_length = 0;
-    const char* probe_bytes = PyUnicode_AsUTF8AndSize(probe, &probe_length);
-    const char* stored_bytes = probe_bytes ? PyUnicode_AsUTF8AndSize(stored, &stored_length) : nullptr;
-    if (probe_bytes == nullptr || stored_bytes == nullptr) {
-        PyErr_Clear();
-        return Native::undecided;
-    }
-    return probe_length == stored_length && std::memcmp(probe_bytes, stored_bytes, probe_length) == 0
-               ? Native::equal
-               : Native::unequal;
 }
 
 }  // namespace
@@ -71,8 +56,6 @@ bool KeyWords::equal_slow(const KeyWords& stored) const {
     Native native = Native::undecided;
     if (tag() == key_tag::exact_int && stored.tag() == key_tag::exact_int) {
         native = compare_ints(probe_object, stored_object);
-    } else if (tag() == key_tag::exact_str && stored.tag() == key_tag::exact_str) {
-        native = compare_strs(probe_object, stored_object);
     }
 
     bool equal = native == Native::equal;

@@ -19,6 +19,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -47,6 +48,18 @@ public:
     bool matches(const KeyWords& stored) const {
         if (hash_ != stored.hash_) return false;
         if (object() == stored.object()) return true;
+        // Exact ints and strs compare by their representation, in line: an
+        // int that fits one digit by its value, strs by kind, length and code
+        // units (every str is kept in its narrowest kind, so equal strs have
+        // equal representations).
+        if (tag() == stored.tag() && tag() != key_tag::other) {
+            if (tag() == key_tag::exact_str) return equal_strs(object(), stored.object());
+            auto* a = reinterpret_cast<PyLongObject*>(object());
+            auto* b = reinterpret_cast<PyLongObject*>(stored.object());
+            if (PyUnstable_Long_IsCompact(a) && PyUnstable_Long_IsCompact(b)) {
+                return PyUnstable_Long_CompactValue(a) == PyUnstable_Long_CompactValue(b);
+            }
+        }
         return equal_slow(stored);
     }
 
@@ -55,13 +68,46 @@ protected:
     KeyWords(std::uintptr_t tagged, std::intptr_t hash) noexcept : tagged_(tagged), hash_(hash) {}
 
     // Reads the object's hash and tag. False with the Python error set when
-    // hashing fails.
-    static bool prepare(PyObject* object, std::uintptr_t& tagged, std::intptr_t& hash);
+    // hashing fails. Exact ints of one digit and exact strs whose hash is
+    // already cached are read in line: the same values the interpreter's
+    // hash gives, without its call chain.
+    static bool prepare(PyObject* object, std::uintptr_t& tagged, std::intptr_t& hash) {
+        PyTypeObject* type = Py_TYPE(object);
+        const auto address = reinterpret_cast<std::uintptr_t>(object);
+        if (type == &PyLong_Type) {
+            auto* value = reinterpret_cast<PyLongObject*>(object);
+            if (PyUnstable_Long_IsCompact(value)) {
+                // One digit is below 2^30, far below the hash modulus 2^61 - 1:
+                // the hash is the value itself, except that -1 is reserved.
+                const Py_ssize_t v = PyUnstable_Long_CompactValue(value);
+                hash = v == -1 ? -2 : v;
+                tagged = address | key_tag::exact_int;
+                return true;
+            }
+        } else if (type == &PyUnicode_Type) {
+            // Written once by whichever thread hashes the str first; -1 until then.
+            const Py_hash_t cached =
+                __atomic_load_n(&reinterpret_cast<PyASCIIObject*>(object)->hash, __ATOMIC_RELAXED);
+            if (cached != -1) {
+                hash = cached;
+                tagged = address | key_tag::exact_str;
+                return true;
+            }
+        }
+        return prepare_slow(object, tagged, hash);
+    }
 
     std::uintptr_t tagged_ = 0;
     std::intptr_t hash_ = 0;
 
 private:
+    static bool prepare_slow(PyObject* object, std::uintptr_t& tagged, std::intptr_t& hash);
+    static bool equal_strs(PyObject* a, PyObject* b) noexcept {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+        const int kind = PyUnicode_KIND(a);
+        return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * kind) == 0;
+    }
     bool equal_slow(const KeyWords& stored) const;
 };
 
