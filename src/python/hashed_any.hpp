@@ -159,6 +159,12 @@ public:
         return HashedAny(reinterpret_cast<std::uintptr_t>(key.object()) | key.tag(), key.cached_hash());
     }
 
+    // Releases the key now, without the attach check (see OwnedRef).
+    void release_attached() noexcept {
+        if (tagged_ != 0) Py_DECREF(object());
+        tagged_ = 0;
+    }
+
     // Hands the key object's reference to the caller; the wrapper is empty.
     PyObject* release_object() noexcept {
         PyObject* object = this->object();

@@ -211,16 +211,19 @@ private:
             if (value == nullptr) {
                 auto lookup = LookupKey::make(key);
                 if (!lookup) return -1;
-                auto removed = container.remove(*lookup);
+                auto removed = container.remove_entry(*lookup);
                 if (!removed) return (raise_key_error(key), -1);
                 ++object(self)->counter;
-                return 0;  // the value is released with `removed`
+                removed->key.release_attached();
+                removed->value.release_attached();
+                return 0;
             }
             auto wrapped = HashedAny::wrap(key);
             if (!wrapped) return -1;
             auto previous = container.insert(std::move(*wrapped), OwnedRef::borrow(value));
             if (!previous) return (raise_reserve_error(previous.error()), -1);
             ++object(self)->counter;  // a replaced value changes the map too
+            if (*previous) (*previous)->release_attached();
             return 0;
         });
     }
@@ -249,10 +252,11 @@ private:
             if (!borrow.held()) return raise_already_borrowed();
             auto lookup = LookupKey::make(arguments[0]);
             if (!lookup) return nullptr;
-            auto removed = object(self)->container.remove(*lookup);
+            auto removed = object(self)->container.remove_entry(*lookup);
             if (removed) {
                 ++object(self)->counter;
-                return removed->release();
+                removed->key.release_attached();
+                return removed->value.release();
             }
             // None counts as "no default": pop(missing, None) raises.
             if (is_absent(arguments[1])) return raise_key_error(arguments[0]);

@@ -41,6 +41,9 @@ public:
     explicit operator bool() const noexcept { return object_ != nullptr; }
     // Hands the reference to the caller (for returning to the interpreter).
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    // Releases the reference now, without the attach check: for method
+    // bodies, where the calling thread is attached by definition.
+    void release_attached() noexcept { Py_XDECREF(std::exchange(object_, nullptr)); }
     // A second strong reference to the same object.
     OwnedRef clone() const noexcept { return borrow(object_); }
 

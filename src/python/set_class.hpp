@@ -200,8 +200,10 @@ private:
         if (!key) return -1;
         ExclusiveBorrow borrow(object(self)->borrow);
         if (!borrow.held()) return (raise_already_borrowed(), -1);
-        if (!object(self)->container.remove(*key)) return 0;
+        auto removed = object(self)->container.remove(*key);
+        if (!removed) return 0;
         ++object(self)->counter;
+        removed->release_attached();
         return 1;
     }
 

@@ -91,10 +91,13 @@ public:
         return map_.contains(probe);
     }
 
-    // Removes and releases an equal key; false when there is none.
+    // Removes an equal key and hands it to the caller; nothing when there
+    // is none.
     template <class Q = K>
-    bool remove(const Q& probe) {
-        return map_.remove_entry(probe).has_value();
+    std::optional<K> remove(const Q& probe) {
+        auto entry = map_.remove_entry(probe);
+        if (!entry) return std::nullopt;
+        return std::optional<K>(std::move(entry->key));
     }
 
     std::expected<void, TryReserveError> reserve(std::size_t additional) { return map_.reserve(additional); }
