@@ -88,6 +88,25 @@ constexpr std::uint64_t elastic_phi_small(std::uint64_t i, std::uint64_t j) noex
     return ((x | ones) << (std::bit_width(i) + 1)) | i;
 }
 
+// enc(j) for every probe number a schedule can hold (a route's probe t is at
+// most 383, so j = t + 1 <= 384), so that a walk stepping through one
+// level's probes gets each code from a load, a shift and an or. One entry
+// more (0) lets a walk read the code after a level's last route before it
+// discards it.
+inline constexpr std::uint32_t kScheduledProbeNumbers = 384;
+inline constexpr auto kProbeNumberCodes = [] {
+    std::array<std::uint32_t, kScheduledProbeNumbers + 2> codes{};
+    for (std::uint64_t j = 1; j <= kScheduledProbeNumbers; ++j) {
+        codes[j] = static_cast<std::uint32_t>(elastic_phi_small(1, j) >> 2);  // phi(1, j) = enc(j) . 0 . 1
+    }
+    return codes;
+}();
+
+// phi(i, j) for a level i from 1 to 32 and a probe number j a schedule holds.
+constexpr std::uint32_t elastic_phi_scheduled(std::uint32_t i, std::uint32_t j) noexcept {
+    return (kProbeNumberCodes[j] << (std::bit_width(i) + 1)) | i;
+}
+
 // phi computed in 64 bits, as placement needs it: none when the code is
 // longer than 63 bits (too large for any cap) or a coordinate is 0.
 constexpr std::optional<std::uint64_t> elastic_phi64(std::uint64_t i, std::uint64_t j) noexcept {

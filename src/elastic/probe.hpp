@@ -55,10 +55,29 @@ constexpr std::uint64_t elastic_probe_mix(std::uint64_t H, std::uint32_t x) noex
 // an Elastic table has a power-of-two length (1 included; the geometry makes
 // no other), so the slot is the top log2(n) bits of the mix, shifted in two
 // steps so that n = 1 gives 0 without a shift by 64: no division, no
-// rejection, no branch.
+// rejection, no branch. The second shift depends on the level alone, so
+// walks compute it once per level (elastic_slot_shift) and probe with
+// elastic_probe_slot_shifted.
+constexpr unsigned elastic_slot_shift(std::size_t n) noexcept {
+    return 63u - static_cast<unsigned>(std::countr_zero(n));
+}
+
+[[gnu::always_inline]] constexpr inline std::size_t elastic_probe_slot_shifted(std::uint64_t H, std::uint32_t selector,
+                                                                               unsigned shift) noexcept {
+    return static_cast<std::size_t>((elastic_probe_mix(H, selector) >> 1) >> shift);
+}
+
 [[gnu::always_inline]] constexpr inline std::size_t elastic_probe_slot(std::uint64_t H, std::uint32_t selector,
                                                                        std::size_t n) noexcept {
-    return static_cast<std::size_t>((elastic_probe_mix(H, selector) >> 1) >> (63 - std::countr_zero(n)));
+    return elastic_probe_slot_shifted(H, selector, elastic_slot_shift(n));
+}
+
+// True when x has at most n bits set: n times clearing the lowest set bit.
+// Baseline x86-64 has no popcount instruction (std::popcount becomes a
+// library call there), and the walks only need this bound.
+constexpr bool at_most_bits_set(std::uint32_t x, int n) noexcept {
+    for (int i = 0; i < n; ++i) x &= x - 1;
+    return x == 0;
 }
 
 }  // namespace tavoric::elastic

@@ -18,7 +18,15 @@
 // largest phi any placement has used (schedule.hpp). A lookup checks the
 // primary slot, then the key's membership group (a bloom word plus per-level
 // lane bits, one group per ten slots), then walks the schedule, probing only
-// levels the lane says may hold the key.
+// levels that hold entries at all (a per-table word, kept exact on every
+// store, removal, rebuild and clear) and that the lane says may hold the key.
+// When at most four levels remain, their probes are merged in phi order
+// directly, without stepping over the other levels' routes.
+//
+// Distinct placement. insert_distinct(key, value, hash) is for callers that
+// know no stored key equals the new one (a copy of another table): it
+// grows and places exactly as insert() would for an absent key, same slot,
+// same batch bookkeeping, but never searches, so no key is compared.
 //
 // Exceptional placement. A key for which the batch rules find no usable probe
 // (not even after a same-size rebuild) goes to the first vacant slot in table
@@ -139,7 +147,8 @@ public:
           quotas_(std::exchange(other.quotas_, {})),
           batch_index_(std::exchange(other.batch_index_, 0)),
           batch_remaining_(std::exchange(other.batch_remaining_, 0)),
-          schedule_(std::exchange(other.schedule_, {})) {}
+          schedule_(std::exchange(other.schedule_, {})),
+          live_levels_(std::exchange(other.live_levels_, 0)) {}
 
     ElasticTable& operator=(ElasticTable&& other) noexcept {
         if (this != &other) {
@@ -154,6 +163,7 @@ public:
             batch_index_ = std::exchange(other.batch_index_, 0);
             batch_remaining_ = std::exchange(other.batch_remaining_, 0);
             schedule_ = std::exchange(other.schedule_, {});
+            live_levels_ = std::exchange(other.live_levels_, 0);
         }
         return *this;
     }
@@ -211,30 +221,16 @@ public:
         return find_by_exact_schedule(probe, elastic_prepare(hash));
     }
 
+    // The primary slot first, inline; everything past it (membership
+    // group, schedule walks) out of line, so that the many lookups ending at
+    // the primary slot pay for nothing else.
     template <class Q = K>
     std::optional<ElasticLocation> find_by_exact_schedule(const Q& probe, const ElasticPreparedKey& p) const {
-        if (len_ == 0 || level_count() == 0) return std::nullopt;
-        const Level<entry_type>& first = arena_.levels[0];
+        if (len_ == 0) return std::nullopt;
+        const Level<entry_type>& first = arena_.levels.levels[0];
         const std::size_t p0 = elastic_probe_slot(p.prepared, elastic_selector(0, 0), first.len);
-
-        bool filter = false;
-        std::uint32_t level_set = 0;
-        if (const MembershipGroup* group = group_of(p.prepared)) {
-            filter = (group->bloom & p.membership) == p.membership;
-            level_set = level_count() <= kMaxLaneLevels ? group->lanes[p.prepared & 3] : ~std::uint32_t{0};
-        }
         if (matches_at(first, p0, probe, p.fingerprint)) return ElasticLocation{0, p0};
-        if (!filter) return std::nullopt;
-
-        if (std::popcount(level_set) <= kMergedWalkLevels) return find_on_levels(probe, p, level_set);
-        for (const PhiRoute& route : schedule_) {
-            const std::uint32_t level = elastic_selector_level(route.selector);
-            if (((level_set >> level) & 1u) == 0) continue;
-            const std::size_t slot = elastic_probe_slot(p.prepared, route.selector, route.key);
-            if (matches_at(arena_.levels[level], slot, probe, p.fingerprint)) return ElasticLocation{level, slot};
-        }
-        if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
-        return std::nullopt;
+        return find_past_primary(probe, p);
     }
 
     // ---- insertion ---------------------------------------------------------
@@ -249,6 +245,17 @@ public:
         auto placed = insert_for_vacant_entry_prepared(std::move(key), std::move(value), p);
         if (!placed) return std::unexpected(placed.error());
         return std::optional<V>();
+    }
+
+    // Stores a key the caller guarantees is not in the table, exactly where
+    // insert() would (same growth, same batch rules, same slot) but without
+    // searching for it first, so no key is ever compared: the placement a
+    // copy needs. On AllocError (a refused growth) nothing has changed and
+    // key and value are released.
+    std::expected<void, TryReserveError> insert_distinct(K key, V value, std::uint64_t hash) {
+        auto placed = insert_for_vacant_entry_prepared(std::move(key), std::move(value), elastic_prepare(hash));
+        if (!placed) return std::unexpected(placed.error());
+        return {};
     }
 
     // Stores a key the caller has just found absent. On AllocError (a refused
@@ -300,9 +307,13 @@ public:
                 const std::size_t q = cur.len / free_c + (cur.len % free_c != 0 ? 1 : 0);
                 const std::size_t beta = q <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(q - 1));
                 const std::size_t budget = beta * beta < k_ ? beta * beta : k_;
+                const std::uint8_t* ctrl = cur.ctrl;
+                const unsigned shift = elastic_slot_shift(cur.len);
+                const auto selector = elastic_selector(static_cast<std::uint32_t>(c), 0);
                 for (std::size_t t = 0; t < 8 * budget; ++t) {
-                    const std::size_t slot = probe_slot(H, c, t);
-                    if (!common::arena::is_live(cur.ctrl[slot])) {
+                    const std::size_t slot =
+                        elastic_probe_slot_shifted(H, selector + elastic_selector(0, static_cast<std::uint32_t>(t)), shift);
+                    if (!common::arena::is_live(ctrl[slot])) {
                         result = PlacementChoice{c, slot, static_cast<std::uint32_t>(t + 1), 0};
                         break;
                     }
@@ -327,9 +338,13 @@ public:
     std::optional<std::pair<std::size_t, std::uint32_t>> uniform_vacancy(std::uint64_t H, std::size_t level) const {
         const Level<entry_type>& lv = arena_.levels[level];
         const std::size_t probes = level < kUsableProbes.size() ? kUsableProbes[level] : kUniformProbes;
+        const std::uint8_t* ctrl = lv.ctrl;
+        const unsigned shift = elastic_slot_shift(lv.len);
+        const auto selector = elastic_selector(static_cast<std::uint32_t>(level), 0);
         for (std::size_t t = 0; t < probes; ++t) {
-            const std::size_t slot = probe_slot(H, level, t);
-            if (!common::arena::is_live(lv.ctrl[slot])) {
+            const std::size_t slot =
+                elastic_probe_slot_shifted(H, selector + elastic_selector(0, static_cast<std::uint32_t>(t)), shift);
+            if (!common::arena::is_live(ctrl[slot])) {
                 return std::pair{slot, static_cast<std::uint32_t>(t + 1)};
             }
         }
@@ -415,6 +430,7 @@ public:
             });
             level.tombstones = 0;
         }
+        live_levels_ = 0;
         reset_batches();
         schedule_.reset();
         if (MembershipGroup* groups = arena_.groups()) {
@@ -456,6 +472,7 @@ private:
         insert_limit_ = geometry.insert_limit;
         quotas_ = geometry.batch_quotas;
         len_ = 0;
+        live_levels_ = 0;
         reset_batches();
         schedule_.reset();
     }
@@ -475,13 +492,6 @@ private:
     std::optional<std::size_t> current_batch() const noexcept {
         if (batch_index_ == 0) return std::nullopt;
         return batch_index_ - 1;
-    }
-
-    std::size_t probe_slot(std::uint64_t H, std::size_t level, std::size_t t) const noexcept {
-        return elastic_probe_slot(
-            H,
-            elastic_selector(static_cast<std::uint32_t>(level), static_cast<std::uint32_t>(t)),
-            arena_.levels[level].len);
     }
 
     static std::optional<PlacementChoice> from_uniform(std::size_t level,
@@ -506,6 +516,29 @@ private:
         }
     }
 
+    // A lookup past the primary slot: only keys whose membership bits are
+    // all in their group can be stored, and only on levels that hold entries
+    // (narrowed by the key's lane where lanes are kept). A few such levels
+    // are merged probe by probe; more are walked along the schedule.
+    template <class Q>
+    [[gnu::noinline]] std::optional<ElasticLocation> find_past_primary(const Q& probe,
+                                                                       const ElasticPreparedKey& p) const {
+        const MembershipGroup* group = group_of(p.prepared);
+        if (group == nullptr || (group->bloom & p.membership) != p.membership) return std::nullopt;
+        std::uint32_t level_set = live_levels_;
+        if (level_count() <= kMaxLaneLevels) level_set &= group->lanes[p.prepared & 3];
+        if (at_most_bits_set(level_set, kMergedWalkLevels)) return find_on_levels(probe, p, level_set);
+        const Level<entry_type>* levels = arena_.levels.levels.get();
+        for (const PhiRoute* route = schedule_.begin(), *end = schedule_.end(); route != end; ++route) {
+            const std::uint32_t level = elastic_selector_level(route->selector);
+            if (((level_set >> level) & 1u) == 0) continue;
+            const std::size_t slot = elastic_probe_slot(p.prepared, route->selector, route->key);
+            if (matches_at(levels[level], slot, probe, p.fingerprint)) return ElasticLocation{level, slot};
+        }
+        if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
+        return std::nullopt;
+    }
+
     // Lookups whose lane admits at most this many levels merge those levels'
     // probes instead of walking the whole schedule.
     static constexpr int kMergedWalkLevels = 4;
@@ -513,40 +546,48 @@ private:
     // The schedule walk restricted to the levels in level_set (at most
     // kMergedWalkLevels of them), probe for probe in the schedule's order:
     // each level contributes its consecutive probes, and the next probe is
-    // always the one with the smallest phi among the levels' next ones.
+    // always the one with the smallest phi among the levels' next ones. Each
+    // level keeps what its probes share (selector, slot shift, control
+    // bytes) in its head; an exhausted head's phi becomes the largest value,
+    // so choosing the next probe is a fixed four-way minimum without moves.
     template <class Q>
     std::optional<ElasticLocation> find_on_levels(const Q& probe, const ElasticPreparedKey& p,
                                                   std::uint32_t level_set) const {
-        struct Head {
-            std::uint64_t phi;
-            std::uint32_t level;
-            std::uint32_t probe;
-            std::uint32_t end;
-        };
-        std::array<Head, kMergedWalkLevels> heads{};
-        int live = 0;
+        static_assert(kMergedWalkLevels == 4);
+        constexpr std::uint32_t kExhausted = ~std::uint32_t{0};
+        std::uint32_t phi[4] = {kExhausted, kExhausted, kExhausted, kExhausted};  // code of each head's next probe
+        std::uint32_t selector[4], end[4], level_of[4];
+        unsigned code_shift[4], slot_shift[4];  // phi(level + 1, j) = enc(j) << code_shift | (level + 1)
+        const std::uint8_t* ctrl[4];
+        const Level<entry_type>* levels = arena_.levels.levels.get();
+        int heads = 0;
         for (std::uint32_t rest = level_set; rest != 0; rest &= rest - 1) {
             const auto level = static_cast<std::uint32_t>(std::countr_zero(rest));
             if (level >= ProbeSchedule::kTrackedLevels) break;
             const std::uint32_t count = schedule_.level_routes(level);
             if (count == 0) continue;
             const std::uint32_t t = ProbeSchedule::first_probe(level);
-            heads[live++] = Head{elastic_phi_small(level + 1, t + 1), level, t, t + count};
+            phi[heads] = elastic_phi_scheduled(level + 1, t + 1);
+            selector[heads] = elastic_selector(level, t);
+            end[heads] = elastic_selector(level, t + count);
+            level_of[heads] = level;
+            code_shift[heads] = static_cast<unsigned>(std::bit_width(level + 1)) + 1;
+            slot_shift[heads] = elastic_slot_shift(levels[level].len);
+            ctrl[heads] = levels[level].ctrl;
+            ++heads;
         }
-        while (live > 0) {
-            int best = 0;
-            for (int i = 1; i < live; ++i) {
-                if (heads[i].phi < heads[best].phi) best = i;
+        for (;;) {
+            int h = 0;
+            for (int i = 1; i < 4; ++i) h = phi[i] < phi[h] ? i : h;
+            if (phi[h] == kExhausted) break;
+            const std::size_t slot = elastic_probe_slot_shifted(p.prepared, selector[h], slot_shift[h]);
+            if (ctrl[h][slot] == p.fingerprint && probe.matches(levels[level_of[h]].entries[slot].key)) {
+                return ElasticLocation{level_of[h], slot};
             }
-            Head& head = heads[best];
-            const Level<entry_type>& level = arena_.levels[head.level];
-            const std::size_t slot = elastic_probe_slot(p.prepared, elastic_selector(head.level, head.probe), level.len);
-            if (matches_at(level, slot, probe, p.fingerprint)) return ElasticLocation{head.level, slot};
-            if (++head.probe == head.end) {
-                heads[best] = heads[--live];
-            } else {
-                head.phi = elastic_phi_small(head.level + 1, head.probe + 1);
-            }
+            selector[h] += elastic_selector(0, 1);
+            const std::uint32_t next_probe = ((selector[h] & 0xFFFFu) >> 3) + 1;
+            phi[h] = selector[h] == end[h] ? kExhausted
+                                           : (kProbeNumberCodes[next_probe] << code_shift[h]) | (level_of[h] + 1);
         }
         if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
         return std::nullopt;
@@ -560,6 +601,7 @@ private:
     template <class Q>
     [[gnu::noinline, gnu::cold]] std::optional<ElasticLocation> full_scan(const Q& probe, std::uint8_t fp) const {
         for (std::size_t i = 0; i < level_count(); ++i) {
+            if (((live_levels_ >> i) & 1u) == 0) continue;
             const Level<entry_type>& level = arena_.levels[i];
             const std::size_t slot = common::arena::find_slot(
                 level.ctrl, level.len, [fp](std::uint64_t group) { return common::arena::match_mask(group, fp); },
@@ -599,6 +641,7 @@ private:
         if (level.ctrl[loc.slot] == common::arena::kTombstone) --level.tombstones;
         level.ctrl[loc.slot] = p.fingerprint;
         ++level.occupied;
+        live_levels_ |= std::uint32_t{1} << loc.level;
         record_membership(p.prepared, p.membership, loc.level);
         ++len_;
         if (batch_remaining_ != 0) --batch_remaining_;
@@ -626,7 +669,7 @@ private:
         std::destroy_at(&level->entries[loc.slot]);
         level->ctrl[loc.slot] = common::arena::kTombstone;
         --len_;
-        --level->occupied;
+        if (--level->occupied == 0) live_levels_ &= ~(std::uint32_t{1} << loc.level);
         ++level->tombstones;
         return entry;
     }
@@ -650,6 +693,9 @@ private:
     std::size_t batch_index_ = 0;
     std::size_t batch_remaining_ = 0;
     ProbeSchedule schedule_;
+    // Bit l set exactly when level l holds a live entry: lookups skip the
+    // others, which no key can be on.
+    std::uint32_t live_levels_ = 0;
 };
 
 }  // namespace tavoric::elastic

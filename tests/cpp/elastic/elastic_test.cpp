@@ -459,6 +459,9 @@ TEST(ElasticReleases, RefusedGrowthLeavesTheTableAsItWas) {
             EXPECT_FALSE(with_faults(0, [&] { return t.reserve(additional); }).has_value());
             EXPECT_EQ(table_order(t), order);
         }
+        const std::int64_t offered = ledger.created();  // a refused distinct placement releases its pair too
+        EXPECT_FALSE(with_faults(0, [&] { return t.insert_distinct(CountedKey(ledger, 100, spread_hash(100)), CountedValue(ledger, 100), t.seeds().hash(spread_hash(100))); }).has_value());
+        EXPECT_TRUE(ledger.times_released(offered) + ledger.times_released(offered + 1) == 2 && table_order(t) == order);
         ASSERT_TRUE(insert_counted(t, ledger, 100).has_value());
         EXPECT_TRUE(t.inspect().slots() == 16u && invariants(t));
     }
@@ -584,7 +587,8 @@ struct AtLeast {
     bool matches(const IntKey& stored) const { return stored.value >= from && stored.value < 1000; }
 };
 
-// The reference: primary slot, then every route of the schedule in order, no filter.
+// The reference: primary slot, then every route of the schedule in order, no
+// filter, then (after an exceptional placement) every slot in table order.
 template <class Q>
 std::optional<ElasticLocation> plain_walk(const MapTable& t, const Q& key) {
     const auto p = elastic_prepare(t.seeds().hash(key.cached_hash()));
@@ -598,34 +602,59 @@ std::optional<ElasticLocation> plain_walk(const MapTable& t, const Q& key) {
         const auto slot = elastic_probe_slot(p.prepared, route.selector, route.key);
         if (matches(l, slot)) return ElasticLocation{l, slot};
     }
+    for (std::size_t l = 0; t.inspect().schedule().exceptional() && l < t.inspect().level_count(); ++l)
+        for (std::size_t s = 0; s < t.inspect().level(l).len; ++s)
+            if (matches(l, s)) return ElasticLocation{l, s};
     return std::nullopt;
 }
 
-// Full tables of random hashes; then keys of one hash sharing every probe,
-// where a probe matching several must get the first on the walk.
+// Random tables (grown from a quarter of their size; full, or a few levels
+// used of 17), before and after removing every third key and inserting more
+// over the tombstones: every lookup finds what the plain walk finds, and a
+// twin fed by insert_distinct holds every key where insert put it. Then keys
+// of one hash sharing every probe, where a probe matching several must get
+// the first on the walk.
 TEST(ElasticLookupWalk, FindsWhatThePlainWalkFinds) {
     std::mt19937_64 rng(7);
+    const std::tuple<std::size_t, std::size_t, bool> shapes[] = {{12, 50, true}, {225, 900, true}, {5000, 20000, true}, {100000, 30000, false}};
     for (std::uint32_t k : {1u, 3u, 6u})
-        for (std::size_t capacity : {50u, 900u, 20000u}) {
-            auto t = make_table(capacity, k, HashSeeds{rng(), rng() | 1});
+        for (auto [built, count, full] : shapes) {
+            const HashSeeds seeds{rng(), rng() | 1};
+            auto t = make_table(built, k, seeds), twin = make_table(built, k, seeds);
             std::vector<IntKey> keys;
-            while (t.len() < t.capacity()) {
-                keys.emplace_back(static_cast<std::int64_t>(keys.size()), static_cast<std::intptr_t>(rng()));
-                ASSERT_TRUE(t.insert(keys.back(), 1, hash_in(t, keys.back())).has_value());
+            auto add = [&](std::size_t n) {
+                for (std::size_t i = 0; i < n || (full && t.len() < t.capacity()); ++i) {
+                    keys.emplace_back(static_cast<std::int64_t>(keys.size()), static_cast<std::intptr_t>(rng()));
+                    ASSERT_TRUE(t.insert(keys.back(), 1, hash_in(t, keys.back())).has_value() && twin.insert_distinct(keys.back(), 1, hash_in(t, keys.back())).has_value());
+                }
+            };
+            auto check = [&](std::size_t removed_below) {
+                ASSERT_EQ(V({t.len(), t.inspect().slots()}), V({twin.len(), twin.inspect().slots()}));
+                for (const IntKey& key : keys) {
+                    const bool removed = std::size_t(key.value) < removed_below && key.value % 3 == 0;
+                    auto found = t.find(key, hash_in(t, key));
+                    ASSERT_TRUE(found.has_value() != removed && found == plain_walk(t, key) && found == twin.find(key, hash_in(t, key))) << key.value;
+                }
+                for (int i = 0; i < 2000; ++i) {
+                    IntKey absent(-1 - i, static_cast<std::intptr_t>(rng()));
+                    ASSERT_FALSE(t.find(absent, hash_in(t, absent)).has_value());
+                }
+            };
+            add(count);
+            check(0);
+            const std::size_t first = keys.size();
+            for (std::size_t i = 0; i < first; i += 3) {
+                (void)t.remove(*t.find(keys[i], hash_in(t, keys[i])));
+                (void)twin.remove(*twin.find(keys[i], hash_in(t, keys[i])));
             }
-            for (const IntKey& key : keys) {
-                auto found = t.find(key, hash_in(t, key));
-                ASSERT_TRUE(found.has_value() && found == plain_walk(t, key));
-            }
-            for (int i = 0; i < 2000; ++i) {
-                IntKey absent(-1 - i, static_cast<std::intptr_t>(rng()));
-                EXPECT_FALSE(t.find(absent, hash_in(t, absent)).has_value());
-            }
+            check(first);
+            add(first / 3);
+            check(first);
         }
     for (int count : {6, 12, 24}) {
         auto t = make_table(4000);
         const std::intptr_t hash = spread_hash(99);
-        for (std::int64_t i = 0; i < 3000; ++i) ASSERT_TRUE(t.insert(IntKey(i + 1000, spread_hash(i)), 1, spread_hash(i)));
+        for (std::int64_t i = 0; i < 3500; ++i) ASSERT_TRUE(t.insert(IntKey(i + 1000, spread_hash(i)), 1, spread_hash(i)));
         for (std::int64_t v = 0; v < count; ++v) ASSERT_TRUE(t.insert(IntKey(v, hash), 1, hash).has_value());
         for (std::int64_t from = 0; from < count; ++from) {
             auto found = t.find(AtLeast{from, hash}, t.seeds().hash(hash));
