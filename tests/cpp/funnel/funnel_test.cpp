@@ -201,7 +201,7 @@ TEST(FunnelLayout, RegionsDoNotOverlapAndStayAligned) {
         for (auto [size, align] : {std::pair<std::size_t, std::size_t>{12, 4}, {8, 4}, {24, 8}, {16, 8}}) {
             auto l = funnel_layout(n, size, align);
             ASSERT_TRUE(l.has_value());
-            EXPECT_TRUE(l->entries_offset >= n + 7 && l->entries_offset % align == 0 && l->records_offset >= l->entries_offset + n * size) << n;
+            EXPECT_TRUE(l->entries_offset >= n + kWideGroupPadding && l->entries_offset % align == 0 && l->records_offset >= l->entries_offset + n * size) << n;
             EXPECT_TRUE(l->records_offset % 64 + l->size % 64 == 0 && l->records * 10 >= n) << n;
             EXPECT_TRUE(l->size >= l->records_offset + 8 * l->records && l->size < l->records_offset + 8 * l->records + 64) << n;
         }
