@@ -30,12 +30,19 @@
 // check at the end of a draining walk.
 //
 // Failures. Allocation is fallible everywhere: construction returns
-// TryBuildError, insert and reserve return AllocError with the table exactly
-// as before (the passed key and value are released). A reservation beyond
-// the largest table is a CapacityOverflow value; an insertion that would need
-// one panics with "capacity overflow" before anything changes.
+// TryBuildError, insert, insert_distinct and reserve return AllocError with
+// the table exactly as before (the passed key and value are released). A
+// reservation beyond the largest table is a CapacityOverflow value; an
+// insertion that would need one panics with "capacity overflow" before
+// anything changes.
 // A purge whose allocation is refused is skipped: the tombstones stay and
 // the table remains correct.
+//
+// Keys known to be distinct. insert_distinct is insertion for a key the
+// caller guarantees is not stored, as when copying a table: it never
+// compares keys, and places the entry in the very slot insert would (growing
+// first exactly as insert would), so a copy built with it is laid out like
+// one built with insert.
 //
 // Keys whose equality changes over time. Insertion compares keys once, in
 // the search before any growth; the placement after a growth and every
@@ -182,6 +189,21 @@ public:
         }
         place(r, fp, hash, entry_type(std::move(key), std::move(value)), "Funnel insertion limit reserves a free slot");
         return std::optional<V>();
+    }
+
+    // Stores (key, value) for a key the caller guarantees no stored key
+    // equals (the entries of a copy). The entry lands in the slot insert
+    // would choose and the table grows exactly as insert would grow it, but
+    // no key is compared: one placement walk instead of a comparing search.
+    // On AllocError nothing changed (the passed key and value are released).
+    std::expected<void, TryReserveError> insert_distinct(K key, V value, std::uint64_t hash) {
+        if (len_ >= shape_.insert_budget) {
+            if (auto grown = grow_for_one_more(); !grown) return std::unexpected(grown.error());
+        }
+        const std::uint8_t fp = common::arena::fingerprint_of(hash);
+        place(search_for_this_table<false>(key, hash, fp), fp, hash, entry_type(std::move(key), std::move(value)),
+              "Funnel insertion limit reserves a free slot");
+        return {};
     }
 
     // Room for len + additional entries without further growth.
