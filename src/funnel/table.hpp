@@ -470,10 +470,16 @@ private:
             const Group group(ctrl + at);
             const Mask empty = group.empty() & in_bucket;
             // Positions before the first empty one (the whole bucket part
-            // when there is none).
-            const Mask before = (empty - 1) & ~empty & in_bucket;
+            // when there is none). Slots fill from the front of a bucket, so
+            // nothing but empties follows an empty; the mask keeps the walk
+            // to its definition all the same, and is only computed when
+            // there is something to trim.
+            auto before = [&] __attribute__((always_inline)) { return (empty - 1) & ~empty; };
             if constexpr (Compare) {
-                for (Mask match = group.match(fp) & before; match != 0; match &= match - 1) {
+                Mask match = group.match(fp) & in_bucket;
+                if (match != 0)
+                    match &= before();
+                for (; match != 0; match &= match - 1) {
                     const std::size_t slot = at + arena::lowest_index(match);
                     if (probe.matches(slots[slot].key)) {
                         result = {SearchOutcome::Found, slot};
@@ -483,8 +489,8 @@ private:
             }
             if constexpr (TrackTombstones) {
                 if (first_free == kNone) {
-                    const Mask tomb = group.tombstone() & before;
-                    if (tomb != 0) first_free = at + arena::lowest_index(tomb);
+                    const Mask tomb = group.tombstone() & in_bucket;
+                    if (tomb != 0 && (tomb & before()) != 0) first_free = at + arena::lowest_index(tomb);
                 }
             }
             if (empty != 0) {
