@@ -26,6 +26,7 @@
 
 #include "common/arena/aligned_block.hpp"
 #include "common/arena/block_layout.hpp"
+#include "common/arena/control.hpp"
 #include "common/error/try_errors.hpp"
 #include "funnel/geometry.hpp"
 #include "common/arena/reserve.hpp"
@@ -176,12 +177,13 @@ inline std::optional<std::size_t> next_growth_slots(std::size_t budget, std::uin
     return smallest_admissible_slots(target, k);
 }
 
-// The block of n slots: n + 7 control bytes (seven trailing zeros make an
-// 8-byte group read safe at every slot index), the slots, then one 64-bit
+// The block of n slots: n + 15 control bytes (fifteen trailing zeros make a
+// 16-byte group read safe at every slot index), the slots, then one 64-bit
 // membership filter word per ten slots.
 inline std::expected<common::arena::BlockLayout, TryReserveError> funnel_layout(std::size_t n, std::size_t entry_size,
                                                                                std::size_t entry_align) noexcept {
-    return common::arena::block_layout(n, 7, entry_size, entry_align, sizeof(std::uint64_t));
+    return common::arena::block_layout(n, common::arena::kWideGroupPadding, entry_size, entry_align,
+                                       sizeof(std::uint64_t));
 }
 
 // Tombstones above this trigger a same-size rebuild:

@@ -30,10 +30,13 @@ namespace tavoric::funnel {
 // low byte 0 for this). Eight rejections in a row give no position.
 [[gnu::always_inline]] constexpr inline std::optional<std::uint64_t> reduce_prepared_funnel_retries(
     std::uint64_t mix, std::uint64_t base, std::uint64_t selector, std::uint64_t m, std::uint64_t threshold) noexcept {
-    std::uint64_t u = mix ^ common::hash::splitmix64_finalize(base ^ selector);
-    common::hash::WideProduct p = common::hash::wide_multiply(u, m);
-    if (p.low >= threshold) [[likely]]
-        return p.high;
+    const std::uint64_t u = mix ^ common::hash::splitmix64_finalize(base ^ selector);
+    // The product's halves are taken here rather than through a WideProduct:
+    // GCC then keeps them in registers instead of storing the pair to the
+    // stack on every probe.
+    const unsigned __int128 p = static_cast<unsigned __int128>(u) * m;
+    if (static_cast<std::uint64_t>(p) >= threshold) [[likely]]
+        return static_cast<std::uint64_t>(p >> 64);
     return reduce_funnel_retries_after_rejection(mix, base, selector, m, threshold);
 }
 

@@ -1,7 +1,8 @@
 // FunnelTable<K, V>: open addressing by Funnel hashing.
 //
-// Layout. One 64-byte aligned block holds n + 7 control bytes (see
-// common/arena/control.hpp; the last seven always 0), the n-slot entry array
+// Layout. One 64-byte aligned block holds n + 15 control bytes (see
+// common/arena/control.hpp; the last fifteen always 0, so a 16-byte group
+// read is safe at every slot index), the n-slot entry array
 // and a membership filter of ⌈n/10⌉ 64-bit words. The slots are split into
 // α = 4k + 10 levels of β = 2k-wide buckets, shrinking by about a quarter per
 // level, then a special array: a uniform part probed at λ random slots and a
@@ -29,12 +30,19 @@
 // check at the end of a draining walk.
 //
 // Failures. Allocation is fallible everywhere: construction returns
-// TryBuildError, insert and reserve return AllocError with the table exactly
-// as before (the passed key and value are released). A reservation beyond
-// the largest table is a CapacityOverflow value; an insertion that would need
-// one panics with "capacity overflow" before anything changes.
+// TryBuildError, insert, insert_distinct and reserve return AllocError with
+// the table exactly as before (the passed key and value are released). A
+// reservation beyond the largest table is a CapacityOverflow value; an
+// insertion that would need one panics with "capacity overflow" before
+// anything changes.
 // A purge whose allocation is refused is skipped: the tombstones stay and
 // the table remains correct.
+//
+// Keys known to be distinct. insert_distinct is insertion for a key the
+// caller guarantees is not stored, as when copying a table: it never
+// compares keys, and places the entry in the very slot insert would (growing
+// first exactly as insert would), so a copy built with it is laid out like
+// one built with insert.
 //
 // Keys whose equality changes over time. Insertion compares keys once, in
 // the search before any growth; the placement after a growth and every
@@ -175,14 +183,27 @@ public:
             if (auto slot = full_scan(key, fp)) return replace(*slot, std::move(value));
         }
         if (len_ >= shape_.insert_budget) {
-            auto slots = next_growth_slots(shape_.insert_budget, k_, saturating_add(len_, 1));
-            if (!slots) common::error::panic("capacity overflow");
-            if (auto grown = resize_with_transition(*slots); !grown) return std::unexpected(grown.error());
+            if (auto grown = grow_for_one_more(); !grown) return std::unexpected(grown.error());
             // The key is known to be absent: place it without comparing.
             r = search_for_this_table<false>(key, hash, fp);
         }
         place(r, fp, hash, entry_type(std::move(key), std::move(value)), "Funnel insertion limit reserves a free slot");
         return std::optional<V>();
+    }
+
+    // Stores (key, value) for a key the caller guarantees no stored key
+    // equals (the entries of a copy). The entry lands in the slot insert
+    // would choose and the table grows exactly as insert would grow it, but
+    // no key is compared: one placement walk instead of a comparing search.
+    // On AllocError nothing changed (the passed key and value are released).
+    std::expected<void, TryReserveError> insert_distinct(K key, V value, std::uint64_t hash) {
+        if (len_ >= shape_.insert_budget) {
+            if (auto grown = grow_for_one_more(); !grown) return std::unexpected(grown.error());
+        }
+        const std::uint8_t fp = common::arena::fingerprint_of(hash);
+        place(search_for_this_table<false>(key, hash, fp), fp, hash, entry_type(std::move(key), std::move(value)),
+              "Funnel insertion limit reserves a free slot");
+        return {};
     }
 
     // Room for len + additional entries without further growth.
@@ -214,10 +235,11 @@ public:
         }
         common::arena::ArenaDropGuard<storage_type> old(std::move(block_), storage_);
         install(std::move(*built));
+        // The new table has no tombstones: the plain placement walk.
         old.storage()->region().drain_values_and_clear([this](entry_type&& entry) {
             const std::uint64_t hash = seeds_.hash(entry.key.cached_hash());
             const std::uint8_t fp = common::arena::fingerprint_of(hash);
-            place(search_for_this_table<false>(entry.key, hash, fp), fp, hash, std::move(entry),
+            place(search<false, false>(entry.key, hash, fp), fp, hash, std::move(entry),
                   "Funnel rebuild has enough logical capacity");
         });
         return {};
@@ -293,14 +315,15 @@ public:
         const FunnelShape& shape() const noexcept { return t_.shape_; }
         std::size_t slot_count() const noexcept { return t_.storage_.n; }
         std::span<const std::uint8_t> control_bytes() const noexcept {
-            return {t_.storage_.ctrl, t_.storage_.n == 0 ? 0 : t_.storage_.n + 7};
+            return {t_.storage_.ctrl, t_.storage_.n == 0 ? 0 : t_.storage_.n + common::arena::kWideGroupPadding};
         }
         std::span<const std::uint64_t> filter_words() const noexcept { return {t_.filter_, t_.filter_words_}; }
         const common::arena::OwnedBlock& block() const noexcept { return t_.block_; }
         // The probe-path search with tombstone tracking: Found (an equal
         // key), Vacant (the first tombstone of the path, else the empty slot
-        // that ended it), NoSlot or RetriesExhausted. The fast walks of
-        // lookups and insertions must agree with it.
+        // that ended it), NoSlot or RetriesExhausted. It is the walk lookups
+        // and insertions take; the tests hold it against a slot-by-slot walk
+        // of the path.
         template <class Q>
         SearchResult search(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
             return t_.template search<true, true>(probe, hash, fp);
@@ -349,6 +372,14 @@ private:
 
     static constexpr std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
         return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max() : a + b;
+    }
+
+    // The growth of an insertion at the budget; panics before any change
+    // when no larger table exists.
+    std::expected<void, TryReserveError> grow_for_one_more() {
+        auto slots = next_growth_slots(shape_.insert_budget, k_, saturating_add(len_, 1));
+        if (!slots) common::error::panic("capacity overflow");
+        return resize_with_transition(*slots);
     }
 
     std::expected<std::optional<V>, TryReserveError> replace(std::size_t slot, V&& value) {
@@ -403,8 +434,6 @@ private:
         return slot < storage_.n ? std::optional<std::size_t>(slot) : std::nullopt;
     }
 
-    // Levels whose buckets a search computes and prefetches before walking.
-    static constexpr std::size_t kEarlyLevels = 3;
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
     // Walks the probe path. With Compare false keys are never compared: the
@@ -412,54 +441,76 @@ private:
     // absent). With TrackTombstones false tombstones are passed over like
     // other keys' slots: right for lookups, which only care about Found, and
     // for tables without tombstones, where it is the same walk for less work.
+    //
+    // A level's bucket is matched sixteen control bytes at a time (one group
+    // for β ≤ 16, that is k ≤ 8). Everything the walk reads from the table is
+    // copied into locals first: a key comparison is a call the compiler cannot
+    // see into, and after it every field read through `this` would be loaded
+    // again.
     template <bool Compare, bool TrackTombstones, class Q>
     SearchResult search(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
         namespace arena = common::arena;
+        using Group = arena::WideGroup;
+        using Mask = Group::Mask;
+        constexpr std::size_t kWidth = arena::kWideGroupWidth;
         if (storage_.n == 0) return {SearchOutcome::NoSlot};
-        const ProbeKey pk = ProbeKey::of(hash);
-        const std::uint8_t* ctrl = storage_.ctrl;
+        const std::uint8_t* const ctrl = storage_.ctrl;
+        const entry_type* const slots = storage_.slots;
+        const LevelShape* const levels = shape_.levels.get();
+        const LevelShape* const levels_end = levels + shape_.level_count;
         const std::size_t beta = shape_.bucket_width;
+        const ProbeKey pk = ProbeKey::of(hash);
         // The bytes of a bucket's last group that belong to the bucket.
-        const std::size_t tail = (beta - 1) % arena::kGroupWidth + 1;
-        const std::uint64_t tail_mask = tail == arena::kGroupWidth ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * tail)) - 1;
+        const Mask tail_mask = (Mask{1} << ((beta - 1) % kWidth + 1)) - 1;
         std::size_t first_free = kNone;
         SearchResult result{SearchOutcome::NoSlot};
 
-        // Examines [start, start + β) in slot order, eight bytes at a time;
+        // Examines the group at `at`, limited to the bucket's bytes `in_bucket`;
         // true when the walk is decided (result set).
-        auto scan_bucket = [&](std::size_t start) __attribute__((always_inline)) -> bool {
-            for (std::size_t off = 0;; off += arena::kGroupWidth) {
-                const std::uint64_t group = arena::load_group(ctrl + start + off);
-                const bool last = off + arena::kGroupWidth >= beta;
-                const std::uint64_t in_bucket = last ? tail_mask : ~std::uint64_t{0};
-                const std::uint64_t empty = arena::empty_mask(group) & in_bucket;
-                // Positions before the first empty one (the whole bucket part
-                // when there is none).
-                const std::uint64_t before = ((empty & (0 - empty)) - 1) & in_bucket;
-                if constexpr (Compare) {
-                    std::uint64_t match = arena::match_mask(group, fp) & before;
-                    while (match != 0) {
-                        const std::size_t slot = start + off + arena::lowest_byte(match);
-                        match &= match - 1;
-                        if (probe.matches(storage_.slots[slot].key)) {
-                            result = {SearchOutcome::Found, slot};
-                            return true;
-                        }
+        auto scan_group = [&](std::size_t at, Mask in_bucket) __attribute__((always_inline)) -> bool {
+            const Group group(ctrl + at);
+            const Mask empty = group.empty() & in_bucket;
+            // Positions before the first empty one (the whole bucket part
+            // when there is none). Slots fill from the front of a bucket, so
+            // nothing but empties follows an empty; the mask keeps the walk
+            // to its definition all the same, and is only computed when
+            // there is something to trim.
+            auto before = [&] __attribute__((always_inline)) { return (empty - 1) & ~empty; };
+            if constexpr (Compare) {
+                Mask match = group.match(fp) & in_bucket;
+                if (match != 0)
+                    match &= before();
+                for (; match != 0; match &= match - 1) {
+                    const std::size_t slot = at + arena::lowest_index(match);
+                    if (probe.matches(slots[slot].key)) {
+                        result = {SearchOutcome::Found, slot};
+                        return true;
                     }
                 }
-                if constexpr (TrackTombstones) {
-                    if (first_free == kNone) {
-                        const std::uint64_t tomb = arena::free_mask(group) & ~arena::empty_mask(group) & before;
-                        if (tomb != 0) first_free = start + off + arena::lowest_byte(tomb);
-                    }
-                }
-                if (empty != 0) {
-                    const std::size_t slot = start + off + arena::lowest_byte(empty);
-                    result = {SearchOutcome::Vacant, first_free != kNone ? first_free : slot};
-                    return true;
-                }
-                if (last) return false;
             }
+            if constexpr (TrackTombstones) {
+                if (first_free == kNone) {
+                    const Mask tomb = group.tombstone() & in_bucket;
+                    if (tomb != 0 && (tomb & before()) != 0) first_free = at + arena::lowest_index(tomb);
+                }
+            }
+            if (empty != 0) {
+                const std::size_t slot = at + arena::lowest_index(empty);
+                result = {SearchOutcome::Vacant, first_free != kNone ? first_free : slot};
+                return true;
+            }
+            return false;
+        };
+        // Examines [start, start + β) in slot order: one group when the
+        // bucket fits in one (k ≤ 8), else group after group.
+        const bool narrow = beta <= kWidth;
+        auto scan_bucket = [&](std::size_t start) __attribute__((always_inline)) -> bool {
+            if (narrow) [[likely]]
+                return scan_group(start, tail_mask);
+            std::size_t off = 0;
+            for (; off + kWidth < beta; off += kWidth)
+                if (scan_group(start + off, Mask{0xFFFF})) return true;
+            return scan_group(start + off, tail_mask);
         };
         auto examine = [&](std::size_t slot) __attribute__((always_inline)) -> bool {
             const std::uint8_t c = ctrl[slot];
@@ -474,7 +525,7 @@ private:
                 }
             }
             if constexpr (Compare) {
-                if (c == fp && probe.matches(storage_.slots[slot].key)) {
+                if (c == fp && probe.matches(slots[slot].key)) {
                     result = {SearchOutcome::Found, slot};
                     return true;
                 }
@@ -482,40 +533,34 @@ private:
             return false;
         };
 
-        // The first levels' buckets are computed up front and their control
-        // groups prefetched: their loads then overlap instead of each waiting
-        // for the decision on the level before. Most walks end in them.
-        const std::size_t early_levels = std::min(shape_.level_count, kEarlyLevels);
-        std::size_t early_start[kEarlyLevels];
-        for (std::size_t i = 0; i < early_levels; ++i) {
-            const LevelShape& level = shape_.levels[i];
-            auto bucket = pk.position(level.selector, level.bucket_count, level.threshold);
-            early_start[i] = bucket ? level.start + *bucket * beta : kNone;
-            if (bucket) __builtin_prefetch(ctrl + early_start[i]);
+        // One level after the other. Computing the next levels' buckets ahead
+        // to prefetch their control groups cost about 80 instructions per
+        // hit and showed no measurable gain in time on two-million-entry
+        // tables: most walks end in the first level or two.
+        for (const LevelShape* level = levels; level != levels_end; ++level) {
+            auto bucket = pk.position(level->selector, level->bucket_count, level->threshold);
+            if (!bucket) [[unlikely]]
+                return {SearchOutcome::RetriesExhausted};
+            if (scan_bucket(level->start + *bucket * beta)) return result;
         }
-        for (std::size_t i = 0; i < early_levels; ++i) {
-            if (early_start[i] == kNone) return {SearchOutcome::RetriesExhausted};
-            if (scan_bucket(early_start[i])) return result;
-        }
-        for (std::size_t i = early_levels; i < shape_.level_count; ++i) {
-            const LevelShape& level = shape_.levels[i];
-            auto bucket = pk.position(level.selector, level.bucket_count, level.threshold);
-            if (!bucket) return {SearchOutcome::RetriesExhausted};
-            if (scan_bucket(level.start + *bucket * beta)) return result;
-        }
-        for (std::size_t j = 0; j < shape_.uniform_probes; ++j) {
-            auto pos = pk.position(kUniformSelector | ((j & 0xff) << 8), shape_.uniform_size, shape_.uniform_threshold);
+
+        // The special array: few walks get here, so its shape is read now.
+        const std::size_t uniform_probes = shape_.uniform_probes, uniform_size = shape_.uniform_size,
+                          uniform_start = shape_.uniform_start;
+        const std::uint64_t uniform_threshold = shape_.uniform_threshold;
+        for (std::size_t j = 0; j < uniform_probes; ++j) {
+            auto pos = pk.position(kUniformSelector | ((j & 0xff) << 8), uniform_size, uniform_threshold);
             if (!pos) return {SearchOutcome::RetriesExhausted};
-            if (examine(shape_.uniform_start + *pos)) return result;
+            if (examine(uniform_start + *pos)) return result;
         }
+        const std::size_t w = shape_.two_choice_width, two_start = shape_.two_choice_start;
         auto b1 = pk.position(kFirstChoiceSelector, shape_.two_choice_buckets, shape_.two_choice_threshold);
         if (!b1) return {SearchOutcome::RetriesExhausted};
         auto b2 = pk.position(kSecondChoiceSelector, shape_.two_choice_buckets, shape_.two_choice_threshold);
         if (!b2) return {SearchOutcome::RetriesExhausted};
-        const std::size_t w = shape_.two_choice_width;
         for (std::size_t i = 0; i < w; ++i) {
-            if (examine(shape_.two_choice_start + *b1 * w + i)) return result;
-            if (examine(shape_.two_choice_start + *b2 * w + i)) return result;
+            if (examine(two_start + *b1 * w + i)) return result;
+            if (examine(two_start + *b2 * w + i)) return result;
         }
         if (first_free != kNone) return {SearchOutcome::Vacant, first_free};
         return {SearchOutcome::NoSlot};

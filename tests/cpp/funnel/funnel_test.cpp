@@ -201,7 +201,7 @@ TEST(FunnelLayout, RegionsDoNotOverlapAndStayAligned) {
         for (auto [size, align] : {std::pair<std::size_t, std::size_t>{12, 4}, {8, 4}, {24, 8}, {16, 8}}) {
             auto l = funnel_layout(n, size, align);
             ASSERT_TRUE(l.has_value());
-            EXPECT_TRUE(l->entries_offset >= n + 7 && l->entries_offset % align == 0 && l->records_offset >= l->entries_offset + n * size) << n;
+            EXPECT_TRUE(l->entries_offset >= n + kWideGroupPadding && l->entries_offset % align == 0 && l->records_offset >= l->entries_offset + n * size) << n;
             EXPECT_TRUE(l->records_offset % 64 + l->size % 64 == 0 && l->records * 10 >= n) << n;
             EXPECT_TRUE(l->size >= l->records_offset + 8 * l->records && l->size < l->records_offset + 8 * l->records + 64) << n;
         }
@@ -281,23 +281,31 @@ V reference_path(const T& table, std::uint64_t hash) {
     return path;
 }
 
-// find and inspect().search must answer what a slot-by-slot walk answers, for
-// buckets of one group (k = 3), a group and a part (k = 5) and two groups
-// (k = 8), with tombstones scattered over the paths.
+// find, inspect().search and the slot an insertion takes must answer what a
+// slot-by-slot walk answers, for every bucket width k = 3..10 gives (one
+// group, a group and a part, several groups), on full tables of two sizes
+// with tombstones scattered over the paths. A twin filled by insert_distinct
+// (through a growth) must be laid out exactly like the table filled by insert.
 TEST(FunnelProbePath, FastWalksAgreeWithASlotBySlotWalk) {
-    for (std::uint32_t k : {3u, 5u, 8u}) {
-        Table table = make_table<Table>(6000, k);
-        std::mt19937_64 rng(k);
+    std::size_t previous_slots = 0;
+    for (std::uint32_t run = 0; run < 16; ++run) {
+        const std::uint32_t k = 3 + run / 2;
+        const std::size_t budget = run % 2 == 0 ? 1 : 2000;
+        Table table = make_table<Table>(budget, k), twin = make_table<Table>(budget, k);
+        if (std::exchange(previous_slots, table.inspect().slot_count()) == table.inspect().slot_count()) continue;
+        std::mt19937_64 rng(run);
         std::vector<std::int64_t> stored;
-        while (table.len() < table.capacity()) {
+        for (std::size_t first = table.inspect().slot_count(); table.inspect().slot_count() == first || table.len() < table.capacity();) {
             stored.push_back(static_cast<std::int64_t>(rng() >> 1));
             put(table, stored.back(), 0);
+            ASSERT_TRUE(twin.insert_distinct(IntKey(stored.back()), 0, twin.seeds().hash(stored.back())));
         }
+        ASSERT_TRUE(std::ranges::equal(table.inspect().control_bytes(), twin.inspect().control_bytes()) && twin.len() == table.len());
         for (std::size_t i = 0; i < stored.size(); i += 5) table.remove_deferred(*where(table, stored[i]));
         ASSERT_GT(table.inspect().tombstones(), 0u);  // fewer than the purge threshold: they stay
         const auto ctrl = table.inspect().control_bytes();
-        auto check = [&](std::int64_t v, bool present) {
-            SCOPED_TRACE(::testing::Message() << "k=" << k << " key " << v);
+        auto check = [&](std::int64_t v, bool present, bool distinct) {
+            SCOPED_TRACE(::testing::Message() << "k=" << k << " budget=" << budget << " key " << v);
             IntKey key(v);
             const std::uint64_t h = table.seeds().hash(key.cached_hash());
             const std::uint8_t fp = fingerprint_of(h);
@@ -321,9 +329,16 @@ TEST(FunnelProbePath, FastWalksAgreeWithASlotBySlotWalk) {
             const SearchResult walk = table.inspect().search(key, h, fp);
             EXPECT_EQ(walk.outcome, found ? SearchOutcome::Found : first_free ? SearchOutcome::Vacant : SearchOutcome::NoSlot);
             if (found || first_free) { EXPECT_EQ(walk.slot, found ? *found : *first_free); }
+            if (present) return;
+            // An absent key goes to the path's first free slot, else the table's.
+            const std::size_t expected = first_free ? *first_free : std::size_t(std::ranges::find_if(ctrl, [](auto c) { return !is_live(c); }) - ctrl.begin());
+            if (distinct) ASSERT_TRUE(table.insert_distinct(IntKey(v), 1, h));
+            else put(table, v, 1);
+            ASSERT_EQ(table.find(key, h), std::optional<std::size_t>(expected));
+            (void)table.remove_deferred(expected);
         };
-        for (std::size_t i = 0; i < stored.size(); ++i) check(stored[i], i % 5 != 0);
-        for (int i = 0; i < 2000; ++i) check(static_cast<std::int64_t>(rng() >> 1), false);
+        for (std::size_t i = 0; i < stored.size(); ++i) check(stored[i], i % 5 != 0, false);
+        for (int i = 0; i < 2000; ++i) check(static_cast<std::int64_t>(rng() >> 1), false, i % 2 == 0);
         expect_invariants(table);
     }
 }
@@ -433,6 +448,9 @@ TEST(FunnelFailures, RefusedGrowthLeavesTheTableAsItWas) {
             EXPECT_EQ(with_faults(which, [&] { return put(t, ledger, 500); }).error(), TryReserveError::alloc_error());
             // The passed key and value are released, nothing else.
             EXPECT_EQ(V({std::size_t(ledger.times_released(created) + ledger.times_released(created + 1)), ledger.released_count()}), V({2, 2}));
+            EXPECT_EQ(with_faults(which, [&] { return t.insert_distinct(CountedKey(ledger, 501), CountedValue(ledger, 501), t.seeds().hash(501)); }).error(),
+                      TryReserveError::alloc_error());
+            EXPECT_EQ(ledger.released_count(), 4u);
             EXPECT_EQ(t.inspect().block().base(), block);
             expect_invariants(t);
             EXPECT_FALSE(with_faults(which, [&] { return t.reserve(1000); }).has_value());
