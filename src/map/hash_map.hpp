@@ -115,6 +115,16 @@ public:
         return table_.insert(std::move(key), std::move(value), hash);
     }
 
+    // Stores a pair whose key the caller knows to be absent (it comes from a
+    // table of distinct keys into one that holds none of them): the same slot
+    // insert() would choose, found without comparing keys, so no user
+    // equality runs. On AllocError the map is unchanged and key and value
+    // are released.
+    std::expected<void, TryReserveError> insert_distinct(K key, V value) {
+        std::uint64_t hash = hash_of(key);
+        return table_.insert_distinct(std::move(key), std::move(value), hash);
+    }
+
     template <class Q = K>
     const entry_type* get(const Q& probe) const {
         auto location = table_.find(probe, hash_of(probe));

@@ -8,6 +8,11 @@
 //                              equal stored key (keeping the stored key and
 //                              releasing the new one) and returns the old
 //                              value; AllocError leaves the table unchanged
+//   insert_distinct(key, value, hash)
+//                              stores a pair whose key the caller knows to be
+//                              absent, in the slot insert() would choose,
+//                              without comparing keys; the same growth and
+//                              AllocError rules
 //   find(probe, hash)          location of an equal key (probe on the left
 //                              of matches()), any probe type Q
 //   entry_at(location)         the entry there
@@ -65,6 +70,7 @@ concept TableBackend = requires(T& t, const T& ct, typename T::key_type key, typ
     requires std::same_as<typename T::cursor_type, common::iter::Cursor<typename T::entry_type>>;
     { t.insert(std::move(key), std::move(value), hash) }
         -> std::same_as<std::expected<std::optional<typename T::value_type>, TryReserveError>>;
+    { t.insert_distinct(std::move(key), std::move(value), hash) } -> std::same_as<std::expected<void, TryReserveError>>;
     { ct.find(std::as_const(key), hash) } -> std::same_as<std::optional<typename T::location_type>>;
     { t.entry_at(loc) } -> std::same_as<typename T::entry_type&>;
     { ct.entry_at(loc) } -> std::same_as<const typename T::entry_type&>;

@@ -179,14 +179,9 @@ private:
 
     static Object* object(PyObject* self) noexcept { return Object::from(self); }
 
-    // Copies every entry of `source` into `target` with new references and
-    // the cached hashes (no __hash__ call); replaced values are released.
+    // Copies every entry of `source` into `target` (see MapFill).
     static bool extend_cloned(Container& target, const Container& source) {
-        for (const auto& entry : source.iter()) {
-            auto previous = target.insert(HashedAny::share(entry.key), entry.value.clone());
-            if (!previous) return (raise_reserve_error(previous.error()), false);
-        }
-        return true;
+        return MapFill<Container>(target).from_same_class(source);
     }
 
     // ---- item access ----------------------------------------------------------
@@ -392,6 +387,19 @@ private:
             PyObject* arguments[2];
             if (!parse_arguments(Parameters<2>{"fromkeys", names, 1}, args, nargs, kwnames, arguments)) return nullptr;
             PyObject* value = is_absent(arguments[1]) ? Py_None : arguments[1];
+            if (Py_IS_TYPE(arguments[0], type)) {
+                // A map of this class: its keys are distinct and carry their
+                // hashes, so they are placed without hashing or searching.
+                SharedBorrow borrow(object(arguments[0])->borrow);
+                if (!borrow.held()) return raise_already_mutably_borrowed();
+                const Container& source = object(arguments[0])->container;
+                Container result(build_for_hint<Kind, OwnedRef>(source.len()));
+                for (const auto& entry : source.iter()) {
+                    auto placed = result.insert_distinct(HashedAny::share(entry.key), OwnedRef::borrow(value));
+                    if (!placed) return raise_reserve_error(placed.error());
+                }
+                return Object::create(type, std::move(result));
+            }
             Py_ssize_t expected = PyObject_Size(arguments[0]);
             if (expected < 0) {
                 PyErr_Clear();

@@ -29,8 +29,18 @@ public:
     bool changed() const noexcept { return changed_; }
 
     // Pairs of a same-class map, with their cached hashes: no __hash__ call.
+    // Into an empty target the keys are known to be distinct and are placed
+    // without a search, so no key equality runs either.
     bool from_same_class(const Container& source) {
         if (!reserve(source.len())) return false;
+        if (target_.len() == 0) {
+            for (const auto& entry : source.iter()) {
+                auto placed = target_.insert_distinct(HashedAny::share(entry.key), entry.value.clone());
+                if (!placed) return (raise_reserve_error(placed.error()), false);
+                changed_ = true;
+            }
+            return true;
+        }
         for (const auto& entry : source.iter()) {
             if (!insert(HashedAny::share(entry.key), entry.value.clone())) return false;
         }

@@ -118,7 +118,8 @@ public:
             const Container& source = object(other)->container;
             for (const HashedAny& key : source.iter()) {
                 if (target.remove(key)) continue;
-                auto added = target.insert(HashedAny::share(key));
+                // Just found absent: placed without a second search.
+                auto added = target.insert_distinct(HashedAny::share(key));
                 if (!added) return (raise_reserve_error(added.error()), -1);
             }
             return source.len() != 0 ? 1 : 0;

@@ -75,8 +75,8 @@ public:
         for (const HashedAny& key : source.iter()) {
             // The table was sized for every key, so this cannot grow; an
             // error here is a broken promise of the table, reported as such
-            // by the entry point's guard.
-            auto added = copy.insert(HashedAny::share(key));
+            // by the entry point's guard. The keys are distinct: no search.
+            auto added = copy.insert_distinct(HashedAny::share(key));
             if (!added) {
                 if (added.error().kind() == common::error::TryReserveError::Kind::AllocError) throw std::bad_alloc();
                 common::error::panic(added.error().message());
@@ -339,10 +339,16 @@ int SetClass<KindT>::add_all(Container& target, PyObject* self, PyObject* other)
         if (auto reserved = target.reserve(source->container.len()); !reserved) {
             return (raise_reserve_error(reserved.error()), -1);
         }
-        // Stored keys carry their hash: no __hash__ call.
+        // Stored keys carry their hash: no __hash__ call. Into an empty set
+        // they are distinct and placed without a search.
         for (const HashedAny& key : source->container.iter()) {
-            auto added = target.insert(HashedAny::share(key));
-            if (!added) return (raise_reserve_error(added.error()), -1);
+            if (before == 0) {
+                if (auto placed = target.insert_distinct(HashedAny::share(key)); !placed) {
+                    return (raise_reserve_error(placed.error()), -1);
+                }
+            } else if (auto added = target.insert(HashedAny::share(key)); !added) {
+                return (raise_reserve_error(added.error()), -1);
+            }
         }
         return target.len() != before ? 1 : 0;
     }

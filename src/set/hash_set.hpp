@@ -80,6 +80,10 @@ public:
         return !previous->has_value();
     }
 
+    // Adds a key the caller knows to be absent, without comparing keys (see
+    // HashMap::insert_distinct).
+    std::expected<void, TryReserveError> insert_distinct(K key) { return map_.insert_distinct(std::move(key), Unit{}); }
+
     template <class Q = K>
     const K* get(const Q& probe) const {
         const auto* entry = map_.get(probe);

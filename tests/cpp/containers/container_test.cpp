@@ -48,6 +48,11 @@ public:
         std::construct_at(&slots()[i], std::move(key), std::move(value));
         return ctrl_[i] = common::arena::fingerprint_of(hash), ++len_, std::optional<V>();
     }
+    std::expected<void, map::TryReserveError> insert_distinct(K key, V value, std::uint64_t hash) {
+        auto done = insert(std::move(key), std::move(value), hash);
+        if (!done) return std::unexpected(done.error());
+        return {};
+    }
     template <class Q>
     std::optional<std::size_t> find(const Q& probe, std::uint64_t hash) const {
         for (std::size_t n = 0, i = hash % kSlots; n < kSlots && ctrl_[i] != common::arena::kEmpty; ++n, i = (i + 1) % kSlots)
