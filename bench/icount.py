@@ -17,8 +17,10 @@ that differ only in its length, started from one shared state:
   setup, interpreter start and loop warm-up cancelled out. That is why all
   state, down to the key slices, is made before the first fork: a slice made
   just before one child's fork would add its copying to that child alone.
-  Only the parent's bookkeeping between the two forks (a pipe, a wait, a
-  few thousand instructions) stays in, under 0.2 per operation;
+  Only the parent's bookkeeping between the two forks (a pipe, a wait:
+  about 10^4 instructions) stays in; it is the same in every row, so the
+  loop subtraction below removes it, and the whole-container rows spread it
+  over n entries;
 - the same difference for the empty loop `for k in keys: pass` is the loop's
   own cost per key, subtracted from the rows that run a Python loop;
 - whole-container rows (constructors, iteration, copy, filling from empty)
@@ -39,8 +41,11 @@ benchmark's (bench.py): `int` (distinct random ints below 2^30) and `str`
 have cached hashes everywhere. The cyclic garbage collector is off in the
 measuring processes.
 
-Runs are repeatable because TAVORIC_HASH_SEED and PYTHONHASHSEED are fixed
-(--seed): the same tables get the same seeds, slots and probe counts.
+Runs are repeatable (to 0.01 instructions per operation) because
+TAVORIC_HASH_SEED and PYTHONHASHSEED are fixed (--seed): the same keys and
+tables get the same hashes, seeds, slots and probe counts. Another --seed
+moves Elastic's counts by several per cent, so where its probe paths matter,
+compare a few seeds.
 
     PYTHONPATH=build/main .python/usr/bin/python3.14 bench/icount.py --markdown out.md
     tools/icount --rows in_hit,in_miss --keys int        # builds the module first (`make icount`)
