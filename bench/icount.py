@@ -32,7 +32,7 @@ so tavoric's tables are sized for exactly n and at full load). The per-op rows
 run statements L1+1 to L2 (10^4 to 5 * 10^4 by default) on a fresh copy of
 that state in each child: lookups and replacements of present keys in a
 shuffled order, misses with keys never inserted, deletions of present keys
-(the map shrinks from 9 * 10^4 to 5 * 10^4 entries over the counted part),
+(the map shrinks from 9 * 10^4 to 5 * 10^4 entries over the counted statements),
 new keys into a container with room for them: tavoric's built with
 `capacity=n + L2`, the built-ins' own free room after their last growth (each
 child checks `sys.getsizeof` to prove that nothing grew). Keys are the timing
@@ -108,26 +108,26 @@ KEY_KINDS = ("int", "str")
 # ---- the measuring process (runs under callgrind) ------------------------------
 
 
-def worker(spec_path: str) -> None:
+def worker(task_path: str) -> None:
     import gc
 
-    spec = json.loads(pathlib.Path(spec_path).read_text())
+    task = json.loads(pathlib.Path(task_path).read_text())
     gc.disable()
-    family, impl, n, (l1, l2) = spec["family"], spec["impl"], spec["n"], spec["lengths"]
+    family, impl, n, (l1, l2) = task["family"], task["impl"], task["n"], task["lengths"]
     if impl in ("dict", "set"):
         cls = {"dict": dict, "set": set}[impl]
     else:
         import tavoric
 
         cls = getattr(tavoric, f"{impl}Hash{'Map' if family == 'map' else 'Set'}")
-    with open(spec["keys"], "rb") as handle:
+    with open(task["keys"], "rb") as handle:
         present, absent, lookup = pickle.load(handle)
     for k in present + absent:  # str keys cache their hash from here on
         hash(k)
     pairs = [(k, i) for i, k in enumerate(present)]
     source = pairs if family == "map" else present
     full = cls(source)
-    # New keys need room that no insertion of the counted part uses up.
+    # New keys need room that no counted insertion uses up.
     roomy = cls(source) if cls in (dict, set) else cls(source, capacity=n + l2)
     v = object()
 
@@ -159,7 +159,7 @@ def worker(spec_path: str) -> None:
         prepared[name] = [(length, *arguments(kind, length)) for length in lengths]
 
     results = []
-    for name in ["loop", *spec["rows"]]:
+    for name in ["loop", *task["rows"]]:
         body_source, kind, _ = every[name]
         namespace = {}
         exec(compile(f"def body(c, a, v):\n{_indent(body_source)}\n", f"<icount {name}>", "exec"), namespace)
@@ -191,7 +191,7 @@ def worker(spec_path: str) -> None:
             grew = kind == "new" and int(report) != size_before
             children.append({"length": length, "pid": pid, "grew": grew})
         results.append({"row": name, "looped": body_source.startswith("for k in a:"), "children": children})
-    pathlib.Path(spec["out"]).write_text(json.dumps(results))
+    pathlib.Path(task["out"]).write_text(json.dumps(results))
 
 
 def _indent(text: str) -> str:
@@ -227,19 +227,19 @@ def measure(job, args, folder: pathlib.Path, env: dict) -> list:
     stem = folder / f"{family}-{impl}-{kind}"
     out_dir = pathlib.Path(f"{stem}.callgrind")
     out_dir.mkdir()
-    spec = {"family": family, "impl": impl, "n": args.size, "lengths": args.lengths, "rows": rows,
+    task = {"family": family, "impl": impl, "n": args.size, "lengths": args.lengths, "rows": rows,
             "keys": str(keys_path), "out": f"{stem}.json"}
-    pathlib.Path(f"{stem}.spec").write_text(json.dumps(spec))
+    pathlib.Path(f"{stem}.task").write_text(json.dumps(task))
     command = [args.valgrind, "--tool=callgrind", f"--callgrind-out-file={out_dir}/cg.%p", "--dump-line=no",
                "--log-file=" + f"{stem}.log", sys.executable, str(pathlib.Path(__file__).resolve()),
-               "--worker", f"{stem}.spec"]
+               "--worker", f"{stem}.task"]
     done = subprocess.run(command, env=env, capture_output=True, text=True)
     if done.returncode != 0:
         log = pathlib.Path(f"{stem}.log")
         raise SystemExit(f"icount: {family} {impl} {kind} failed:\n{done.stdout}{done.stderr}"
                          f"{log.read_text()[-3000:] if log.exists() else ''}")
     measured = []
-    for entry in json.loads(pathlib.Path(spec["out"]).read_text()):
+    for entry in json.loads(pathlib.Path(task["out"]).read_text()):
         lo, hi = entry["children"]
         totals = [callgrind_total(out_dir / f"cg.{c['pid']}") for c in (lo, hi)]
         measured.append({"family": family, "row": entry["row"], "key": kind, "impl": impl, "looped": entry["looped"],
