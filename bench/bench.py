@@ -53,13 +53,13 @@ def make_keys(kind: str, count: int, rng: random.Random) -> list:
         keys = set()
         while len(keys) < count:
             keys.add(rng.getrandbits(100) | (1 << 99))
-        keys = list(keys)
+        keys = sorted(keys)  # a set's order follows the hashes; sorted, the seed alone decides
     elif kind == "str":
         alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
         keys = set()
         while len(keys) < count:
             keys.add("".join(rng.choices(alphabet, k=12)))
-        keys = list(keys)
+        keys = sorted(keys)  # str hashes change per process: without sorting, so would the keys
     elif kind == "tuple":
         keys = [(v >> 15, v & 0x7FFF) for v in rng.sample(range(1 << 30), count)]
     else:

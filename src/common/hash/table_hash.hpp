@@ -11,13 +11,27 @@
 //
 // Nothing but h and the two seeds enters, so equal Python hashes give equal
 // table hashes within a table, and rebuilds never call back into Python.
+//
+// Seeds are random unless the environment variable TAVORIC_HASH_SEED holds a
+// decimal unsigned 64-bit integer when the process first needs a seed. Then
+// the fold seed and every thread's table-seed generator derive from that
+// number, so a single-threaded run that makes the same tables in the same
+// order gets the same seeds, slots and iteration order every time: for
+// instruction-count benchmarks and for replaying a failure. Any other value
+// (a sign, spaces, letters, more than 64 bits) counts as unset: the variable
+// only ever removes randomness, so a typo costs reproducibility, never the
+// protection of random seeds. Fixed seeds make collisions predictable
+// (hash flooding), which is why nothing sets the variable by default.
 #pragma once
 
 #include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
 #include <random>
+#include <string_view>
 #include <thread>
 
 #include "common/hash/splitmix.hpp"
@@ -51,6 +65,61 @@ inline std::uint64_t entropy() {
     return common::hash::splitmix64_finalize(word);
 }
 
+// Distinct constants keep the values derived from one fixed seed unrelated:
+// the fold seed, and the start of each thread's table-seed generator.
+constexpr std::uint64_t kFoldSeedSalt = 0x5DEECE66D1F0C3A5ULL;
+constexpr std::uint64_t kTableSeedSalt = 0xA0761D6478BD642FULL;
+constexpr std::uint64_t kWeylStep = 0x9E3779B97F4A7C15ULL;
+
+// The value of TAVORIC_HASH_SEED: decimal digits only, at most 2^64 - 1.
+constexpr std::optional<std::uint64_t> parse_hash_seed(std::string_view text) noexcept {
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+// The fixed seed, read from the environment once per process with the same
+// three-state flag as the fold seed below, so every thread sees one answer
+// even if the environment changes later.
+inline std::optional<std::uint64_t> fixed_hash_seed() {
+    static std::atomic<std::uint8_t> state{0};
+    static std::atomic<std::uint64_t> value{0};
+    static std::atomic<bool> present{false};
+    if (state.load(std::memory_order_seq_cst) != 2) {
+        const char* text = std::getenv("TAVORIC_HASH_SEED");
+        std::optional<std::uint64_t> candidate = text ? parse_hash_seed(text) : std::nullopt;
+        std::uint8_t expected = 0;
+        if (state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+            value.store(candidate.value_or(0), std::memory_order_relaxed);
+            present.store(candidate.has_value(), std::memory_order_relaxed);
+            state.store(2, std::memory_order_release);
+            return candidate;
+        }
+        while (state.load(std::memory_order_acquire) != 2) std::this_thread::yield();
+    }
+    if (!present.load(std::memory_order_relaxed)) return std::nullopt;
+    return value.load(std::memory_order_relaxed);
+}
+
+// Where a thread's table-seed generator starts. With a fixed seed, threads
+// are numbered in the order they first make a table, and each number is
+// mixed into its own pseudo-random starting point, so threads do not walk
+// the same table seeds.
+inline std::uint64_t table_seed_start() {
+    static std::atomic<std::uint64_t> threads{0};
+    std::optional<std::uint64_t> fixed = fixed_hash_seed();
+    if (!fixed) return entropy();
+    std::uint64_t ordinal = threads.fetch_add(1, std::memory_order_relaxed);
+    return common::hash::splitmix64_finalize(common::hash::splitmix64_finalize(*fixed ^ kTableSeedSalt) +
+                                             ordinal * kWeylStep);
+}
+
 }  // namespace detail
 
 // The process-wide fold seed. Initialised once with a three-state flag
@@ -61,7 +130,9 @@ inline std::uint64_t process_fold_seed() {
     static std::atomic<std::uint64_t> value{0};
     // A sequentially consistent read of the state acts as the full fence.
     if (state.load(std::memory_order_seq_cst) == 2) return value.load(std::memory_order_relaxed);
-    std::uint64_t candidate = detail::entropy();
+    std::optional<std::uint64_t> fixed = detail::fixed_hash_seed();
+    std::uint64_t candidate =
+        fixed ? common::hash::splitmix64_finalize(*fixed ^ detail::kFoldSeedSalt) : detail::entropy();
     std::uint8_t expected = 0;
     if (state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
         value.store(candidate, std::memory_order_relaxed);
@@ -74,8 +145,8 @@ inline std::uint64_t process_fold_seed() {
 
 // A fresh per-table seed from per-thread generator state (no lock).
 inline std::uint64_t fresh_table_seed() {
-    thread_local std::uint64_t state = detail::entropy();
-    state += 0x9E3779B97F4A7C15ULL;
+    thread_local std::uint64_t state = detail::table_seed_start();
+    state += detail::kWeylStep;
     return common::hash::splitmix64_finalize(state);
 }
 
