@@ -44,9 +44,9 @@ def iterators(m):
 
 
 class Key:
-    """Equal by n, hashed to n % spread (collisions make equality run); Key.hashes counts hash calls."""
+    """Equal by n, hashed to n % spread (collisions make equality run); Key.hashes and Key.compares count calls."""
 
-    hashes = 0
+    hashes = compares = 0
 
     def __init__(self, n, spread=7):
         self.n, self.spread = n, spread
@@ -56,6 +56,7 @@ class Key:
         return self.n % self.spread
 
     def __eq__(self, other):
+        Key.compares += 1
         return isinstance(other, Key) and other.n == self.n
 
 

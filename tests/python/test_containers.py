@@ -100,8 +100,9 @@ def test_key_equality(cls):
 def test_copies_and_same_class_operations_reuse_stored_hashes_and_growth_keeps_keys(cls):
     source = filled(cls, [Key(i, spread=5) for i in range(40)])  # collisions make equality run too
     other = filled(cls, [Key(i, spread=5) for i in range(20, 60)])
-    Key.hashes = 0
-    made = [cls(source), source.copy()]
+    Key.hashes = Key.compares = 0
+    made = [cls(source), source.copy()] + ([cls.fromkeys(source)] if cls in MAPS else [])
+    assert Key.compares == 0  # copies place their distinct keys without searching
     made[0].update(source)
     if cls in MAPS:
         made += [cls(source, extra=1), source | other]
