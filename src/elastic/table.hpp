@@ -144,11 +144,11 @@ public:
           slots_(std::exchange(other.slots_, 0)),
           insert_limit_(std::exchange(other.insert_limit_, 0)),
           k_(other.k_),
+          live_levels_(std::exchange(other.live_levels_, 0)),
           quotas_(std::exchange(other.quotas_, {})),
           batch_index_(std::exchange(other.batch_index_, 0)),
           batch_remaining_(std::exchange(other.batch_remaining_, 0)),
-          schedule_(std::exchange(other.schedule_, {})),
-          live_levels_(std::exchange(other.live_levels_, 0)) {}
+          schedule_(std::exchange(other.schedule_, {})) {}
 
     ElasticTable& operator=(ElasticTable&& other) noexcept {
         if (this != &other) {
@@ -689,13 +689,13 @@ private:
     std::size_t slots_ = 0;
     std::size_t insert_limit_ = 0;
     std::uint32_t k_ = 3;
+    // Bit l set exactly when level l holds a live entry: lookups skip the
+    // others, which no key can be on. (Beside k_, in what was its padding.)
+    std::uint32_t live_levels_ = 0;
     LevelWords quotas_;
     std::size_t batch_index_ = 0;
     std::size_t batch_remaining_ = 0;
     ProbeSchedule schedule_;
-    // Bit l set exactly when level l holds a live entry: lookups skip the
-    // others, which no key can be on.
-    std::uint32_t live_levels_ = 0;
 };
 
 }  // namespace tavoric::elastic
