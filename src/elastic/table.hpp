@@ -228,7 +228,7 @@ public:
     std::optional<ElasticLocation> find_by_exact_schedule(const Q& probe, const ElasticPreparedKey& p) const {
         if (len_ == 0) return std::nullopt;
         const Level<entry_type>& first = arena_.levels.levels[0];
-        const std::size_t p0 = elastic_probe_slot(p.prepared, elastic_selector(0, 0), first.len);
+        const std::size_t p0 = elastic_probe_slot_shifted(p.prepared, elastic_selector(0, 0), first.shift);
         if (matches_at(first, p0, probe, p.fingerprint)) return ElasticLocation{0, p0};
         return find_past_primary(probe, p);
     }
@@ -348,7 +348,7 @@ public:
     PlacementChoice probe_vacancy(std::uint64_t H, std::size_t level, std::size_t probes) const noexcept {
         const Level<entry_type>& lv = arena_.levels[level];
         const std::uint8_t* ctrl = lv.ctrl;
-        const unsigned shift = elastic_slot_shift(lv.len);
+        const unsigned shift = lv.shift;
         const auto selector = elastic_selector(static_cast<std::uint32_t>(level), 0);
         for (std::size_t t = 0; t < probes; ++t) {
             const std::size_t slot =
@@ -572,7 +572,7 @@ private:
             end[heads] = start.selector + elastic_selector(0, count);
             tag[heads] = level + 1;
             code_shift[heads] = start.code_shift;
-            slot_shift[heads] = elastic_slot_shift(levels[level].len);
+            slot_shift[heads] = levels[level].shift;
             ctrl[heads] = levels[level].ctrl;
             ++heads;
         }
