@@ -23,6 +23,7 @@
 #include "common/arena/block_layout.hpp"
 #include "common/error/try_errors.hpp"
 #include "elastic/geometry.hpp"
+#include "elastic/probe.hpp"
 
 namespace tavoric::elastic {
 
@@ -43,6 +44,9 @@ struct Level {
     std::uint8_t* ctrl = nullptr;
     Entry* entries = nullptr;
     std::size_t len = 0;
+    // elastic_slot_shift(len), kept so that every probe of the level, the
+    // primary one included, skips recomputing it.
+    unsigned shift = 63;
     std::size_t occupied = 0;
     std::size_t tombstones = 0;
 };
@@ -117,6 +121,7 @@ std::expected<ElasticArena<Entry>, TryReserveError> try_alloc_elastic_arena(
             level.ctrl = reinterpret_cast<std::uint8_t*>(base) + before;
             level.entries = reinterpret_cast<Entry*>(base + layout->entries_offset) + before;
             level.len = lengths[i];
+            level.shift = elastic_slot_shift(lengths[i]);
             before += lengths[i];
         }
     }

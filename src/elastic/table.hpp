@@ -228,7 +228,7 @@ public:
     std::optional<ElasticLocation> find_by_exact_schedule(const Q& probe, const ElasticPreparedKey& p) const {
         if (len_ == 0) return std::nullopt;
         const Level<entry_type>& first = arena_.levels.levels[0];
-        const std::size_t p0 = elastic_probe_slot(p.prepared, elastic_selector(0, 0), first.len);
+        const std::size_t p0 = elastic_probe_slot_shifted(p.prepared, elastic_selector(0, 0), first.shift);
         if (matches_at(first, p0, probe, p.fingerprint)) return ElasticLocation{0, p0};
         return find_past_primary(probe, p);
     }
@@ -269,86 +269,93 @@ public:
             if (!grown) return std::unexpected(grown.error());
         }
         advance_batch();
-        auto choice = choose_slot_for_new_key(p.prepared, current_batch());
-        if (!choice) {
+        PlacementChoice choice = choose_slot(p.prepared, batch_index_);
+        if (choice.probe == 0) {
             // A refused same-size rebuild only costs the key its scheduled
             // slot: it is then placed exceptionally below.
             if (resize_with_transition(slots_)) {
                 advance_batch();
-                choice = choose_slot_for_new_key(p.prepared, current_batch());
+                choice = choose_slot(p.prepared, batch_index_);
             }
         }
-        if (choice) return place_new_entry(std::move(key), std::move(value), p, *choice);
+        if (choice.probe != 0) return place_new_entry(std::move(key), std::move(value), p, choice);
         return place_exceptional_entry(std::move(key), std::move(value), p);
     }
 
     // The batch rules' slot for a new key in the current shape, or none.
-    // `batch` is absent for batch 0 and b - 1 for batch b >= 1.
+    // `batch` is absent for batch 0 and b - 1 for batch b >= 1. Every insert
+    // and every moved entry comes through here, so the choice travels as a
+    // plain struct with probe 0 meaning "none" rather than through optionals.
     std::optional<PlacementChoice> choose_slot_for_new_key(std::uint64_t H,
                                                            std::optional<std::size_t> batch) const {
+        const PlacementChoice choice = choose_slot(H, batch ? *batch + 1 : 0);
+        if (choice.probe == 0) return std::nullopt;
+        return choice;
+    }
+
+    // The same choice for batch index b (0 for the uniform batch 0); probe 0
+    // when there is none.
+    PlacementChoice choose_slot(std::uint64_t H, std::size_t b) const noexcept {
         const std::size_t levels = level_count();
-        if (levels == 0) return std::nullopt;
-        std::optional<PlacementChoice> result;
-        if (!batch) {
-            result = from_uniform(0, uniform_vacancy(H, 0));
+        if (levels == 0) return kNoChoice;
+        PlacementChoice result;
+        if (b == 0) {
+            result = uniform_vacancy(H, 0);
         } else {
-            const std::size_t c = *batch;
-            const std::size_t x = c + 1;
-            if (x >= levels) return std::nullopt;
+            const std::size_t c = b - 1;
+            const std::size_t x = b;
+            if (x >= levels) return kNoChoice;
             const Level<entry_type>& cur = arena_.levels[c];
             const Level<entry_type>& next = arena_.levels[x];
             const std::size_t free_c = cur.len > cur.occupied ? cur.len - cur.occupied : 0;
             const std::size_t free_x = next.len > next.occupied ? next.len - next.occupied : 0;
             if (free_c <= elastic_reserve_share(cur.len, k_)) {
-                result = from_uniform(x, uniform_vacancy(H, x));
+                result = uniform_vacancy(H, x);
             } else if (4 * free_x <= next.len) {
-                result = from_uniform(c, uniform_vacancy(H, c));
+                result = uniform_vacancy(H, c);
             } else {
                 const std::size_t q = cur.len / free_c + (cur.len % free_c != 0 ? 1 : 0);
                 const std::size_t beta = q <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(q - 1));
                 const std::size_t budget = beta * beta < k_ ? beta * beta : k_;
-                const std::uint8_t* ctrl = cur.ctrl;
-                const unsigned shift = elastic_slot_shift(cur.len);
-                const auto selector = elastic_selector(static_cast<std::uint32_t>(c), 0);
-                for (std::size_t t = 0; t < 8 * budget; ++t) {
-                    const std::size_t slot =
-                        elastic_probe_slot_shifted(H, selector + elastic_selector(0, static_cast<std::uint32_t>(t)), shift);
-                    if (!common::arena::is_live(ctrl[slot])) {
-                        result = PlacementChoice{c, slot, static_cast<std::uint32_t>(t + 1), 0};
-                        break;
-                    }
-                }
-                if (!result) result = from_uniform(x, uniform_vacancy(H, x));
+                result = probe_vacancy(H, c, 8 * budget);
+                if (result.probe == 0) result = uniform_vacancy(H, x);
             }
         }
-        if (!result) return std::nullopt;
-        if (result->probe < 1 || result->probe > kMaxProbeNumber) return std::nullopt;
-        // Probe numbers below 2^16 and at most 32 levels: the loop-free phi is exact.
+        if (result.probe == 0 || result.probe > kMaxProbeNumber) return kNoChoice;
+        // Probe numbers below 2^16 and at most 32 levels: the loop-free phi is
+        // exact; probe numbers a schedule can hold read their code from the table.
         static_assert(kMaxProbeNumber < (1u << 16));
-        const std::uint64_t phi = elastic_phi_small(result->level + 1, result->probe);
-        if (phi > kPhiCap) return std::nullopt;
-        result->phi = phi;
+        const std::uint64_t phi =
+            result.probe <= kScheduledProbeNumbers && result.level < ProbeSchedule::kTrackedLevels
+                ? elastic_phi_scheduled(static_cast<std::uint32_t>(result.level + 1), result.probe)
+                : elastic_phi_small(result.level + 1, result.probe);
+        if (phi > kPhiCap) return kNoChoice;
+        result.phi = phi;
         return result;
     }
 
+    static constexpr PlacementChoice kNoChoice{0, 0, 0, 0};
+
     // First vacant slot among the first 4096 probes of a level, with its
-    // probe number t + 1. A vacancy whose phi lies beyond the cap is refused
-    // by the caller anyway, so the walk stops at the level's last usable
-    // probe: same outcome, without thousands of useless probes.
-    std::optional<std::pair<std::size_t, std::uint32_t>> uniform_vacancy(std::uint64_t H, std::size_t level) const {
+    // probe number t + 1 (probe 0: none). A vacancy whose phi lies beyond the
+    // cap is refused by the caller anyway, so the walk stops at the level's
+    // last usable probe: same outcome, without thousands of useless probes.
+    PlacementChoice uniform_vacancy(std::uint64_t H, std::size_t level) const noexcept {
+        return probe_vacancy(H, level, level < kUsableProbes.size() ? kUsableProbes[level] : kUniformProbes);
+    }
+
+    // First vacant slot among the first `probes` probes of a level.
+    PlacementChoice probe_vacancy(std::uint64_t H, std::size_t level, std::size_t probes) const noexcept {
         const Level<entry_type>& lv = arena_.levels[level];
-        const std::size_t probes = level < kUsableProbes.size() ? kUsableProbes[level] : kUniformProbes;
         const std::uint8_t* ctrl = lv.ctrl;
-        const unsigned shift = elastic_slot_shift(lv.len);
+        const unsigned shift = lv.shift;
         const auto selector = elastic_selector(static_cast<std::uint32_t>(level), 0);
         for (std::size_t t = 0; t < probes; ++t) {
             const std::size_t slot =
                 elastic_probe_slot_shifted(H, selector + elastic_selector(0, static_cast<std::uint32_t>(t)), shift);
-            if (!common::arena::is_live(ctrl[slot])) {
-                return std::pair{slot, static_cast<std::uint32_t>(t + 1)};
-            }
+            if (!common::arena::is_live(ctrl[slot])) return PlacementChoice{level, slot, static_cast<std::uint32_t>(t + 1), 0};
         }
-        return std::nullopt;
+        return kNoChoice;
     }
 
     // ---- growth ------------------------------------------------------------
@@ -489,17 +496,6 @@ private:
         }
     }
 
-    std::optional<std::size_t> current_batch() const noexcept {
-        if (batch_index_ == 0) return std::nullopt;
-        return batch_index_ - 1;
-    }
-
-    static std::optional<PlacementChoice> from_uniform(std::size_t level,
-                                                      std::optional<std::pair<std::size_t, std::uint32_t>> hit) {
-        if (!hit) return std::nullopt;
-        return PlacementChoice{level, hit->first, hit->second, 0};
-    }
-
     const MembershipGroup* group_of(std::uint64_t H) const noexcept {
         const MembershipGroup* groups = arena_.groups();
         if (groups == nullptr) return nullptr;
@@ -556,23 +552,27 @@ private:
         static_assert(kMergedWalkLevels == 4);
         constexpr std::uint32_t kExhausted = ~std::uint32_t{0};
         std::uint32_t phi[4] = {kExhausted, kExhausted, kExhausted, kExhausted};  // code of each head's next probe
-        std::uint32_t selector[4], end[4], level_of[4];
-        unsigned code_shift[4], slot_shift[4];  // phi(level + 1, j) = enc(j) << code_shift | (level + 1)
+        std::uint32_t selector[4], end[4], tag[4];
+        unsigned code_shift[4], slot_shift[4];  // phi(level + 1, j) = enc(j) << code_shift | tag, tag = level + 1
         const std::uint8_t* ctrl[4];
         const Level<entry_type>* levels = arena_.levels.levels.get();
+        // Locals, not reads through `p` and `this`: the compiler cannot tell
+        // that a key comparison leaves them alone.
+        const std::uint64_t H = p.prepared;
+        const std::uint8_t fingerprint = p.fingerprint;
         int heads = 0;
         for (std::uint32_t rest = level_set; rest != 0; rest &= rest - 1) {
             const auto level = static_cast<std::uint32_t>(std::countr_zero(rest));
             if (level >= ProbeSchedule::kTrackedLevels) break;
             const std::uint32_t count = schedule_.level_routes(level);
             if (count == 0) continue;
-            const std::uint32_t t = ProbeSchedule::first_probe(level);
-            phi[heads] = elastic_phi_scheduled(level + 1, t + 1);
-            selector[heads] = elastic_selector(level, t);
-            end[heads] = elastic_selector(level, t + count);
-            level_of[heads] = level;
-            code_shift[heads] = static_cast<unsigned>(std::bit_width(level + 1)) + 1;
-            slot_shift[heads] = elastic_slot_shift(levels[level].len);
+            const LevelWalkStart& start = kLevelWalkStarts[level];
+            phi[heads] = start.phi;
+            selector[heads] = start.selector;
+            end[heads] = start.selector + elastic_selector(0, count);
+            tag[heads] = level + 1;
+            code_shift[heads] = start.code_shift;
+            slot_shift[heads] = levels[level].shift;
             ctrl[heads] = levels[level].ctrl;
             ++heads;
         }
@@ -580,18 +580,34 @@ private:
             int h = 0;
             for (int i = 1; i < 4; ++i) h = phi[i] < phi[h] ? i : h;
             if (phi[h] == kExhausted) break;
-            const std::size_t slot = elastic_probe_slot_shifted(p.prepared, selector[h], slot_shift[h]);
-            if (ctrl[h][slot] == p.fingerprint && probe.matches(levels[level_of[h]].entries[slot].key)) {
-                return ElasticLocation{level_of[h], slot};
+            const std::size_t slot = elastic_probe_slot_shifted(H, selector[h], slot_shift[h]);
+            if (ctrl[h][slot] == fingerprint && probe.matches(levels[tag[h] - 1].entries[slot].key)) {
+                return ElasticLocation{tag[h] - 1, slot};
             }
             selector[h] += elastic_selector(0, 1);
             const std::uint32_t next_probe = ((selector[h] & 0xFFFFu) >> 3) + 1;
-            phi[h] = selector[h] == end[h] ? kExhausted
-                                           : (kProbeNumberCodes[next_probe] << code_shift[h]) | (level_of[h] + 1);
+            phi[h] = selector[h] == end[h] ? kExhausted : (kProbeNumberCodes[next_probe] << code_shift[h]) | tag[h];
         }
         if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
         return std::nullopt;
     }
+
+    // Where a merged walk starts on each level: the level's first scheduled
+    // probe, its code and the shift that turns probe numbers into codes.
+    struct LevelWalkStart {
+        std::uint32_t phi;
+        std::uint32_t selector;
+        unsigned code_shift;
+    };
+    static constexpr auto kLevelWalkStarts = [] {
+        std::array<LevelWalkStart, ProbeSchedule::kTrackedLevels> starts{};
+        for (std::uint32_t level = 0; level < starts.size(); ++level) {
+            const std::uint32_t t = ProbeSchedule::first_probe(level);
+            starts[level] = {elastic_phi_scheduled(level + 1, t + 1), elastic_selector(level, t),
+                             static_cast<unsigned>(std::bit_width(level + 1)) + 1};
+        }
+        return starts;
+    }();
 
     template <class Q>
     bool matches_at(const Level<entry_type>& level, std::size_t slot, const Q& probe, std::uint8_t fp) const {
@@ -619,7 +635,11 @@ private:
     }
 
     ElasticLocation place_new_entry(K&& key, V&& value, const ElasticPreparedKey& p, const PlacementChoice& choice) {
-        schedule_.extend(choice.phi, level_count(), [this](std::size_t l) { return arena_.levels[l].len; });
+        // Most placements stay within the schedule's bound: only the others
+        // pay for the call.
+        if (choice.phi > schedule_.bound()) {
+            schedule_.extend(choice.phi, level_count(), [this](std::size_t l) { return arena_.levels[l].len; });
+        }
         return store(std::move(key), std::move(value), p, ElasticLocation{choice.level, choice.slot});
     }
 
@@ -654,9 +674,9 @@ private:
         const ElasticPreparedKey p =
             elastic_prepare(seeds_.hash(entry.key.cached_hash()));
         advance_batch();
-        auto choice = choose_slot_for_new_key(p.prepared, current_batch());
-        if (choice) {
-            place_new_entry(std::move(entry.key), std::move(entry.value), p, *choice);
+        const PlacementChoice choice = choose_slot(p.prepared, batch_index_);
+        if (choice.probe != 0) {
+            place_new_entry(std::move(entry.key), std::move(entry.value), p, choice);
         } else {
             place_exceptional_entry(std::move(entry.key), std::move(entry.value), p);
         }
