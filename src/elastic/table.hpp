@@ -23,6 +23,16 @@
 // When at most four levels remain, their probes are merged in phi order
 // directly, without stepping over the other levels' routes.
 //
+// A walk drops a level at the first empty slot (not a tombstone) among the
+// key's probes there. Placement on a level takes the first probe that is not
+// live, so every probe before a key's own on its level was live when the key
+// arrived; removal leaves tombstones, and slots become empty again only in a
+// rebuild or clear, which place every entry again by the same rules. No key
+// of this hash lies past an empty probe of its level, so a miss ends once
+// every level has shown one. An exceptional placement ignores probe order:
+// until the next rebuild or clear no level is dropped, and the walks are
+// exactly those without the shortcut.
+//
 // Distinct placement. insert_distinct(key, value, hash) is for callers that
 // know no stored key equals the new one (a copy of another table): it
 // grows and places exactly as insert() would for an absent key, same slot,
@@ -229,8 +239,9 @@ public:
         if (len_ == 0) return std::nullopt;
         const Level<entry_type>& first = arena_.levels.levels[0];
         const std::size_t p0 = elastic_probe_slot_shifted(p.prepared, elastic_selector(0, 0), first.shift);
-        if (matches_at(first, p0, probe, p.fingerprint)) return ElasticLocation{0, p0};
-        return find_past_primary(probe, p);
+        const std::uint8_t primary = first.ctrl[p0];
+        if (primary == p.fingerprint && probe.matches(first.entries[p0].key)) return ElasticLocation{0, p0};
+        return find_past_primary(probe, p, primary);
     }
 
     // ---- insertion ---------------------------------------------------------
@@ -515,25 +526,43 @@ private:
     // A lookup past the primary slot: only keys whose membership bits are
     // all in their group can be stored, and only on levels that hold entries
     // (narrowed by the key's lane where lanes are kept). A few such levels
-    // are merged probe by probe; more are walked along the schedule.
+    // are merged probe by probe; more are walked along the schedule. Either
+    // way a level leaves the walk at its first empty probe (`primary`, the
+    // control byte of the primary slot, is level 0's first).
     template <class Q>
-    [[gnu::noinline]] std::optional<ElasticLocation> find_past_primary(const Q& probe,
-                                                                       const ElasticPreparedKey& p) const {
+    [[gnu::noinline]] std::optional<ElasticLocation> find_past_primary(const Q& probe, const ElasticPreparedKey& p,
+                                                                       std::uint8_t primary) const {
         const MembershipGroup* group = group_of(p.prepared);
         if (group == nullptr || (group->bloom & p.membership) != p.membership) return std::nullopt;
         std::uint32_t level_set = live_levels_;
         if (level_count() <= kMaxLaneLevels) level_set &= group->lanes[p.prepared & 3];
-        if (at_most_bits_set(level_set, kMergedWalkLevels)) return find_on_levels(probe, p, level_set);
+        const std::uint8_t stop = stop_control();
+        if (primary == stop) level_set &= ~std::uint32_t{1};
+        if (at_most_bits_set(level_set, kMergedWalkLevels)) return find_on_levels(probe, p, level_set, stop);
         const Level<entry_type>* levels = arena_.levels.levels.get();
         for (const PhiRoute* route = schedule_.begin(), *end = schedule_.end(); route != end; ++route) {
             const std::uint32_t level = elastic_selector_level(route->selector);
             if (((level_set >> level) & 1u) == 0) continue;
             const std::size_t slot = elastic_probe_slot(p.prepared, route->selector, route->key);
-            if (matches_at(levels[level], slot, probe, p.fingerprint)) return ElasticLocation{level, slot};
+            const std::uint8_t control = levels[level].ctrl[slot];
+            if (control == p.fingerprint && probe.matches(levels[level].entries[slot].key)) {
+                return ElasticLocation{level, slot};
+            }
+            if (control == stop) {
+                level_set &= ~(std::uint32_t{1} << level);
+                if (level_set == 0) break;
+            }
         }
         if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
         return std::nullopt;
     }
+
+    // The control byte that ends a level's walk: empty, or after an
+    // exceptional placement a value no slot holds, so that nothing ends early.
+    std::uint8_t stop_control() const noexcept {
+        return schedule_.exceptional() ? kNoControl : common::arena::kEmpty;
+    }
+    static constexpr std::uint8_t kNoControl = 0xFF;
 
     // Lookups whose lane admits at most this many levels merge those levels'
     // probes instead of walking the whole schedule.
@@ -546,9 +575,10 @@ private:
     // level keeps what its probes share (selector, slot shift, control
     // bytes) in its head; an exhausted head's phi becomes the largest value,
     // so choosing the next probe is a fixed four-way minimum without moves.
+    // A head whose probe reads `stop` is exhausted too.
     template <class Q>
     std::optional<ElasticLocation> find_on_levels(const Q& probe, const ElasticPreparedKey& p,
-                                                  std::uint32_t level_set) const {
+                                                  std::uint32_t level_set, std::uint8_t stop) const {
         static_assert(kMergedWalkLevels == 4);
         constexpr std::uint32_t kExhausted = ~std::uint32_t{0};
         std::uint32_t phi[4] = {kExhausted, kExhausted, kExhausted, kExhausted};  // code of each head's next probe
@@ -581,12 +611,14 @@ private:
             for (int i = 1; i < 4; ++i) h = phi[i] < phi[h] ? i : h;
             if (phi[h] == kExhausted) break;
             const std::size_t slot = elastic_probe_slot_shifted(H, selector[h], slot_shift[h]);
-            if (ctrl[h][slot] == fingerprint && probe.matches(levels[tag[h] - 1].entries[slot].key)) {
+            const std::uint8_t control = ctrl[h][slot];
+            if (control == fingerprint && probe.matches(levels[tag[h] - 1].entries[slot].key)) {
                 return ElasticLocation{tag[h] - 1, slot};
             }
             selector[h] += elastic_selector(0, 1);
             const std::uint32_t next_probe = ((selector[h] & 0xFFFFu) >> 3) + 1;
-            phi[h] = selector[h] == end[h] ? kExhausted : (kProbeNumberCodes[next_probe] << code_shift[h]) | tag[h];
+            phi[h] = selector[h] == end[h] || control == stop ? kExhausted
+                                                              : (kProbeNumberCodes[next_probe] << code_shift[h]) | tag[h];
         }
         if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
         return std::nullopt;
@@ -608,11 +640,6 @@ private:
         }
         return starts;
     }();
-
-    template <class Q>
-    bool matches_at(const Level<entry_type>& level, std::size_t slot, const Q& probe, std::uint8_t fp) const {
-        return level.ctrl[slot] == fp && probe.matches(level.entries[slot].key);
-    }
 
     template <class Q>
     [[gnu::noinline, gnu::cold]] std::optional<ElasticLocation> full_scan(const Q& probe, std::uint8_t fp) const {

@@ -96,7 +96,9 @@ std::uint64_t phi(std::uint64_t i, std::uint64_t j) { return static_cast<std::ui
 // Between operations: the schedule holds exactly the routes of phi up to its
 // bound, sorted, with per-level counts; level counts agree with the control
 // bytes; every key is found at its slot, has its membership bits and sits on
-// its primary slot or a route (unless exceptional); iteration is in order.
+// its primary slot or a route past no empty probe of its level (unless
+// exceptional), which lets walks drop a level at its first empty probe;
+// iteration is in order.
 template <class T>
 ::testing::AssertionResult invariants(const T& table) {
     const auto& in = table.inspect();
@@ -138,6 +140,11 @@ template <class T>
             TAVORIC_REQUIRE((group.bloom & p.membership) == p.membership, "bloom bits missing");
             TAVORIC_REQUIRE(levels > 16 || ((group.lanes[p.prepared & 3] >> i) & 1u), "lane bit missing for level " << i);
             TAVORIC_REQUIRE(schedule.exceptional() || walk_position(table, p.prepared, {i, s}), "key at " << i << "/" << s << " on no route");
+            for (std::uint32_t t = 0; !schedule.exceptional() && t < kMaxProbesPerLevel; ++t) {
+                const std::size_t at = elastic_probe_slot(p.prepared, elastic_selector(static_cast<std::uint32_t>(i), t), level.len);
+                if (at == s) break;
+                TAVORIC_REQUIRE(level.ctrl[at] != tavoric::common::arena::kEmpty, "key at " << i << "/" << s << " past an empty probe " << t);
+            }
         }
         TAVORIC_REQUIRE(live == level.occupied && tomb == level.tombstones,
                         "level " << i << " counts " << level.occupied << "/" << level.tombstones << " seen " << live << "/" << tomb);
@@ -613,7 +620,8 @@ std::optional<ElasticLocation> plain_walk(const MapTable& t, const Q& key) {
 // over the tombstones: every lookup finds what the plain walk finds, and a
 // twin fed by insert_distinct holds every key where insert put it. Then keys
 // of one hash sharing every probe, where a probe matching several must get
-// the first on the walk.
+// the first on the walk, also once so many share it that one is placed
+// exceptionally.
 TEST(ElasticLookupWalk, FindsWhatThePlainWalkFinds) {
     std::mt19937_64 rng(7);
     const std::tuple<std::size_t, std::size_t, bool> shapes[] = {{12, 50, true}, {225, 900, true}, {5000, 20000, true}, {100000, 30000, false}};
@@ -651,11 +659,12 @@ TEST(ElasticLookupWalk, FindsWhatThePlainWalkFinds) {
             add(first / 3);
             check(first);
         }
-    for (int count : {6, 12, 24}) {
+    for (int count : {6, 12, 24, 700}) {
         auto t = make_table(4000);
         const std::intptr_t hash = spread_hash(99);
         for (std::int64_t i = 0; i < 3500; ++i) ASSERT_TRUE(t.insert(IntKey(i + 1000, spread_hash(i)), 1, spread_hash(i)));
         for (std::int64_t v = 0; v < count; ++v) ASSERT_TRUE(t.insert(IntKey(v, hash), 1, hash).has_value());
+        ASSERT_EQ(t.inspect().schedule().exceptional(), count == 700);
         for (std::int64_t from = 0; from < count; ++from) {
             auto found = t.find(AtLeast{from, hash}, t.seeds().hash(hash));
             ASSERT_TRUE(found.has_value() && found == plain_walk(t, AtLeast{from, hash})) << "count " << count << " from " << from;
