@@ -43,10 +43,11 @@ template <class Entry>
 struct Level {
     std::uint8_t* ctrl = nullptr;
     Entry* entries = nullptr;
-    std::size_t len = 0;
-    // elastic_slot_shift(len), kept so that every probe of the level, the
-    // primary one included, skips recomputing it.
-    unsigned shift = 63;
+    // A level holds at most 2^31 slots, so its length and its slot shift
+    // (elastic_slot_shift(len), kept so that every probe of the level, the
+    // primary one included, skips recomputing it) share one word.
+    std::uint32_t len = 0;
+    std::uint32_t shift = 63;
     std::size_t occupied = 0;
     std::size_t tombstones = 0;
 };
@@ -120,7 +121,7 @@ std::expected<ElasticArena<Entry>, TryReserveError> try_alloc_elastic_arena(
             Level<Entry>& level = arena.levels[i];
             level.ctrl = reinterpret_cast<std::uint8_t*>(base) + before;
             level.entries = reinterpret_cast<Entry*>(base + layout->entries_offset) + before;
-            level.len = lengths[i];
+            level.len = static_cast<std::uint32_t>(lengths[i]);
             level.shift = elastic_slot_shift(lengths[i]);
             before += lengths[i];
         }
