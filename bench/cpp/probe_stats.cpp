@@ -354,7 +354,7 @@ ElasticLookup replay_lookup(const ElasticT& t, const BenchKey& key, std::uint64_
         return out;
     };
     const auto p0 = probe::elastic_probe_slot(p.prepared, probe::elastic_selector(0, 0), t.inspect().level(0).len);
-    const auto& group = t.inspect().membership()[tavoric::common::hash::multiply_high(p.prepared, t.inspect().membership_groups())];
+    const auto& group = t.inspect().membership()[tavoric::common::arena::MembershipBits::record_of(p.prepared, t.inspect().membership_groups())];
     out.filter_passed = (group.bloom & p.membership) == p.membership;
     const std::uint32_t lanes =
         t.inspect().level_count() <= tavoric::elastic::kMaxLaneLevels ? group.lanes[p.prepared & 3] : ~std::uint32_t{0};

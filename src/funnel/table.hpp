@@ -470,17 +470,12 @@ private:
         auto scan_group = [&](std::size_t at, Mask in_bucket) __attribute__((always_inline)) -> bool {
             const Group group(ctrl + at);
             const Mask empty = group.empty() & in_bucket;
-            // Positions before the first empty one (the whole bucket part
-            // when there is none). Slots fill from the front of a bucket, so
-            // nothing but empties follows an empty; the mask keeps the walk
-            // to its definition all the same, and is only computed when
-            // there is something to trim.
-            auto before = [&] __attribute__((always_inline)) { return (empty - 1) & ~empty; };
+            // A bucket fills from its front and a slot becomes empty again
+            // only in a rebuild or clear, so nothing but empties follows an
+            // empty (the tests check it on every table they build):
+            // matches and tombstones need no trimming to the bucket's front.
             if constexpr (Compare) {
-                Mask match = group.match(fp) & in_bucket;
-                if (match != 0)
-                    match &= before();
-                for (; match != 0; match &= match - 1) {
+                for (Mask match = group.match(fp) & in_bucket; match != 0; match &= match - 1) {
                     const std::size_t slot = at + arena::lowest_index(match);
                     if (probe.matches(slots[slot].key)) {
                         result = {SearchOutcome::Found, slot};
@@ -491,7 +486,7 @@ private:
             if constexpr (TrackTombstones) {
                 if (first_free == kNone) {
                     const Mask tomb = group.tombstone() & in_bucket;
-                    if (tomb != 0 && (tomb & before()) != 0) first_free = at + arena::lowest_index(tomb);
+                    if (tomb != 0) first_free = at + arena::lowest_index(tomb);
                 }
             }
             if (empty != 0) {

@@ -74,7 +74,7 @@ std::vector<ElasticLocation> table_order(const T& table) {
 }
 template <class T>
 const auto& group_of(const T& t, const ElasticPreparedKey& p) {
-    return t.inspect().membership()[tavoric::common::hash::multiply_high(p.prepared, t.inspect().membership_groups())];
+    return t.inspect().membership()[tavoric::common::arena::MembershipBits::record_of(p.prepared, t.inspect().membership_groups())];
 }
 // Place of slot `at` on the walk of a prepared key (1: its primary slot), the
 // walk visiting only routes whose level bit is set in `lanes`; 0: not on it.

@@ -69,6 +69,15 @@ void expect_invariants(const FunnelTable<K, Val>& table, bool keys_distinct = tr
     ASSERT_EQ(std::size_t(std::count(ctrl.begin(), ctrl.begin() + n, kTombstone)), table.inspect().tombstones());
     for (std::size_t i = n; i < ctrl.size(); ++i) ASSERT_EQ(ctrl[i], 0) << "padding byte " << i;
     ASSERT_LE(table.len(), table.capacity());
+    // The bucket scan relies on it: within a level's bucket nothing but
+    // empties follows an empty slot.
+    const auto& shape = table.inspect().shape();
+    for (std::size_t l = 0; l < shape.level_count; ++l)
+        for (std::size_t b = 0; b < shape.levels[l].bucket_count; ++b) {
+            const auto* first = ctrl.data() + shape.levels[l].start + b * shape.bucket_width;
+            const auto* gap = std::find(first, first + shape.bucket_width, kEmpty);
+            ASSERT_TRUE(std::all_of(gap, first + shape.bucket_width, [](auto c) { return c == kEmpty; })) << "level " << l;
+        }
     for (std::size_t i = 0; i < n; ++i) {
         if (!is_live(ctrl[i])) continue;
         const auto& entry = table.entry_at(i);
