@@ -496,12 +496,11 @@ private:
             }
             return false;
         };
-        // Examines [start, start + β) in slot order: one group when the
-        // bucket fits in one (k ≤ 8), else group after group.
+        // Examines a bucket wider than one group (k > 8), [start, start + β)
+        // in slot order, group after group. Narrow buckets are matched in
+        // the level loop below.
         const bool narrow = beta <= kWidth;
         auto scan_bucket = [&](std::size_t start) __attribute__((always_inline)) -> bool {
-            if (narrow) [[likely]]
-                return scan_group(start, tail_mask);
             std::size_t off = 0;
             for (; off + kWidth < beta; off += kWidth)
                 if (scan_group(start + off, Mask{0xFFFF})) return true;
@@ -532,12 +531,51 @@ private:
         // to prefetch their control groups cost about 80 instructions per
         // hit and showed no measurable gain in time on two-million-entry
         // tables: most walks end in the first level or two.
-        for (const LevelShape* level = levels; level != levels_end; ++level) {
-            auto bucket = pk.position(level->selector, level->bucket_count, level->threshold);
-            if (!bucket) [[unlikely]]
-                return {SearchOutcome::RetriesExhausted};
-            if (scan_bucket(level->start + *bucket * beta)) return result;
+        if (narrow) [[likely]] {
+            // Narrow buckets: the inner loop passes over the buckets that hold
+            // neither a fingerprint match nor an empty slot (most of a walk)
+            // without a call, so its state stays in registers; a candidate
+            // is compared outside it, where a call may spill what it must.
+            const LevelShape* level = levels;
+            while (level != levels_end) {
+                std::size_t at;
+                Mask match, empty;
+                for (;;) {
+                    auto bucket = pk.position(level->selector, level->bucket_count, level->threshold);
+                    if (!bucket) [[unlikely]]
+                        return {SearchOutcome::RetriesExhausted};
+                    at = level->start + *bucket * beta;
+                    const Group group(ctrl + at);
+                    match = Compare ? group.match(fp) & tail_mask : 0;
+                    empty = group.empty() & tail_mask;
+                    if constexpr (TrackTombstones) {
+                        if (first_free == kNone) {
+                            const Mask tomb = group.tombstone() & tail_mask;
+                            if (tomb != 0) first_free = at + arena::lowest_index(tomb);
+                        }
+                    }
+                    if ((match | empty) != 0) break;
+                    if (++level == levels_end) goto special_array;
+                }
+                if constexpr (Compare) {
+                    for (; match != 0; match &= match - 1) {
+                        const std::size_t slot = at + arena::lowest_index(match);
+                        if (probe.matches(slots[slot].key)) return {SearchOutcome::Found, slot};
+                    }
+                }
+                if (empty != 0)
+                    return {SearchOutcome::Vacant, first_free != kNone ? first_free : at + arena::lowest_index(empty)};
+                ++level;
+            }
+        } else {
+            for (const LevelShape* level = levels; level != levels_end; ++level) {
+                auto bucket = pk.position(level->selector, level->bucket_count, level->threshold);
+                if (!bucket) [[unlikely]]
+                    return {SearchOutcome::RetriesExhausted};
+                if (scan_bucket(level->start + *bucket * beta)) return result;
+            }
         }
+    special_array:
 
         // The special array: few walks get here, so its shape is read now.
         const std::size_t uniform_probes = shape_.uniform_probes, uniform_size = shape_.uniform_size,
