@@ -1,0 +1,337 @@
+// The floor of the Funnel probe walk, in instructions per operation.
+//
+// A Funnel table fixes where a key may be: one bucket per level, in level
+// order, then the special array. Whatever the table's code does, a lookup
+// has to hash the key, test the membership word, compute each level's bucket
+// (ProbeKey::position) and match the bucket's control bytes against the
+// fingerprint until the key or the first empty slot turns up; an insertion
+// has to walk the same buckets to the first empty slot and write control
+// byte, entry, membership bits and length. That arithmetic and those loads
+// are the floor: the cost the fixed probe positions impose on any code.
+//
+// The floor walks here read the table through inspect() and do only that.
+// They leave out what the real operations carry besides: the tombstone
+// tracking (the tables measured have none), the displaced-mode full scan
+// (checked to be off), the special array (lookups that reach it call the
+// real find; insertions that reach it take a cold out-of-line walk; the
+// setup counts both), error paths (AllocError, growth, retry exhaustion,
+// which aborts here), the out-of-line key comparison a Python key needs (a
+// BenchKey compares inline), and the borrow and Python layers above the
+// container. The real rows go through map::HashMap as the Python classes do,
+// so the ratio real / floor is what the table's code adds to the floor.
+//
+// Setup (identical for every operation and count): n = 100000 stream keys in
+// a table built as the Python classes build it (reserve exponent 3, insert
+// budget exactly n, fully loaded), the stored keys in a fixed shuffled
+// order, absent keys from a disjoint stretch; a second table with room for
+// n + 50000 filled with the same keys, and a scratch copy of its control
+// bytes, keys and membership words that the floor insertion writes into (it
+// cannot write through inspect()). Every floor walk is checked at setup
+// against the table: each stored key at the slot find() gives, each absent
+// key absent, and the slots of 1000 floor insertions equal to where the real
+// insertion puts them in a third table. Any mismatch aborts.
+//
+// Usage: tavoric_walk_floor <operation> <count>, operation one of find_hit,
+// floor_hit, find_miss, floor_miss, insert_new, floor_insert; count <= 50000.
+// bench/cpp/walk_floor.sh runs each under callgrind for two counts and prints
+// the difference per operation.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string_view>
+#include <vector>
+
+#include "bench_keys.hpp"
+#include "common/arena/control.hpp"
+#include "common/arena/membership.hpp"
+#include "common/hash/table_hash.hpp"
+#include "funnel/probe.hpp"
+#include "funnel/table.hpp"
+#include "map/hash_map.hpp"
+
+namespace {
+
+using tavoric::bench::BenchKey;
+using Value = std::uint64_t;
+using Table = tavoric::funnel::FunnelTable<BenchKey, Value>;
+using Map = tavoric::map::HashMap<BenchKey, Value, Table>;
+namespace arena = tavoric::common::arena;
+namespace funnel = tavoric::funnel;
+
+constexpr std::size_t kN = 100000, kRoom = 50000, kInsertChecks = 1000;
+constexpr std::size_t kNone = ~std::size_t{0};
+
+volatile std::uint64_t g_sink = 0;
+
+[[noreturn]] void die(const char* what, std::size_t i = 0) {
+    std::fprintf(stderr, "walk_floor: %s (key %zu)\n", what, i);
+    std::exit(1);
+}
+
+Map make_map(std::size_t budget) {
+    auto t = Table::try_with_insert_budget(budget, 3, tavoric::common::hash::HashSeeds::fresh());
+    if (!t) die("Funnel table refused");
+    return Map(std::move(*t));
+}
+
+// Everything a walk reads, taken from inspect() once.
+struct View {
+    std::uint64_t seed = 0, fold = 0;
+    const std::uint8_t* ctrl = nullptr;
+    const arena::SlotEntry<BenchKey, Value>* entries = nullptr;
+    const std::uint64_t* filter = nullptr;
+    std::size_t filter_words = 0, beta = 0;
+    const funnel::LevelShape* levels = nullptr;
+    const funnel::LevelShape* levels_end = nullptr;
+    arena::WideGroup::Mask tail = 0;
+
+    explicit View(const Table& t) {
+        const auto in = t.inspect();
+        if (in.displaced() || in.tombstones() != 0) die("table displaced or with tombstones");
+        seed = t.seeds().table;
+        fold = t.seeds().fold;
+        ctrl = in.control_bytes().data();
+        entries = &t.entry_at(0);
+        filter = in.filter_words().data();
+        filter_words = in.filter_words().size();
+        beta = in.shape().bucket_width;
+        if (beta == 0 || beta > arena::kWideGroupWidth) die("bucket wider than one group");
+        levels = in.shape().levels.get();
+        levels_end = levels + in.shape().level_count;
+        tail = (arena::WideGroup::Mask{1} << beta) - 1;
+    }
+};
+
+// The lookup floor: slot of `key`, kNone when absent, or `special` (with
+// kNone) when the walk passed every level without deciding.
+template <bool Stats>
+[[gnu::always_inline]] inline std::size_t floor_find(const View& v, std::uint64_t key, bool& special,
+                                                     std::size_t* levels_seen = nullptr) {
+    const std::uint64_t h = tavoric::common::hash::table_hash(static_cast<std::intptr_t>(key), v.seed, v.fold);
+    const auto bits = arena::MembershipBits::of(h, v.filter_words);
+    if ((v.filter[bits.record] & bits.mask) != bits.mask) return kNone;
+    const std::uint8_t fp = arena::fingerprint_of(h);
+    const auto pk = funnel::ProbeKey::of(h);
+    for (const funnel::LevelShape* lv = v.levels; lv != v.levels_end; ++lv) {
+        if constexpr (Stats) ++*levels_seen;
+        const auto b = pk.position(lv->selector, lv->bucket_count, lv->threshold);
+        if (!b) [[unlikely]] die("probe retries exhausted");
+        const std::size_t start = lv->start + *b * v.beta;
+        const arena::WideGroup g(v.ctrl + start);
+        for (auto m = g.match(fp) & v.tail; m != 0; m &= m - 1) {
+            const std::size_t s = start + arena::lowest_index(m);
+            if (v.entries[s].key.value == key) return s;
+        }
+        if ((g.empty() & v.tail) != 0) return kNone;
+    }
+    special = true;
+    return kNone;
+}
+
+// The scratch state the floor insertion writes: control bytes (with the
+// group padding), keys and values by slot, membership words, length.
+struct Scratch {
+    std::vector<std::uint8_t> ctrl;
+    std::vector<std::uint64_t> keys, values, filter;
+    std::size_t len = 0;
+    const funnel::FunnelShape* shape = nullptr;
+
+    explicit Scratch(const Table& t) {
+        const auto in = t.inspect();
+        ctrl.assign(in.control_bytes().begin(), in.control_bytes().end());
+        keys.assign(in.slot_count(), 0);
+        values.assign(in.slot_count(), 0);
+        for (std::size_t s = 0; s < in.slot_count(); ++s)
+            if (arena::is_live(ctrl[s])) keys[s] = t.entry_at(s).key.value, values[s] = t.entry_at(s).value;
+        filter.assign(in.filter_words().begin(), in.filter_words().end());
+        len = t.len();
+        shape = &in.shape();
+    }
+};
+
+// The special array for an insertion: lambda uniform slots, then the two
+// two-choice buckets in lock step; the first empty slot (no tombstones here)
+// or an equal key decides. Cold: few insertions get here.
+[[gnu::noinline, gnu::cold]] std::size_t special_place(const Scratch& sc, const funnel::ProbeKey& pk,
+                                                       std::uint64_t key, std::uint8_t fp, bool& found) {
+    const auto& sh = *sc.shape;
+    auto decides = [&](std::size_t s) {
+        if (sc.ctrl[s] == arena::kEmpty) return true;
+        return found = (sc.ctrl[s] == fp && sc.keys[s] == key);
+    };
+    for (std::size_t j = 0; j < sh.uniform_probes; ++j) {
+        const auto p = pk.position(funnel::kUniformSelector | ((j & 0xff) << 8), sh.uniform_size, sh.uniform_threshold);
+        if (!p) die("probe retries exhausted");
+        if (decides(sh.uniform_start + *p)) return sh.uniform_start + *p;
+    }
+    const auto b1 = pk.position(funnel::kFirstChoiceSelector, sh.two_choice_buckets, sh.two_choice_threshold);
+    const auto b2 = pk.position(funnel::kSecondChoiceSelector, sh.two_choice_buckets, sh.two_choice_threshold);
+    if (!b1 || !b2) die("probe retries exhausted");
+    const std::size_t w = sh.two_choice_width, base = sh.two_choice_start;
+    for (std::size_t i = 0; i < w; ++i) {
+        if (decides(base + *b1 * w + i)) return base + *b1 * w + i;
+        if (decides(base + *b2 * w + i)) return base + *b2 * w + i;
+    }
+    die("path without a free slot: the fallback placement is not modelled");
+}
+
+// The insertion floor: the lookup walk without the membership test (an
+// insertion must look for an equal key wherever the fingerprint matches),
+// then the writes at the first empty slot. Returns the slot.
+template <bool Stats>
+[[gnu::always_inline]] inline std::size_t floor_insert(const View& v, Scratch& sc, std::uint64_t key, Value value,
+                                                       std::size_t* levels_seen = nullptr,
+                                                       std::size_t* special_seen = nullptr) {
+    const std::uint64_t h = tavoric::common::hash::table_hash(static_cast<std::intptr_t>(key), v.seed, v.fold);
+    const std::uint8_t fp = arena::fingerprint_of(h);
+    const auto pk = funnel::ProbeKey::of(h);
+    std::uint8_t* const ctrl = sc.ctrl.data();
+    const std::uint64_t* const keys = sc.keys.data();
+    std::size_t slot = kNone;
+    bool found = false;
+    for (const funnel::LevelShape* lv = v.levels; lv != v.levels_end; ++lv) {
+        if constexpr (Stats) ++*levels_seen;
+        const auto b = pk.position(lv->selector, lv->bucket_count, lv->threshold);
+        if (!b) [[unlikely]] die("probe retries exhausted");
+        const std::size_t start = lv->start + *b * v.beta;
+        const arena::WideGroup g(ctrl + start);
+        for (auto m = g.match(fp) & v.tail; m != 0; m &= m - 1) {
+            const std::size_t s = start + arena::lowest_index(m);
+            if (keys[s] == key) {
+                sc.values[s] = value;
+                return s;
+            }
+        }
+        if (const auto e = g.empty() & v.tail; e != 0) {
+            slot = start + arena::lowest_index(e);
+            break;
+        }
+    }
+    if (slot == kNone) [[unlikely]] {
+        if constexpr (Stats) ++*special_seen;
+        slot = special_place(sc, pk, key, fp, found);
+        if (found) {
+            sc.values[slot] = value;
+            return slot;
+        }
+    }
+    ctrl[slot] = fp;
+    sc.keys[slot] = key;
+    sc.values[slot] = value;
+    const auto bits = arena::MembershipBits::of(h, sc.filter.size());
+    sc.filter[bits.record] |= bits.mask;
+    ++sc.len;
+    return slot;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string_view op = argc == 3 ? argv[1] : "";
+    const std::size_t count = argc == 3 ? std::strtoull(argv[2], nullptr, 10) : 0;
+    const bool known = op == "find_hit" || op == "floor_hit" || op == "find_miss" || op == "floor_miss" ||
+                       op == "insert_new" || op == "floor_insert";
+    if (!known || count > kRoom) {
+        std::fprintf(stderr, "usage: %s find_hit|floor_hit|find_miss|floor_miss|insert_new|floor_insert COUNT<=%zu\n",
+                     argv[0], kRoom);
+        return 2;
+    }
+
+    // ---- setup: the same whatever the operation and count ----
+    const std::vector<std::uint64_t> stored = tavoric::bench::stream_keys(0, kN);
+    const std::vector<std::uint64_t> fresh = tavoric::bench::stream_keys(kN, kRoom);
+    const std::vector<std::uint64_t> absent = tavoric::bench::stream_keys(tavoric::bench::kAbsentStart, kN);
+    std::vector<std::uint64_t> lookup = stored;
+    std::mt19937_64 rng(0x7A0E1C);
+    std::shuffle(lookup.begin(), lookup.end(), rng);
+
+    Map full = make_map(kN);
+    for (std::size_t i = 0; i < kN; ++i)
+        if (!full.insert(BenchKey{stored[i]}, i + 1)) die("insert refused memory", i);
+    Map roomy = make_map(kN + kRoom);
+    Map check = make_map(kN + kRoom);
+    for (std::size_t i = 0; i < kN; ++i)
+        if (!roomy.insert(BenchKey{stored[i]}, i + 1) || !check.insert(BenchKey{stored[i]}, i + 1))
+            die("insert refused memory", i);
+    if (full.len() != kN || full.len() != full.capacity()) die("the lookup table is not exactly full");
+    if (roomy.capacity() < kN + kRoom) die("the insertion table has no room");
+
+    const View fv(full.table());
+    std::size_t hit_levels = 0, hit_special = 0, miss_levels = 0, miss_passed = 0, miss_special = 0;
+    for (std::size_t i = 0; i < kN; ++i) {
+        bool special = false;
+        std::size_t s = floor_find<true>(fv, lookup[i], special, &hit_levels);
+        const auto real = full.table().find(BenchKey{lookup[i]}, full.hash_of(BenchKey{lookup[i]}));
+        if (special) ++hit_special, s = real.value_or(kNone);
+        if (!real || s != *real) die("floor hit disagrees with find", i);
+    }
+    for (std::size_t i = 0; i < kN; ++i) {
+        bool special = false;
+        const std::size_t before = miss_levels;
+        const std::size_t s = floor_find<true>(fv, absent[i], special, &miss_levels);
+        miss_passed += miss_levels != before;
+        miss_special += special;
+        if (s != kNone || full.table().find(BenchKey{absent[i]}, full.hash_of(BenchKey{absent[i]})))
+            die("floor miss disagrees with find", i);
+    }
+
+    const View cv(check.table());
+    Scratch check_scratch(check.table());
+    std::size_t ins_levels = 0, ins_special = 0;
+    for (std::size_t i = 0; i < kInsertChecks; ++i) {
+        const std::size_t s = floor_insert<false>(cv, check_scratch, fresh[i], i);
+        if (!check.insert(BenchKey{fresh[i]}, i)) die("insert refused memory", i);
+        if (check.table().find(BenchKey{fresh[i]}, check.hash_of(BenchKey{fresh[i]})) != s)
+            die("floor insertion slot disagrees with insert", i);
+    }
+    // Levels per insertion over the whole stretch, on a scratch of its own.
+    const View rv(roomy.table());
+    {
+        Scratch stats(roomy.table());
+        for (std::size_t i = 0; i < kRoom; ++i) floor_insert<true>(rv, stats, fresh[i], i, &ins_levels, &ins_special);
+    }
+    Scratch scratch(roomy.table());
+
+    std::printf("setup: %zu slots, beta %zu, %zu levels; lookup table load %.4f\n",
+                full.table().inspect().slot_count(), fv.beta, static_cast<std::size_t>(fv.levels_end - fv.levels),
+                static_cast<double>(kN) / static_cast<double>(full.table().inspect().slot_count()));
+    std::printf("setup: hit: %.3f levels per lookup, %zu of %zu reach the special array\n",
+                static_cast<double>(hit_levels) / kN, hit_special, kN);
+    std::printf("setup: miss: %.2f%% pass the membership word, %.3f levels per passing miss (%.3f per miss), "
+                "%zu reach the special array\n",
+                100.0 * static_cast<double>(miss_passed) / kN,
+                miss_passed ? static_cast<double>(miss_levels) / static_cast<double>(miss_passed) : 0.0,
+                static_cast<double>(miss_levels) / kN, miss_special);
+    std::printf("setup: insert: %.3f levels per insertion over %zu new keys, %zu reach the special array\n",
+                static_cast<double>(ins_levels) / kRoom, kRoom, ins_special);
+    std::fflush(stdout);
+
+    // ---- the measured loop ----
+    std::uint64_t acc = 0;
+    if (op == "find_hit" || op == "find_miss") {
+        const std::vector<std::uint64_t>& keys = op == "find_hit" ? lookup : absent;
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto* e = full.get(BenchKey{keys[i]});
+            acc += e != nullptr ? e->value : 0;
+        }
+    } else if (op == "floor_hit" || op == "floor_miss") {
+        const std::vector<std::uint64_t>& keys = op == "floor_hit" ? lookup : absent;
+        for (std::size_t i = 0; i < count; ++i) {
+            bool special = false;
+            std::size_t s = floor_find<false>(fv, keys[i], special);
+            if (special) [[unlikely]]
+                s = full.table().find(BenchKey{keys[i]}, full.hash_of(BenchKey{keys[i]})).value_or(kNone);
+            acc += s != kNone ? fv.entries[s].value : 0;
+        }
+    } else if (op == "insert_new") {
+        for (std::size_t i = 0; i < count; ++i) acc += roomy.insert(BenchKey{fresh[i]}, i).has_value();
+    } else {
+        for (std::size_t i = 0; i < count; ++i) acc += floor_insert<false>(rv, scratch, fresh[i], i);
+    }
+    g_sink = acc;
+    return 0;
+}
