@@ -106,13 +106,33 @@ struct View {
     }
 };
 
+// The bucket of one level, ProbeKey::position's arithmetic: the accepted
+// product is spelled out so that no std::optional is built on the common
+// path (GCC 12 moves that optional through the stack here, about seven
+// instructions per level, where the table's own walk keeps it in registers);
+// a rejected product takes ProbeKey::position itself for the retries. False
+// when all eight were rejected.
+[[gnu::always_inline]] inline bool level_bucket(const funnel::ProbeKey& pk, const funnel::LevelShape& lv,
+                                                std::uint64_t& bucket) {
+    const std::uint64_t u = pk.mix ^ tavoric::common::hash::splitmix64_finalize(pk.base ^ lv.selector);
+    const unsigned __int128 p = static_cast<unsigned __int128>(u) * lv.bucket_count;
+    bucket = static_cast<std::uint64_t>(p >> 64);
+    if (static_cast<std::uint64_t>(p) >= lv.threshold) [[likely]]
+        return true;
+    const auto retried = pk.position(lv.selector, lv.bucket_count, lv.threshold);
+    bucket = retried.value_or(0);
+    return retried.has_value();
+}
+
 // The lookup floor: slot of `key`, kNone when absent, or `special` (with
 // kNone) when the walk passed every level without deciding (or, with
 // probability below 2^-60, a level's probe was rejected eight times): the
 // real find then answers.
+// With Stats, levels visited are counted and `stop` gets the empty slot that
+// ended a miss's walk.
 template <bool Stats>
 [[gnu::always_inline]] inline std::size_t floor_find(const View& v, std::uint64_t key, bool& special,
-                                                     std::size_t* levels_seen = nullptr) {
+                                                     std::size_t* levels_seen = nullptr, std::size_t* stop = nullptr) {
     const std::uint64_t h = tavoric::common::hash::table_hash(static_cast<std::intptr_t>(key), v.seed, v.fold);
     const auto bits = arena::MembershipBits::of(h, v.filter_words);
     if ((v.filter[bits.record] & bits.mask) != bits.mask) return kNone;
@@ -120,16 +140,20 @@ template <bool Stats>
     const auto pk = funnel::ProbeKey::of(h);
     for (const funnel::LevelShape* lv = v.levels; lv != v.levels_end; ++lv) {
         if constexpr (Stats) ++*levels_seen;
-        const auto b = pk.position(lv->selector, lv->bucket_count, lv->threshold);
-        if (!b) [[unlikely]]
+        std::uint64_t b;
+        if (!level_bucket(pk, *lv, b)) [[unlikely]]
             break;
-        const std::size_t start = lv->start + *b * v.beta;
+        const std::size_t start = lv->start + b * v.beta;
         const arena::WideGroup g(v.ctrl + start);
         for (auto m = g.match(fp) & v.tail; m != 0; m &= m - 1) {
             const std::size_t s = start + arena::lowest_index(m);
             if (v.entries[s].key.value == key) return s;
         }
-        if ((g.empty() & v.tail) != 0) return kNone;
+        if (const auto e = g.empty() & v.tail; e != 0) {
+            if constexpr (Stats)
+                if (stop != nullptr) *stop = start + arena::lowest_index(e);
+            return kNone;
+        }
     }
     special = true;
     return kNone;
@@ -198,9 +222,10 @@ template <bool Stats>
     bool found = false;
     for (const funnel::LevelShape* lv = v.levels; lv != v.levels_end; ++lv) {
         if constexpr (Stats) ++*levels_seen;
-        const auto b = pk.position(lv->selector, lv->bucket_count, lv->threshold);
-        if (!b) [[unlikely]] die("probe retries exhausted");
-        const std::size_t start = lv->start + *b * v.beta;
+        std::uint64_t b;
+        if (!level_bucket(pk, *lv, b)) [[unlikely]]
+            die("probe retries exhausted");
+        const std::size_t start = lv->start + b * v.beta;
         const arena::WideGroup g(ctrl + start);
         for (auto m = g.match(fp) & v.tail; m != 0; m &= m - 1) {
             const std::size_t s = start + arena::lowest_index(m);
@@ -303,22 +328,35 @@ int main(int argc, char** argv) {
     if (roomy.capacity() < kN + kRoom) die("the insertion table has no room");
 
     const View fv(full.table());
+    const std::size_t special_start = full.table().inspect().shape().uniform_start;
     std::size_t hit_levels = 0, hit_special = 0, miss_levels = 0, miss_passed = 0, miss_special = 0;
     for (std::size_t i = 0; i < kN; ++i) {
         bool special = false;
         std::size_t s = floor_find<true>(fv, lookup[i], special, &hit_levels);
         const auto real = full.table().find(BenchKey{lookup[i]}, full.hash_of(BenchKey{lookup[i]}));
-        if (special) ++hit_special, s = real.value_or(kNone);
+        if (special) {
+            // Left to the real find: only right if the key is past the levels.
+            ++hit_special;
+            s = real.value_or(kNone);
+            if (s < special_start) die("floor hit left a key in the levels to the real find", i);
+        }
         if (!real || s != *real) die("floor hit disagrees with find", i);
     }
     for (std::size_t i = 0; i < kN; ++i) {
         bool special = false;
         const std::size_t before = miss_levels;
-        const std::size_t s = floor_find<true>(fv, absent[i], special, &miss_levels);
+        std::size_t stop = kNone;
+        const std::size_t s = floor_find<true>(fv, absent[i], special, &miss_levels, &stop);
         miss_passed += miss_levels != before;
         miss_special += special;
-        if (s != kNone || full.table().find(BenchKey{absent[i]}, full.hash_of(BenchKey{absent[i]})))
-            die("floor miss disagrees with find", i);
+        const std::uint64_t h = full.hash_of(BenchKey{absent[i]});
+        if (s != kNone || full.table().find(BenchKey{absent[i]}, h)) die("floor miss disagrees with find", i);
+        // A walk past the table's own end would still answer right: compare
+        // where it stopped with where the table's search stops.
+        const auto r = full.table().inspect().search(BenchKey{absent[i]}, h, arena::fingerprint_of(h));
+        const bool vacant = r.outcome == funnel::SearchOutcome::Vacant;
+        if (miss_levels != before && (special ? vacant && r.slot < special_start : !vacant || r.slot != stop))
+            die("floor miss stops elsewhere than the table's search", i);
     }
 
     const View cv(check.table());
@@ -330,6 +368,12 @@ int main(int argc, char** argv) {
         if (check.table().find(BenchKey{fresh[i]}, check.hash_of(BenchKey{fresh[i]})) != s)
             die("floor insertion slot disagrees with insert", i);
     }
+    // The floor's writes leave the scratch state equal to the table's.
+    const auto cin = check.table().inspect();
+    if (!std::equal(check_scratch.ctrl.begin(), check_scratch.ctrl.end(), cin.control_bytes().begin()) ||
+        !std::equal(check_scratch.filter.begin(), check_scratch.filter.end(), cin.filter_words().begin()) ||
+        check_scratch.len != check.len())
+        die("floor insertions leave another state than insert", kInsertChecks);
     // Levels per insertion over the whole stretch, on a scratch of its own.
     const View rv(roomy.table());
     {
