@@ -13,8 +13,8 @@
 // They leave out what the real operations carry besides: the tombstone
 // tracking (the tables measured have none), the displaced-mode full scan
 // (checked to be off), the special array (lookups that reach it call the
-// real find; insertions that reach it take a cold out-of-line walk; the
-// setup counts both), error paths (AllocError, growth, retry exhaustion,
+// real find, and the setup counts them; an insertion that would reach it
+// stops the program), error paths (AllocError, growth, retry exhaustion,
 // which aborts here), the out-of-line key comparison a Python key needs (a
 // BenchKey compares inline), and the borrow and Python layers above the
 // container. The real rows go through map::HashMap as the Python classes do,
@@ -27,9 +27,16 @@
 // n + 50000 filled with the same keys, and a scratch copy of its control
 // bytes, keys and membership words that the floor insertion writes into (it
 // cannot write through inspect()). Every floor walk is checked at setup
-// against the table: each stored key at the slot find() gives, each absent
-// key absent, and the slots of 1000 floor insertions equal to where the real
-// insertion puts them in a third table. Any mismatch aborts.
+// against the table, and any mismatch stops the program: each stored key at
+// the slot find() gives; each absent key absent, its walk ending at the
+// empty slot where the table's own search ends; 1000 floor insertions into
+// the scratch of a third table at the slots the real insertions take there,
+// leaving the same control bytes, membership words and length. The setup
+// also prints the levels each kind of walk visits on average.
+//
+// The measured loops read the floor's probe positions exactly as the table
+// does: instruction counts under callgrind say what the code costs, not
+// what the cache misses of the same loads cost.
 //
 // Usage: tavoric_walk_floor <operation> <count>, operation one of find_hit,
 // floor_hit, find_miss, floor_miss, insert_new, floor_insert; count <= 50000.
@@ -165,7 +172,6 @@ struct Scratch {
     std::vector<std::uint8_t> ctrl;
     std::vector<std::uint64_t> keys, values, filter;
     std::size_t len = 0;
-    const funnel::FunnelShape* shape = nullptr;
 
     explicit Scratch(const Table& t) {
         const auto in = t.inspect();
@@ -176,50 +182,24 @@ struct Scratch {
             if (arena::is_live(ctrl[s])) keys[s] = t.entry_at(s).key.value, values[s] = t.entry_at(s).value;
         filter.assign(in.filter_words().begin(), in.filter_words().end());
         len = t.len();
-        shape = &in.shape();
     }
 };
 
-// The special array for an insertion: lambda uniform slots, then the two
-// two-choice buckets in lock step; the first empty slot (no tombstones here)
-// or an equal key decides. Cold: few insertions get here.
-[[gnu::noinline, gnu::cold]] std::size_t special_place(const Scratch& sc, const funnel::ProbeKey& pk,
-                                                       std::uint64_t key, std::uint8_t fp, bool& found) {
-    const auto& sh = *sc.shape;
-    auto decides = [&](std::size_t s) {
-        if (sc.ctrl[s] == arena::kEmpty) return true;
-        return found = (sc.ctrl[s] == fp && sc.keys[s] == key);
-    };
-    for (std::size_t j = 0; j < sh.uniform_probes; ++j) {
-        const auto p = pk.position(funnel::kUniformSelector | ((j & 0xff) << 8), sh.uniform_size, sh.uniform_threshold);
-        if (!p) die("probe retries exhausted");
-        if (decides(sh.uniform_start + *p)) return sh.uniform_start + *p;
-    }
-    const auto b1 = pk.position(funnel::kFirstChoiceSelector, sh.two_choice_buckets, sh.two_choice_threshold);
-    const auto b2 = pk.position(funnel::kSecondChoiceSelector, sh.two_choice_buckets, sh.two_choice_threshold);
-    if (!b1 || !b2) die("probe retries exhausted");
-    const std::size_t w = sh.two_choice_width, base = sh.two_choice_start;
-    for (std::size_t i = 0; i < w; ++i) {
-        if (decides(base + *b1 * w + i)) return base + *b1 * w + i;
-        if (decides(base + *b2 * w + i)) return base + *b2 * w + i;
-    }
-    die("path without a free slot: the fallback placement is not modelled");
-}
-
 // The insertion floor: the lookup walk without the membership test (an
 // insertion must look for an equal key wherever the fingerprint matches),
-// then the writes at the first empty slot. Returns the slot.
+// then the writes at the first empty slot. Returns the slot. A path whose
+// levels are all full would go on into the special array, which this floor
+// does not walk: the program stops there (the setup's statistics pass makes
+// exactly the insertions the measured loop makes, so it stops in the setup).
 template <bool Stats>
 [[gnu::always_inline]] inline std::size_t floor_insert(const View& v, Scratch& sc, std::uint64_t key, Value value,
-                                                       std::size_t* levels_seen = nullptr,
-                                                       std::size_t* special_seen = nullptr) {
+                                                       std::size_t* levels_seen = nullptr) {
     const std::uint64_t h = tavoric::common::hash::table_hash(static_cast<std::intptr_t>(key), v.seed, v.fold);
     const std::uint8_t fp = arena::fingerprint_of(h);
     const auto pk = funnel::ProbeKey::of(h);
     std::uint8_t* const ctrl = sc.ctrl.data();
     const std::uint64_t* const keys = sc.keys.data();
     std::size_t slot = kNone;
-    bool found = false;
     for (const funnel::LevelShape* lv = v.levels; lv != v.levels_end; ++lv) {
         if constexpr (Stats) ++*levels_seen;
         std::uint64_t b;
@@ -239,14 +219,9 @@ template <bool Stats>
             break;
         }
     }
-    if (slot == kNone) [[unlikely]] {
-        if constexpr (Stats) ++*special_seen;
-        slot = special_place(sc, pk, key, fp, found);
-        if (found) {
-            sc.values[slot] = value;
-            return slot;
-        }
-    }
+    if (slot == kNone) [[unlikely]]
+        die("an insertion reaches the special array, which the insertion floor does not walk; "
+            "another TAVORIC_HASH_SEED may avoid it");
     ctrl[slot] = fp;
     sc.keys[slot] = key;
     sc.values[slot] = value;
@@ -256,42 +231,12 @@ template <bool Stats>
     return slot;
 }
 
-// The measured loops, each a function of its own so that the walk inlined
-// into it is register-allocated on its own, not inside main's setup.
-[[gnu::noinline]] std::uint64_t run_find(const Map& m, const std::uint64_t* keys, std::size_t count) {
+// A measured loop: a function of its own per operation, so that the walk
+// inlined into it is register-allocated there, not inside main's setup.
+template <class Op>
+[[gnu::noinline]] std::uint64_t run(std::size_t count, Op op) {
     std::uint64_t acc = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto* e = m.get(BenchKey{keys[i]});
-        acc += e != nullptr ? e->value : 0;
-    }
-    return acc;
-}
-
-[[gnu::noinline]] std::uint64_t run_floor_find(const View& view, const Map& m, const std::uint64_t* keys,
-                                               std::size_t count) {
-    const View v = view;
-    std::uint64_t acc = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        bool special = false;
-        std::size_t s = floor_find<false>(v, keys[i], special);
-        if (special) [[unlikely]]
-            s = m.table().find(BenchKey{keys[i]}, m.hash_of(BenchKey{keys[i]})).value_or(kNone);
-        acc += s != kNone ? v.entries[s].value : 0;
-    }
-    return acc;
-}
-
-[[gnu::noinline]] std::uint64_t run_insert(Map& m, const std::uint64_t* keys, std::size_t count) {
-    std::uint64_t acc = 0;
-    for (std::size_t i = 0; i < count; ++i) acc += m.insert(BenchKey{keys[i]}, i).has_value();
-    return acc;
-}
-
-[[gnu::noinline]] std::uint64_t run_floor_insert(const View& view, Scratch& sc, const std::uint64_t* keys,
-                                                 std::size_t count) {
-    const View v = view;
-    std::uint64_t acc = 0;
-    for (std::size_t i = 0; i < count; ++i) acc += floor_insert<false>(v, sc, keys[i], i);
+    for (std::size_t i = 0; i < count; ++i) acc += op(i);
     return acc;
 }
 
@@ -361,7 +306,7 @@ int main(int argc, char** argv) {
 
     const View cv(check.table());
     Scratch check_scratch(check.table());
-    std::size_t ins_levels = 0, ins_special = 0;
+    std::size_t ins_levels = 0;
     for (std::size_t i = 0; i < kInsertChecks; ++i) {
         const std::size_t s = floor_insert<false>(cv, check_scratch, fresh[i], i);
         if (!check.insert(BenchKey{fresh[i]}, i)) die("insert refused memory", i);
@@ -378,7 +323,7 @@ int main(int argc, char** argv) {
     const View rv(roomy.table());
     {
         Scratch stats(roomy.table());
-        for (std::size_t i = 0; i < kRoom; ++i) floor_insert<true>(rv, stats, fresh[i], i, &ins_levels, &ins_special);
+        for (std::size_t i = 0; i < kRoom; ++i) floor_insert<true>(rv, stats, fresh[i], i, &ins_levels);
     }
     Scratch scratch(roomy.table());
 
@@ -392,18 +337,29 @@ int main(int argc, char** argv) {
                 100.0 * static_cast<double>(miss_passed) / kN,
                 miss_passed ? static_cast<double>(miss_levels) / static_cast<double>(miss_passed) : 0.0,
                 static_cast<double>(miss_levels) / kN, miss_special);
-    std::printf("setup: insert: %.3f levels per insertion over %zu new keys, %zu reach the special array\n",
-                static_cast<double>(ins_levels) / kRoom, kRoom, ins_special);
+    std::printf("setup: insert: %.3f levels per insertion over %zu new keys, none reach the special array\n",
+                static_cast<double>(ins_levels) / kRoom, kRoom);
     std::fflush(stdout);
 
     // ---- the measured loop ----
+    const std::vector<std::uint64_t>& keys = op.ends_with("hit") ? lookup : op.ends_with("miss") ? absent : fresh;
+    const std::uint64_t* const k = keys.data();
     std::uint64_t acc = 0;
-    if (op == "find_hit") acc = run_find(full, lookup.data(), count);
-    if (op == "find_miss") acc = run_find(full, absent.data(), count);
-    if (op == "floor_hit") acc = run_floor_find(fv, full, lookup.data(), count);
-    if (op == "floor_miss") acc = run_floor_find(fv, full, absent.data(), count);
-    if (op == "insert_new") acc = run_insert(roomy, fresh.data(), count);
-    if (op == "floor_insert") acc = run_floor_insert(rv, scratch, fresh.data(), count);
+    if (op == "find_hit" || op == "find_miss") acc = run(count, [&full, k](std::size_t i) -> std::uint64_t {
+        const auto* e = full.get(BenchKey{k[i]});
+        return e != nullptr ? e->value : 0;
+    });
+    if (op == "floor_hit" || op == "floor_miss") acc = run(count, [v = fv, &full, k](std::size_t i) -> std::uint64_t {
+        bool special = false;
+        std::size_t s = floor_find<false>(v, k[i], special);
+        if (special) [[unlikely]]
+            s = full.table().find(BenchKey{k[i]}, full.hash_of(BenchKey{k[i]})).value_or(kNone);
+        return s != kNone ? v.entries[s].value : 0;
+    });
+    if (op == "insert_new")
+        acc = run(count, [&roomy, k](std::size_t i) -> std::uint64_t { return roomy.insert(BenchKey{k[i]}, i).has_value(); });
+    if (op == "floor_insert")
+        acc = run(count, [v = rv, &scratch, k](std::size_t i) { return floor_insert<false>(v, scratch, k[i], i); });
     g_sink = acc;
     return 0;
 }
