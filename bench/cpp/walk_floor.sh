@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Instructions per operation of the Funnel table's lookups and insertions
+# next to the floor its probe positions impose (walk_floor.cpp says what the
+# floor is). Builds tavoric_walk_floor in Release (own build folder, at most
+# two jobs) and runs each operation under callgrind twice, for L1 and L2
+# operations after the same setup; (total(L2) - total(L1)) / (L2 - L1) is
+# the cost of one operation, with setup, start and teardown cancelled out.
+# Seeds are fixed (TAVORIC_HASH_SEED), so the counts repeat.
+#
+# Usage: bench/cpp/walk_floor.sh [build-dir]   (default: build-walk-floor in the checkout)
+# WALK_L1 / WALK_L2 (default 10000 / 50000; L2 at most 50000) and
+# TAVORIC_HASH_SEED (default 1) may be set.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=${1:-$top/build-walk-floor}
+l1=${WALK_L1:-10000}
+l2=${WALK_L2:-50000}
+export TAVORIC_HASH_SEED=${TAVORIC_HASH_SEED:-1}
+
+mkdir -p "$build"
+{
+    cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTAVORIC_BUILD_MODULE=OFF \
+        -DTAVORIC_BUILD_CPP_TESTS=OFF -DTAVORIC_BUILD_BENCHMARKS=ON -DTAVORIC_WERROR=ON
+    cmake --build "$build" -j 2 --target tavoric_walk_floor
+} >"$build/walk-floor-build.log" 2>&1 || { cat "$build/walk-floor-build.log" >&2; exit 1; }
+bin=$build/bench/cpp/tavoric_walk_floor
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# Total instructions of one callgrind run: the "summary:" line, else "totals:".
+total() {
+    local out=$tmp/$1.$2.out
+    valgrind --tool=callgrind --callgrind-out-file="$out" "$bin" "$1" "$2" >"$tmp/$1.$2.log" 2>&1 ||
+        { cat "$tmp/$1.$2.log" >&2; exit 1; }
+    local n
+    n=$(awk '/^summary:/ {print $2; exit}' "$out")
+    [[ -n $n ]] || n=$(awk '/^totals:/ {print $2; exit}' "$out")
+    [[ -n $n ]] || { echo "no total in $out" >&2; exit 1; }
+    echo "$n"
+}
+
+echo "commit: $(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown); TAVORIC_HASH_SEED=$TAVORIC_HASH_SEED;" \
+    "L1=$l1 L2=$l2; $(c++ --version | head -n 1), Release"
+"$bin" find_hit 0 | sed 's/^setup: /  /'
+echo
+printf '%-14s %16s %16s %14s\n' operation "total(L1)" "total(L2)" "instr/op"
+declare -A per
+for op in find_hit floor_hit find_miss floor_miss insert_new floor_insert; do
+    a=$(total "$op" "$l1")
+    b=$(total "$op" "$l2")
+    per[$op]=$(awk -v a="$a" -v b="$b" -v l1="$l1" -v l2="$l2" 'BEGIN {printf "%.2f", (b - a) / (l2 - l1)}')
+    printf '%-14s %16s %16s %14s\n' "$op" "$a" "$b" "${per[$op]}"
+done
+echo
+for pair in "find_hit floor_hit" "find_miss floor_miss" "insert_new floor_insert"; do
+    set -- $pair
+    awk -v r="${per[$1]}" -v f="${per[$2]}" -v a="$1" -v b="$2" \
+        'BEGIN {printf "%-10s / %-12s = %.2f  (%+.2f instructions per op above the floor)\n", a, b, r / f, r - f}'
+done
