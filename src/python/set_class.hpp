@@ -170,10 +170,18 @@ private:
     // A search key for `value`. As with set, a set (unhashable: a built-in
     // one or one of this class) is looked up as the equal frozenset, which
     // `holder` keeps alive for the search.
-    static std::optional<LookupKey> lookup_key(PyObject* value, OwnedRef& holder) {
+    // `in`, `discard` and `remove` all start here, so the hashable case is
+    // in line and only the unhashable one is a call.
+    [[gnu::always_inline]] static std::optional<LookupKey> lookup_key(PyObject* value, OwnedRef& holder) {
         auto key = LookupKey::make(value);
-        if (key || !(PySet_Check(value) || Py_IS_TYPE(value, type)) || !PyErr_ExceptionMatches(PyExc_TypeError)) {
+        if (key) [[likely]]
             return key;
+        return unhashable_lookup_key(value, holder);
+    }
+
+    [[gnu::noinline]] static std::optional<LookupKey> unhashable_lookup_key(PyObject* value, OwnedRef& holder) {
+        if (!(PySet_Check(value) || Py_IS_TYPE(value, type)) || !PyErr_ExceptionMatches(PyExc_TypeError)) {
+            return std::nullopt;
         }
         PyErr_Clear();
         holder = OwnedRef::steal(PyFrozenSet_New(value));
