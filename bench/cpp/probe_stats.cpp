@@ -204,7 +204,7 @@ FunnelRow funnel_row(std::uint32_t k, std::size_t budget, std::size_t misses) {
         std::size_t cost = walk.probes;
         std::optional<std::size_t> expected;
         if (walk.outcome == SearchOutcome::Vacant) expected = walk.slot;
-        if (!t.insert(key, i, h)) diverged("Funnel", "insert refused memory", i);
+        if (!t.insert(BenchKey(key), i, h)) diverged("Funnel", "insert refused memory", i);
         const auto at = t.find(key, h);
         if (!at || (expected && *at != *expected)) diverged("Funnel", "insertion slot", i);
         if (!expected) {
@@ -408,7 +408,7 @@ ElasticRow elastic_row(std::uint32_t k, std::size_t slots, std::size_t misses) {
         if (choice.has_value() != replay.location.has_value() ||
             (choice && (choice->level != replay.location->level || choice->slot != replay.location->slot)))
             diverged("Elastic", "placement choice", i);
-        if (!t.insert(key, i, h)) diverged("Elastic", "insert refused memory", i);
+        if (!t.insert(BenchKey(key), i, h)) diverged("Elastic", "insert refused memory", i);
         if (!choice) {
             // No usable probe: the table rebuilt at the same size and placed
             // the key again (or exceptionally); this walk's probes are counted.

@@ -246,7 +246,10 @@ public:
 
     // ---- insertion ---------------------------------------------------------
 
-    std::expected<std::optional<V>, TryReserveError> insert(K key, V value, std::uint64_t hash) {
+    // Stores (key, value), or replaces the value of an equal stored key and
+    // returns the old value; the key is taken only when it is stored, else
+    // it stays with the caller.
+    std::expected<std::optional<V>, TryReserveError> insert(K&& key, V value, std::uint64_t hash) {
         const ElasticPreparedKey p = elastic_prepare(hash);
         if (auto found = find_by_exact_schedule(key, p)) {
             entry_type& entry = arena_.levels[found->level].entries[found->slot];

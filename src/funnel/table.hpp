@@ -174,8 +174,9 @@ public:
     // ---- insertion and growth ----------------------------------------------
 
     // Stores (key, value), or replaces the value of an equal stored key and
-    // returns the old value. On AllocError nothing changed.
-    std::expected<std::optional<V>, TryReserveError> insert(K key, V value, std::uint64_t hash) {
+    // returns the old value; the key is taken only when it is stored, else
+    // it stays with the caller. On AllocError nothing changed.
+    std::expected<std::optional<V>, TryReserveError> insert(K&& key, V value, std::uint64_t hash) {
         const std::uint8_t fp = common::arena::fingerprint_of(hash);
         SearchResult r = search_for_this_table<true>(key, hash, fp);
         if (r.outcome == SearchOutcome::Found) return replace(r.slot, std::move(value));

@@ -108,9 +108,10 @@ public:
     explicit HashMap(T table) noexcept(std::is_nothrow_move_constructible_v<T>) : table_(std::move(table)) {}
 
     // Stores the pair; an equal stored key keeps its object and gets the new
-    // value, the old value is returned and the passed key released. On
-    // AllocError the map is unchanged and key and value are released.
-    std::expected<std::optional<V>, TryReserveError> insert(K key, V value) {
+    // value, the old value is returned and the passed key is left to the
+    // caller (who knows how to release it cheaply). On AllocError the map is
+    // unchanged and the value is released.
+    std::expected<std::optional<V>, TryReserveError> insert(K&& key, V value) {
         std::uint64_t hash = hash_of(key);
         return table_.insert(std::move(key), std::move(value), hash);
     }

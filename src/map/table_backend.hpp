@@ -5,9 +5,10 @@
 // dispatch): HashMap<K, V, T> is instantiated for one table type T.
 //
 //   insert(key, value, hash)   stores the pair, or replaces the value of an
-//                              equal stored key (keeping the stored key and
-//                              releasing the new one) and returns the old
-//                              value; AllocError leaves the table unchanged
+//                              equal stored key (keeping the stored key; the
+//                              passed one may be left to the caller, who
+//                              releases it) and returns the old value;
+//                              AllocError leaves the table unchanged
 //   insert_distinct(key, value, hash)
 //                              stores a pair whose key the caller knows to be
 //                              absent, in the slot insert() would choose,

@@ -219,6 +219,7 @@ private:
             if (!previous) return (raise_reserve_error(previous.error()), -1);
             ++object(self)->counter;  // a replaced value changes the map too
             if (*previous) (*previous)->release_attached();
+            wrapped->release_attached();  // the key of a replaced value was not taken
             return 0;
         });
     }
@@ -413,6 +414,7 @@ private:
                 if (!key) return nullptr;
                 auto previous = result.insert(std::move(*key), OwnedRef::borrow(value));
                 if (!previous) return raise_reserve_error(previous.error());
+                key->release_attached();  // a repeated element's key was not taken
             }
             if (PyErr_Occurred()) return nullptr;
             return Object::create(type, std::move(result));

@@ -177,13 +177,16 @@ private:
         return reserved.has_value();
     }
 
-    // Inserts or replaces; the replaced value is released here.
+    // Inserts or replaces; the replaced value, and the key when an equal
+    // one was stored, are released here (fills run attached).
     bool insert(HashedAny key, OwnedRef value) {
         auto previous = target_.insert(std::move(key), std::move(value));
         if (!previous) {
             raise_reserve_error(previous.error());
             return false;
         }
+        if (*previous) (*previous)->release_attached();
+        key.release_attached();
         changed_ = true;
         return true;
     }

@@ -162,6 +162,7 @@ private:
             auto added = object(self)->container.insert(std::move(*key));
             if (!added) return raise_reserve_error(added.error());
             if (*added) ++object(self)->counter;
+            key->release_attached();  // a present key's new reference was not taken
             Py_RETURN_NONE;
         });
     }
@@ -376,6 +377,7 @@ int SetClass<KindT>::add_all(Container& target, PyObject* self, PyObject* other)
         if (!key) return -1;
         auto added = target.insert(std::move(*key));
         if (!added) return (raise_reserve_error(added.error()), -1);
+        key->release_attached();  // a repeated element's key was not taken
     }
     if (PyErr_Occurred()) return -1;
     return target.len() != before ? 1 : 0;

@@ -73,8 +73,8 @@ public:
     explicit HashSet(T table) noexcept(std::is_nothrow_move_constructible_v<T>) : map_(std::move(table)) {}
 
     // true when the key was added, false when an equal key was already
-    // stored (the stored key stays, the passed one is released).
-    std::expected<bool, TryReserveError> insert(K key) {
+    // stored (the stored key stays, the passed one is left to the caller).
+    std::expected<bool, TryReserveError> insert(K&& key) {
         auto previous = map_.insert(std::move(key), Unit{});
         if (!previous) return std::unexpected(previous.error());
         return !previous->has_value();

@@ -633,7 +633,7 @@ TEST(ElasticLookupWalk, FindsWhatThePlainWalkFinds) {
             auto add = [&](std::size_t n) {
                 for (std::size_t i = 0; i < n || (full && t.len() < t.capacity()); ++i) {
                     keys.emplace_back(static_cast<std::int64_t>(keys.size()), static_cast<std::intptr_t>(rng()));
-                    ASSERT_TRUE(t.insert(keys.back(), 1, hash_in(t, keys.back())).has_value() && twin.insert_distinct(keys.back(), 1, hash_in(t, keys.back())).has_value());
+                    ASSERT_TRUE(t.insert(IntKey(keys.back()), 1, hash_in(t, keys.back())).has_value() && twin.insert_distinct(keys.back(), 1, hash_in(t, keys.back())).has_value());
                 }
             };
             auto check = [&](std::size_t removed_below) {
