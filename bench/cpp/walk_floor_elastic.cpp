@@ -254,23 +254,49 @@ struct Observer {
 
 // Runs t's find for key with an Observer: the keys it compares must be,
 // in order, exactly the recorded positions whose control byte now equals
-// the key's fingerprint, and its answer the replay's.
+// the key's fingerprint, and its answer the replay's. With `empties`, each
+// recorded empty position is then checked on its own: it gets a stored key
+// that is not the probe's and the key's fingerprint, and the real walk must
+// compare there right after the recorded live positions before it (the
+// walk goes on differently afterwards: the level no longer stops there).
 void check_observed(const Table& t, const View& v, std::uint64_t key, std::uint64_t h, const std::uint32_t* sel,
-                    const std::uint32_t* end, const Replayed& r, std::size_t i) {
-    static std::vector<const BenchKey*> seen;
-    seen.clear();
+                    const std::uint32_t* end, const Replayed& r, std::size_t i, bool empties) {
+    static std::vector<const BenchKey*> seen, expected;
     const auto p = elastic::elastic_prepare(h);
-    const auto found = t.find(Observer{key, &seen}, h);
+    auto observe = [&]() {
+        seen.clear();
+        return t.find(Observer{key, &seen}, h);
+    };
+    const auto found = observe();
     if (found.has_value() != r.found || (found && *found != r.at)) die("the table's find disagrees with the replay", i);
-    std::size_t k = 0;
-    for (; sel != end; ++sel) {
-        const Loc at = v.at(p.prepared, *sel);
-        if (v.level[at.level].ctrl[at.slot] != p.fingerprint) continue;
-        if (k == seen.size() || seen[k] != &v.level[at.level].entries[at.slot].key)
-            die("the table's walk compares elsewhere than the recorded positions", i);
-        ++k;
+    expected.clear();
+    for (const std::uint32_t* s = sel; s != end; ++s) {
+        const Loc at = v.at(p.prepared, *s);
+        if (v.level[at.level].ctrl[at.slot] == p.fingerprint) expected.push_back(&v.level[at.level].entries[at.slot].key);
     }
-    if (k != seen.size()) die("the table's walk compares past the recorded positions", i);
+    if (seen != expected) die("the table's walk compares elsewhere than the recorded positions", i);
+    if (!empties) return;
+    std::size_t live_before = 0;
+    for (const std::uint32_t* s = sel; s != end; ++s) {
+        const Loc at = v.at(p.prepared, *s);
+        std::uint8_t& c = v.level[at.level].ctrl[at.slot];
+        Entry& e = v.level[at.level].entries[at.slot];
+        if (c == p.fingerprint) {
+            ++live_before;
+            continue;
+        }
+        if (c != arena::kEmpty) continue;
+        unsigned char saved[sizeof(Entry)];
+        std::memcpy(saved, static_cast<void*>(&e), sizeof(Entry));
+        e.key.value = ~key;
+        c = p.fingerprint;
+        observe();
+        c = arena::kEmpty;
+        std::memcpy(static_cast<void*>(&e), saved, sizeof(Entry));
+        if (seen.size() <= live_before || seen[live_before] != &e.key ||
+            !std::equal(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(live_before), seen.begin()))
+            die("the table's walk does not examine a recorded empty position where recorded", i);
+    }
 }
 
 // Every control byte and membership group of two tables equal.
@@ -438,7 +464,7 @@ int main(int argc, char** argv) {
                 const std::uint64_t key = h ? keys.lookup[j] : keys.absent[j];
                 const Lists& list = h ? hit : miss;
                 check_observed(twin.table(), tv, key, twin.hash_of(BenchKey{key}), list.begin(j), list.end(j),
-                               h ? hit_r[j] : miss_r[j], i);
+                               h ? hit_r[j] : miss_r[j], i, true);
             }
             for (std::size_t l = 0; l < tv.levels; ++l) std::memcpy(tv.level[l].ctrl, saved[l].data(), tv.level[l].len);
         }
@@ -485,7 +511,7 @@ int main(int argc, char** argv) {
             mark(elastic::elastic_selector(0, 0));
             for (const elastic::PhiRoute& route : twin.table().inspect().schedule()) mark(route.selector);
         }
-        check_observed(twin.table(), tv, key, h, look.begin(i), look.end(i), r, i);
+        check_observed(twin.table(), tv, key, h, look.begin(i), look.end(i), r, i, !rewritten.empty());
         for (auto it = rewritten.rbegin(); it != rewritten.rend(); ++it) *it->first = it->second;
         rewritten.clear();
         chosen[i] = record_placement(twin.table(), p.prepared, place.sel, extends);
