@@ -39,15 +39,22 @@
 // every live control byte of the twin is first set to the key's fingerprint
 // (keys grouped by fingerprint, bytes restored afterwards), so the real walk
 // compares at every live position it examines, and those must be, in order,
-// exactly the recorded positions that hold an entry; the empty positions in
-// between are only implied (a level's list ends at its first empty probe),
-// which is the part not checked directly. A hit's last recorded position is
-// find()'s slot. The floor walks then run once over every list, counting
+// exactly the recorded positions that hold an entry. Empty positions are
+// not compared at, so each recorded empty one is checked on its own (given a
+// foreign key with the fingerprint, the real walk must compare there, right
+// after the live positions recorded before it), and a miss's list must not
+// end before every level it may use has shown an empty probe or run out of
+// routes. Not checked: an empty position the real walk examines that the
+// replay left out while also recording one of its level's later probes
+// (the replay never records past a level's first empty probe, and checks
+// for that would restate it). A hit's last recorded position is find()'s
+// slot. The floor walks then run once over every list, counting
 // positions: a hit ends at find()'s entry, every list is walked to its end.
 // For insertions the lists are recorded while the insertions are replayed on
 // a twin: the lookup part as above (the observing find on every insertion
 // with the bytes as they are, and on every kRewriteEvery-th one with every
-// live byte at the key's scheduled positions set to its fingerprint), the
+// live byte at the key's scheduled positions set to its fingerprint and its
+// empty positions checked one by one), the
 // placement part by replaying choose_slot's batch rule, held against the
 // table's own choose_slot / probe_vacancy and against the slot the twin's
 // insert then takes. The floor insertions, run once on a scratch copy,
@@ -299,6 +306,30 @@ void check_observed(const Table& t, const View& v, std::uint64_t key, std::uint6
     }
 }
 
+// A miss past the membership group ends only once each level it may use
+// (holding entries, and admitted by the key's lane where lanes are kept)
+// has shown an empty probe or run out of scheduled routes: a list that ends
+// earlier lacks positions (an empty one the observation above cannot see).
+void check_closed(const Table& t, const View& v, std::uint64_t h, const std::uint32_t* sel, const std::uint32_t* end,
+                  std::size_t i) {
+    const auto in = t.inspect();
+    const auto p = elastic::elastic_prepare(h);
+    const auto& g = v.groups[arena::MembershipBits::record_of(p.prepared, v.records)];
+    if ((g.bloom & p.membership) != p.membership) return;
+    std::size_t count[kMaxLevels] = {};
+    bool empty[kMaxLevels] = {};
+    for (; sel != end; ++sel) {
+        const Loc at = v.at(p.prepared, *sel);
+        ++count[at.level];
+        empty[at.level] = v.level[at.level].ctrl[at.slot] == arena::kEmpty;
+    }
+    for (std::size_t l = 0; l < v.levels; ++l) {
+        if (in.level(l).occupied == 0 || (v.lanes && ((g.lanes[p.prepared & 3] >> l) & 1u) == 0)) continue;
+        if (!empty[l] && count[l] != in.schedule().level_routes(static_cast<std::uint32_t>(l)) + (l == 0))
+            die("a recorded miss stops before a level it may use has shown an empty probe", i);
+    }
+}
+
 // Every control byte and membership group of two tables equal.
 bool same_state(const Table& a, const Table& b) {
     const auto x = a.inspect(), y = b.inspect();
@@ -477,6 +508,7 @@ int main(int argc, char** argv) {
         if (e != &full.table().entry_at(hit_r[i].at) || hit_pos - before_hit != hit.off[i + 1] - hit.off[i])
             die("floor hit ends elsewhere than find", i);
         if (hit.begin(i)[0] != 0 || miss.begin(i)[0] != 0) die("a list that does not start at the primary probe", i);
+        check_closed(full.table(), fv, full.hash_of(BenchKey{keys.absent[i]}), miss.begin(i), miss.end(i), i);
         if (floor_find<true>(fv, miss.begin(i), miss.end(i), keys.absent[i], &miss_pos) != nullptr ||
             miss_pos - before_miss != miss.off[i + 1] - miss.off[i])
             die("floor miss does not walk its list", i);
@@ -512,6 +544,7 @@ int main(int argc, char** argv) {
             for (const elastic::PhiRoute& route : twin.table().inspect().schedule()) mark(route.selector);
         }
         check_observed(twin.table(), tv, key, h, look.begin(i), look.end(i), r, i, !rewritten.empty());
+        check_closed(twin.table(), tv, h, look.begin(i), look.end(i), i);
         for (auto it = rewritten.rbegin(); it != rewritten.rend(); ++it) *it->first = it->second;
         rewritten.clear();
         chosen[i] = record_placement(twin.table(), p.prepared, place.sel, extends);
