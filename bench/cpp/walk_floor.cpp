@@ -6,16 +6,19 @@
 // (ProbeKey::position) and match the bucket's control bytes against the
 // fingerprint until the key or the first empty slot turns up; an insertion
 // has to walk the same buckets to the first empty slot and write control
-// byte, entry, membership bits and length. That arithmetic and those loads
-// are the floor: the cost the fixed probe positions impose on any code.
+// byte, entry, membership bits and length; filling a new table with keys
+// known to be distinct (a copy) needs the same walk with only the empty test
+// per bucket, no fingerprint and no key compared. That arithmetic and those
+// loads are the floor: the cost the fixed probe positions impose on any code.
 //
 // The floor walks here read the table through inspect() and do only that.
 // They leave out what the real operations carry besides: the tombstone
 // tracking (the tables measured have none), the displaced-mode full scan
 // (checked to be off), the special array (lookups that reach it call the
 // real find, and the setup counts them; an insertion that would reach it
-// stops the program), error paths (AllocError, growth, retry exhaustion,
-// which aborts here), the out-of-line key comparison a Python key needs (a
+// stops the program, as does a fill that would), error paths (AllocError,
+// growth and the budget test before it, retry exhaustion, which aborts
+// here), the out-of-line key comparison a Python key needs (a
 // BenchKey compares inline), and the borrow and Python layers above the
 // container. The real rows go through map::HashMap as the Python classes do,
 // so the ratio real / floor is what the table's code adds to the floor.
@@ -34,12 +37,27 @@
 // leaving the same control bytes, membership words and length. The setup
 // also prints the levels each kind of walk visits on average.
 //
+// Fill from empty (what copy() does with insert_distinct, a constructor
+// with insert): a new table built for exactly n (as above) gets the n
+// stored keys in stored order, through HashMap::insert_distinct
+// (fill_distinct) or HashMap::insert (fill_insert, which compares wherever a
+// fingerprint matches); floor_fill places them into a zeroed arena of the
+// same shape with the table's seeds. These rows count 0 or n keys, and both
+// runs build the same empty table and arena, so (total(n) - total(0)) / n is
+// the cost per entry. Checked at setup on a twin pair with the same seeds:
+// the floor fill puts every key at the slot insert_distinct gives it and
+// leaves the same control bytes, entries, membership words and length.
+//
 // The measured loops read the floor's probe positions exactly as the table
 // does: instruction counts under callgrind say what the code costs, not
 // what the cache misses of the same loads cost.
 //
+// The program ends right after the measured loop without running any
+// destructor (walk_floor_common.hpp says why).
+//
 // Usage: tavoric_walk_floor <operation> <count>, operation one of find_hit,
-// floor_hit, find_miss, floor_miss, insert_new, floor_insert; count <= 50000.
+// floor_hit, find_miss, floor_miss, insert_new, floor_insert (count <=
+// 50000), or fill_distinct, floor_fill, fill_insert (count 0 or 100000).
 // bench/cpp/walk_floor.sh runs each under callgrind for two counts and prints
 // the difference per operation.
 #include <algorithm>
@@ -48,7 +66,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string_view>
 #include <vector>
 
@@ -59,6 +76,7 @@
 #include "funnel/probe.hpp"
 #include "funnel/table.hpp"
 #include "map/hash_map.hpp"
+#include "walk_floor_common.hpp"
 
 namespace {
 
@@ -69,18 +87,16 @@ using Map = tavoric::map::HashMap<BenchKey, Value, Table>;
 namespace arena = tavoric::common::arena;
 namespace funnel = tavoric::funnel;
 
-constexpr std::size_t kN = 100000, kRoom = 50000, kInsertChecks = 1000;
-constexpr std::size_t kNone = ~std::size_t{0};
+using tavoric::bench::walk::die;
+using tavoric::bench::walk::kN;
+using tavoric::bench::walk::kNone;
+using tavoric::bench::walk::kRoom;
+using tavoric::bench::walk::run;
+constexpr std::size_t kInsertChecks = 1000;
 
-volatile std::uint64_t g_sink = 0;
-
-[[noreturn]] void die(const char* what, std::size_t i = 0) {
-    std::fprintf(stderr, "walk_floor: %s (key %zu)\n", what, i);
-    std::exit(1);
-}
-
-Map make_map(std::size_t budget) {
-    auto t = Table::try_with_insert_budget(budget, 3, tavoric::common::hash::HashSeeds::fresh());
+Map make_map(std::size_t budget,
+             tavoric::common::hash::HashSeeds seeds = tavoric::common::hash::HashSeeds::fresh()) {
+    auto t = Table::try_with_insert_budget(budget, 3, seeds);
     if (!t) die("Funnel table refused");
     return Map(std::move(*t));
 }
@@ -231,13 +247,51 @@ template <bool Stats>
     return slot;
 }
 
-// A measured loop: a function of its own per operation, so that the walk
-// inlined into it is register-allocated there, not inside main's setup.
-template <class Op>
-[[gnu::noinline]] std::uint64_t run(std::size_t count, Op op) {
-    std::uint64_t acc = 0;
-    for (std::size_t i = 0; i < count; ++i) acc += op(i);
-    return acc;
+// The arena a floor fill writes, shaped like a new table's block: control
+// bytes with the group padding, 16-byte entries (key, value) by slot,
+// membership words and length, all zero as in a table just built.
+struct FillArena {
+    struct Pair {
+        std::uint64_t key, value;
+    };
+    std::vector<std::uint8_t> ctrl;
+    std::vector<Pair> entries;
+    std::vector<std::uint64_t> filter;
+    std::size_t len = 0;
+
+    explicit FillArena(const Table& empty) {
+        const auto in = empty.inspect();
+        if (empty.len() != 0) die("a fill arena is shaped after an empty table");
+        ctrl.assign(in.control_bytes().size(), 0);
+        entries.assign(in.slot_count(), Pair{0, 0});
+        filter.assign(in.filter_words().size(), 0);
+    }
+};
+
+// The fill floor: the placement of a key known to be absent. The same
+// buckets as any walk, each tested for an empty slot only (no fingerprint,
+// no key), then the writes at the first empty slot. Returns the slot; a key
+// whose levels are all full stops the program as in floor_insert.
+[[gnu::always_inline]] inline std::size_t floor_fill(const View& v, FillArena& a, std::uint64_t key, Value value) {
+    const std::uint64_t h = tavoric::common::hash::table_hash(static_cast<std::intptr_t>(key), v.seed, v.fold);
+    const auto pk = funnel::ProbeKey::of(h);
+    std::uint8_t* const ctrl = a.ctrl.data();
+    for (const funnel::LevelShape* lv = v.levels; lv != v.levels_end; ++lv) {
+        std::uint64_t b;
+        if (!level_bucket(pk, *lv, b)) [[unlikely]]
+            die("probe retries exhausted");
+        const std::size_t start = lv->start + b * v.beta;
+        if (const auto e = arena::WideGroup(ctrl + start).empty() & v.tail; e != 0) {
+            const std::size_t slot = start + arena::lowest_index(e);
+            ctrl[slot] = arena::fingerprint_of(h);
+            a.entries[slot] = {key, value};
+            const auto bits = arena::MembershipBits::of(h, a.filter.size());
+            a.filter[bits.record] |= bits.mask;
+            ++a.len;
+            return slot;
+        }
+    }
+    die("a fill reaches the special array, which the fill floor does not walk; another TAVORIC_HASH_SEED may avoid it");
 }
 
 }  // namespace
@@ -245,21 +299,23 @@ template <class Op>
 int main(int argc, char** argv) {
     const std::string_view op = argc == 3 ? argv[1] : "";
     const std::size_t count = argc == 3 ? std::strtoull(argv[2], nullptr, 10) : 0;
-    const bool known = op == "find_hit" || op == "floor_hit" || op == "find_miss" || op == "floor_miss" ||
+    const bool whole = op == "fill_distinct" || op == "floor_fill" || op == "fill_insert";
+    const bool known = whole || op == "find_hit" || op == "floor_hit" || op == "find_miss" || op == "floor_miss" ||
                        op == "insert_new" || op == "floor_insert";
-    if (!known || count > kRoom) {
-        std::fprintf(stderr, "usage: %s find_hit|floor_hit|find_miss|floor_miss|insert_new|floor_insert COUNT<=%zu\n",
-                     argv[0], kRoom);
+    if (!known || (whole ? count != 0 && count != kN : count > kRoom)) {
+        std::fprintf(stderr,
+                     "usage: %s find_hit|floor_hit|find_miss|floor_miss|insert_new|floor_insert COUNT<=%zu\n"
+                     "       %s fill_distinct|floor_fill|fill_insert 0|%zu\n",
+                     argv[0], kRoom, argv[0], kN);
         return 2;
     }
 
     // ---- setup: the same whatever the operation and count ----
-    const std::vector<std::uint64_t> stored = tavoric::bench::stream_keys(0, kN);
-    const std::vector<std::uint64_t> fresh = tavoric::bench::stream_keys(kN, kRoom);
-    const std::vector<std::uint64_t> absent = tavoric::bench::stream_keys(tavoric::bench::kAbsentStart, kN);
-    std::vector<std::uint64_t> lookup = stored;
-    std::mt19937_64 rng(0x7A0E1C);
-    std::shuffle(lookup.begin(), lookup.end(), rng);
+    const tavoric::bench::walk::Keys keyset;
+    const std::vector<std::uint64_t>& stored = keyset.stored;
+    const std::vector<std::uint64_t>& fresh = keyset.fresh;
+    const std::vector<std::uint64_t>& absent = keyset.absent;
+    const std::vector<std::uint64_t>& lookup = keyset.lookup;
 
     Map full = make_map(kN);
     for (std::size_t i = 0; i < kN; ++i)
@@ -327,6 +383,36 @@ int main(int argc, char** argv) {
     }
     Scratch scratch(roomy.table());
 
+    // Fill from empty. The measured loops fill `fill_map` (fill_distinct,
+    // fill_insert) or `fill_arena` (floor_fill, with fill_map's shape and
+    // seeds). A check pair with the same seeds makes the very same placements
+    // first: the floor fill on an arena of its own, insert_distinct on a
+    // table of its own, slot by slot, then control bytes, entries, membership
+    // words and length compared.
+    Map fill_map = make_map(kN);
+    FillArena fill_arena(fill_map.table());
+    const View fillv(fill_map.table());
+    {
+        Map twin = make_map(kN, fill_map.table().seeds());
+        FillArena twin_arena(twin.table());
+        const View tv(twin.table());
+        for (std::size_t i = 0; i < kN; ++i) {
+            const std::size_t s = floor_fill(tv, twin_arena, stored[i], i + 1);
+            if (!twin.insert_distinct(BenchKey{stored[i]}, i + 1)) die("insert refused memory", i);
+            if (twin.table().find(BenchKey{stored[i]}, twin.hash_of(BenchKey{stored[i]})) != s)
+                die("floor fill slot disagrees with insert_distinct", i);
+        }
+        const auto tin = twin.table().inspect();
+        bool same = tin.slot_count() == twin_arena.entries.size() && twin_arena.len == twin.len() &&
+                    std::equal(twin_arena.ctrl.begin(), twin_arena.ctrl.end(), tin.control_bytes().begin()) &&
+                    std::equal(twin_arena.filter.begin(), twin_arena.filter.end(), tin.filter_words().begin());
+        for (std::size_t s = 0; same && s < tin.slot_count(); ++s)
+            if (arena::is_live(twin_arena.ctrl[s]))
+                same = twin_arena.entries[s].key == twin.table().entry_at(s).key.value &&
+                       twin_arena.entries[s].value == twin.table().entry_at(s).value;
+        if (!same) die("floor fill leaves another state than insert_distinct", kN);
+    }
+
     std::printf("setup: %zu slots, beta %zu, %zu levels; lookup table load %.4f\n",
                 full.table().inspect().slot_count(), fv.beta, static_cast<std::size_t>(fv.levels_end - fv.levels),
                 static_cast<double>(kN) / static_cast<double>(full.table().inspect().slot_count()));
@@ -339,10 +425,14 @@ int main(int argc, char** argv) {
                 static_cast<double>(miss_levels) / kN, miss_special);
     std::printf("setup: insert: %.3f levels per insertion over %zu new keys, none reach the special array\n",
                 static_cast<double>(ins_levels) / kRoom, kRoom);
+    std::printf("setup: fill: %zu keys into a new table built for %zu: floor fill and insert_distinct agree on every "
+                "slot\n",
+                kN, kN);
     std::fflush(stdout);
 
     // ---- the measured loop ----
-    const std::vector<std::uint64_t>& keys = op.ends_with("hit") ? lookup : op.ends_with("miss") ? absent : fresh;
+    const std::vector<std::uint64_t>& keys =
+        whole ? stored : op.ends_with("hit") ? lookup : op.ends_with("miss") ? absent : fresh;
     const std::uint64_t* const k = keys.data();
     std::uint64_t acc = 0;
     if (op == "find_hit" || op == "find_miss") acc = run(count, [&full, k](std::size_t i) -> std::uint64_t {
@@ -360,6 +450,13 @@ int main(int argc, char** argv) {
         acc = run(count, [&roomy, k](std::size_t i) -> std::uint64_t { return roomy.insert(BenchKey{k[i]}, i).has_value(); });
     if (op == "floor_insert")
         acc = run(count, [v = rv, &scratch, k](std::size_t i) { return floor_insert<false>(v, scratch, k[i], i); });
-    g_sink = acc;
-    return 0;
+    if (op == "fill_distinct") acc = run(count, [&fill_map, k](std::size_t i) -> std::uint64_t {
+        return fill_map.insert_distinct(BenchKey{k[i]}, i + 1).has_value();
+    });
+    if (op == "fill_insert") acc = run(count, [&fill_map, k](std::size_t i) -> std::uint64_t {
+        return fill_map.insert(BenchKey{k[i]}, i + 1).has_value();
+    });
+    if (op == "floor_fill")
+        acc = run(count, [v = fillv, &fill_arena, k](std::size_t i) { return floor_fill(v, fill_arena, k[i], i + 1); });
+    tavoric::bench::walk::finish(acc);
 }
