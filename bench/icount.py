@@ -209,6 +209,39 @@ def callgrind_total(path: pathlib.Path) -> int:
     raise SystemExit(f"icount: no total in {path}")
 
 
+def module_self_cost(path: pathlib.Path) -> int:
+    """Instructions executed inside tavoric's own shared object (self cost, no callees).
+
+    Callgrind's file gives each function's self cost as cost lines under
+    `ob=` (the object) and `fn=`; the line after a `calls=` line is the
+    inclusive cost of that call, charged to the caller's line, and is skipped.
+    Names are compressed as `(id) name` on first use and `(id)` after.
+    """
+    names, current, inside, skip_next = {}, None, False, False
+    total = 0
+    with open(path) as handle:
+        for line in handle:
+            if skip_next:
+                skip_next = False
+                continue
+            if line.startswith("ob="):
+                spec = line[3:].strip()
+                if spec.startswith("("):
+                    ident, _, name = spec.partition(")")
+                    name = name.strip()
+                    if name:
+                        names[ident] = name
+                    current = names.get(ident, "")
+                else:
+                    current = spec
+                inside = "tavoric" in pathlib.Path(current).name
+            elif line.startswith("calls="):
+                skip_next = True
+            elif inside and line[:1] in "0123456789+-*" and line[:1]:
+                total += int(line.split()[-1])
+    return total
+
+
 def make_keys(kind: str, n: int, folder: pathlib.Path) -> pathlib.Path:
     """The timing benchmark's keys (present, absent, shuffled lookups) for one kind, pickled."""
     sys.path.insert(0, str(TOP / "bench"))
@@ -241,10 +274,12 @@ def measure(job, args, folder: pathlib.Path, env: dict) -> list:
     measured = []
     for entry in json.loads(pathlib.Path(task["out"]).read_text()):
         lo, hi = entry["children"]
-        totals = [callgrind_total(out_dir / f"cg.{c['pid']}") for c in (lo, hi)]
+        files = [out_dir / f"cg.{c['pid']}" for c in (lo, hi)]
+        totals = [callgrind_total(f) for f in files]
+        module = [module_self_cost(f) for f in files] if impl not in ("dict", "set") else [0, 0]
         measured.append({"family": family, "row": entry["row"], "key": kind, "impl": impl, "looped": entry["looped"],
                          "l1": lo["length"], "l2": hi["length"], "ir_l1": totals[0], "ir_l2": totals[1],
-                         "grew": lo["grew"] or hi["grew"]})
+                         "module_l1": module[0], "module_l2": module[1], "grew": lo["grew"] or hi["grew"]})
     if not args.keep:
         shutil.rmtree(out_dir)
     return measured
@@ -263,6 +298,7 @@ def per_operation(results: list) -> tuple[dict, dict]:
         cost = (r["ir_l2"] - r["ir_l1"]) / (r["l2"] - r["l1"])
         r["loop_per_key"] = loop[(r["family"], r["key"], r["impl"])] if r["looped"] else 0.0
         r["per_op"] = cost - r["loop_per_key"]
+        r["module_per_op"] = (r["module_l2"] - r["module_l1"]) / (r["l2"] - r["l1"])
         table[(r["family"], r["row"], r["key"], r["impl"])] = r["per_op"]
     return table, loop
 
@@ -287,6 +323,21 @@ def markdown(results: list, args) -> str:
                 if any(cells):
                     label = ROWS[family][row][0] + (" per entry" if ROWS[family][row][3] == "entries" else "")
                     lines.append(f"| {label} | {kind} | " + " | ".join(cells) + " |")
+    module = {(r["family"], r["row"], r["key"], r["impl"]): r["module_per_op"] for r in results if r["row"] != "loop"}
+    split = ["", "Of these, instructions inside tavoric's module (its own code, not what it calls in the "
+             "interpreter); the rest is the interpreter's part of the statement:", "",
+             "| operation | key | Funnel: module / rest | Elastic: module / rest |", "|---|---|---:|---:|"]
+    for family in args.families:
+        for row in args.rows[family]:
+            for kind in args.keys:
+                cells = [f"{module[(family, row, kind, impl)]:.0f} / "
+                         f"{table[(family, row, kind, impl)] - module[(family, row, kind, impl)]:.0f}"
+                         if (family, row, kind, impl) in module else "" for impl in CLASSES[family][1:]]
+                if any(cells):
+                    label = ROWS[family][row][0] + (" per entry" if ROWS[family][row][3] == "entries" else "")
+                    split.append(f"| {label} | {kind} | " + " | ".join(cells) + " |")
+    if len(split) > 5:
+        lines.extend(split)
     loops = ", ".join(f"{f} {k} {i}: {v:.1f}" for (f, k, i), v in sorted(loop.items()))
     lines.append("")
     lines.append(f"Subtracted empty loop `for k in keys: pass`, instructions per key: {loops}.")
@@ -296,7 +347,8 @@ def markdown(results: list, args) -> str:
     return "\n".join(lines) + "\n"
 
 
-CSV_FIELDS = ["family", "row", "key", "impl", "l1", "l2", "ir_l1", "ir_l2", "loop_per_key", "per_op", "grew"]
+CSV_FIELDS = ["family", "row", "key", "impl", "l1", "l2", "ir_l1", "ir_l2", "loop_per_key", "per_op",
+              "module_l1", "module_l2", "module_per_op", "grew"]
 
 
 def parse_arguments(argv):
