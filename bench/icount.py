@@ -215,7 +215,8 @@ def module_self_cost(path: pathlib.Path) -> int:
     Callgrind's file gives each function's self cost as cost lines under
     `ob=` (the object) and `fn=`; the line after a `calls=` line is the
     inclusive cost of that call, charged to the caller's line, and is skipped.
-    Names are compressed as `(id) name` on first use and `(id)` after.
+    Names are compressed as `(id) name` on first use and `(id)` after, and
+    the first use of an object may be a callee's `cob=`.
     """
     names, current, inside, skip_next = {}, None, False, False
     total = 0
@@ -224,17 +225,15 @@ def module_self_cost(path: pathlib.Path) -> int:
             if skip_next:
                 skip_next = False
                 continue
-            if line.startswith("ob="):
-                spec = line[3:].strip()
-                if spec.startswith("("):
-                    ident, _, name = spec.partition(")")
-                    name = name.strip()
-                    if name:
-                        names[ident] = name
-                    current = names.get(ident, "")
-                else:
-                    current = spec
-                inside = "tavoric" in pathlib.Path(current).name
+            if line.startswith(("ob=", "cob=")):
+                # Both define object names (one table); only ob= moves on.
+                spec = line.partition("=")[2].strip()
+                ident, _, name = spec.partition(")") if spec.startswith("(") else ("", "", spec)
+                if ident and name.strip():
+                    names[ident] = name.strip()
+                if line.startswith("ob="):
+                    current = names.get(ident, "") if ident else spec
+                    inside = "tavoric" in pathlib.Path(current).name
             elif line.startswith("calls="):
                 skip_next = True
             elif inside and line[:1] in "0123456789+-*" and line[:1]:

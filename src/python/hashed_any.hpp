@@ -185,8 +185,14 @@ public:
 
 private:
     using KeyWords::KeyWords;
-    void release() noexcept {
-        if (tagged_ != 0) release_reference(object());
+    // In line, because most wrappers die empty (moved into a table, or
+    // released already); only a full one pays for the attach check's call.
+    [[gnu::always_inline]] void release() noexcept {
+        if (tagged_ != 0) [[unlikely]]
+            release_full();
+    }
+    [[gnu::noinline]] void release_full() noexcept {
+        release_reference(object());
         tagged_ = 0;
     }
 };
