@@ -61,12 +61,52 @@
 // must take those slots and leave the twin's control bytes, entries and
 // membership groups.
 //
+// Fill from empty (what copy() does with insert_distinct, a constructor
+// with insert): a new table built as the Python classes build one for
+// exactly n (reserve exponent 3) gets the n stored keys in stored order,
+// through HashMap::insert_distinct (elastic_fill_distinct) or HashMap::insert
+// (elastic_fill_insert, which searches first). Here the floor is not
+// recorded: the placement's positions follow from the batch rule over the
+// occupancy the fill itself builds, and that rule is the design's, so
+// elastic_floor_fill computes it. Per key: the table hash, elastic_prepare,
+// the move to the next batch with quota left, the batch rule with the
+// shape's quotas, level lengths, reserve shares and usable probe counts
+// taken from inspect() once (batch 0: level 0's probes in order; batch b:
+// the next level once the current one is down to its reserve share, the
+// current one once the next is three quarters full, else the current
+// level's probe budget, then the next level), each probe's slot and the
+// live test of its control byte, and the writes at the first vacant slot:
+// control byte, entry, membership bits (lane bit where the table keeps lanes;
+// a table of n = 100000 has 17 levels and none), the level's occupancy, the
+// length and the batch's remaining count, into a zeroed arena of its own
+// shaped like the table's block. Left out: schedule extension and the phi
+// code of the chosen probe that decides it (lookup bookkeeping: placement
+// never reads the schedule; the setup counts the placements that extend
+// it), the phi cap test (the uniform walks stop at the level's usable probe
+// count, which keeps them within the cap, and with reserve exponent 3 the
+// budgeted probes, at most 24, stay below every level's usable count; every
+// slot is checked anyway), the
+// live-levels word (lookup bookkeeping too), the growth test (a table built
+// for n takes n), the tombstone test of a store (a new table has none),
+// exceptional placement and rebuilds (the program stops if the fill needs
+// one), error paths and the layers above HashMap. These rows count 0 or n
+// keys; both runs build the same empty table and arena and make the same
+// checks, so (total(n) - total(0)) / n is the cost per entry. Checked at
+// setup on twins with the same seeds (any mismatch stops the program): the
+// floor fill puts every key at the slot insert_distinct gives it, on a
+// twin arena; afterwards control bytes, live entries, membership groups,
+// each level's occupancy, length, batch index and remaining count agree;
+// a third twin filled through insert ends with the same control bytes,
+// membership groups, schedule size, length and batch counters.
+//
 // Usage: tavoric_walk_floor_elastic <operation> <count>, operation one of
 // elastic_find_hit, elastic_floor_hit, elastic_find_miss, elastic_floor_miss,
-// elastic_insert_new, elastic_floor_insert; count <= 50000. Setup: the same
-// keys as walk_floor.cpp, a table built as the Python classes build it for
-// n = 100000 (reserve exponent 3) holding them, and one built for n + 50000
-// holding them for the insertions. bench/cpp/walk_floor.sh runs it.
+// elastic_insert_new, elastic_floor_insert (count <= 50000), or
+// elastic_fill_distinct, elastic_floor_fill, elastic_fill_insert (count 0 or
+// 100000). Setup: the same keys as walk_floor.cpp, a table built as the
+// Python classes build it for n = 100000 (reserve exponent 3) holding them,
+// one built for n + 50000 holding them for the insertions, and the empty
+// fill table and arena. bench/cpp/walk_floor.sh runs it.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
