@@ -55,7 +55,7 @@ echo "Funnel:"
 echo "Elastic:"
 "$ebin" elastic_find_hit 0 | sed 's/^setup: /  /'
 echo
-printf '%-20s %8s %8s %16s %16s %14s\n' operation L1 L2 "total(L1)" "total(L2)" "instr/op"
+printf '%-22s %8s %8s %16s %16s %14s\n' operation L1 L2 "total(L1)" "total(L2)" "instr/op"
 declare -A per
 # row BINARY OPERATION L1 L2: one line of the table, per[OPERATION] set.
 row() {
@@ -63,7 +63,7 @@ row() {
     a=$(total "$1" "$2" "$3")
     b=$(total "$1" "$2" "$4")
     per[$2]=$(awk -v a="$a" -v b="$b" -v l1="$3" -v l2="$4" 'BEGIN {printf "%.2f", (b - a) / (l2 - l1)}')
-    printf '%-20s %8s %8s %16s %16s %14s\n' "$2" "$3" "$4" "$a" "$b" "${per[$2]}"
+    printf '%-22s %8s %8s %16s %16s %14s\n' "$2" "$3" "$4" "$a" "$b" "${per[$2]}"
 }
 for op in find_hit floor_hit find_miss floor_miss insert_new floor_insert; do row "$bin" "$op" "$l1" "$l2"; done
 for op in fill_distinct floor_fill fill_insert; do row "$bin" "$op" 0 "$fill_n"; done
@@ -73,7 +73,7 @@ for op in elastic_fill_distinct elastic_floor_fill elastic_fill_insert; do row "
 echo
 ratio() {
     awk -v r="${per[$1]}" -v f="${per[$2]}" -v a="$1" -v b="$2" \
-        'BEGIN {printf "%-20s / %-20s = %.2f  (%+.2f instructions per op above the floor)\n", a, b, r / f, r - f}'
+        'BEGIN {printf "%-22s / %-22s = %.2f  (%+.2f instructions per op above the floor)\n", a, b, r / f, r - f}'
 }
 ratio find_hit floor_hit
 ratio find_miss floor_miss
