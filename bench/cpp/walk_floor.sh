@@ -4,11 +4,13 @@
 # and walk_floor_elastic.cpp say what each floor is and what it leaves out).
 # Builds tavoric_walk_floor and tavoric_walk_floor_elastic in Release (own
 # build folder, at most two jobs) and runs each operation under callgrind
-# twice after the same setup: for L1 and L2 operations, or, for the Funnel
-# fills from empty, for 0 and all n = 100000 keys; (total(L2) - total(L1)) /
-# (L2 - L1) is the cost of one operation (one placed entry for the fills),
-# with setup and start cancelled out (the programs run no teardown). Seeds
-# are fixed (TAVORIC_HASH_SEED), so the counts repeat.
+# twice after the same setup: for L1 and L2 operations, or, for the fills
+# from empty (Funnel and Elastic), for 0 and all n = 100000 keys;
+# (total(L2) - total(L1)) / (L2 - L1) is the cost of one operation (one
+# placed entry for the fills), with setup and start cancelled out (the
+# programs run no teardown). Seeds are fixed (TAVORIC_HASH_SEED), so the
+# counts repeat. Last, each real row over its floor: the ratio and the
+# difference per operation.
 #
 # Usage: bench/cpp/walk_floor.sh [build-dir]   (default: build-walk-floor in the checkout)
 # WALK_L1 / WALK_L2 (default 10000 / 50000; L2 at most 50000) and
@@ -19,7 +21,7 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${1:-$top/build-walk-floor}
 l1=${WALK_L1:-10000}
 l2=${WALK_L2:-50000}
-fill_n=100000  # the fills place all n keys of walk_floor.cpp's tables
+fill_n=100000  # the fills place all n keys of both programs' tables
 export TAVORIC_HASH_SEED=${TAVORIC_HASH_SEED:-1}
 
 mkdir -p "$build"
@@ -53,7 +55,7 @@ echo "Funnel:"
 echo "Elastic:"
 "$ebin" elastic_find_hit 0 | sed 's/^setup: /  /'
 echo
-printf '%-20s %8s %8s %16s %16s %14s\n' operation L1 L2 "total(L1)" "total(L2)" "instr/op"
+printf '%-22s %8s %8s %16s %16s %14s\n' operation L1 L2 "total(L1)" "total(L2)" "instr/op"
 declare -A per
 # row BINARY OPERATION L1 L2: one line of the table, per[OPERATION] set.
 row() {
@@ -61,16 +63,17 @@ row() {
     a=$(total "$1" "$2" "$3")
     b=$(total "$1" "$2" "$4")
     per[$2]=$(awk -v a="$a" -v b="$b" -v l1="$3" -v l2="$4" 'BEGIN {printf "%.2f", (b - a) / (l2 - l1)}')
-    printf '%-20s %8s %8s %16s %16s %14s\n' "$2" "$3" "$4" "$a" "$b" "${per[$2]}"
+    printf '%-22s %8s %8s %16s %16s %14s\n' "$2" "$3" "$4" "$a" "$b" "${per[$2]}"
 }
 for op in find_hit floor_hit find_miss floor_miss insert_new floor_insert; do row "$bin" "$op" "$l1" "$l2"; done
 for op in fill_distinct floor_fill fill_insert; do row "$bin" "$op" 0 "$fill_n"; done
 for op in elastic_find_hit elastic_floor_hit elastic_find_miss elastic_floor_miss elastic_insert_new \
     elastic_floor_insert; do row "$ebin" "$op" "$l1" "$l2"; done
+for op in elastic_fill_distinct elastic_floor_fill elastic_fill_insert; do row "$ebin" "$op" 0 "$fill_n"; done
 echo
 ratio() {
     awk -v r="${per[$1]}" -v f="${per[$2]}" -v a="$1" -v b="$2" \
-        'BEGIN {printf "%-20s / %-20s = %.2f  (%+.2f instructions per op above the floor)\n", a, b, r / f, r - f}'
+        'BEGIN {printf "%-22s / %-22s = %.2f  (%+.2f instructions per op above the floor)\n", a, b, r / f, r - f}'
 }
 ratio find_hit floor_hit
 ratio find_miss floor_miss
@@ -80,3 +83,5 @@ ratio fill_insert floor_fill
 ratio elastic_find_hit elastic_floor_hit
 ratio elastic_find_miss elastic_floor_miss
 ratio elastic_insert_new elastic_floor_insert
+ratio elastic_fill_distinct elastic_floor_fill
+ratio elastic_fill_insert elastic_floor_fill

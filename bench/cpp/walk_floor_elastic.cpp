@@ -61,12 +61,52 @@
 // must take those slots and leave the twin's control bytes, entries and
 // membership groups.
 //
+// Fill from empty (what copy() does with insert_distinct, a constructor
+// with insert): a new table built as the Python classes build one for
+// exactly n (reserve exponent 3) gets the n stored keys in stored order,
+// through HashMap::insert_distinct (elastic_fill_distinct) or HashMap::insert
+// (elastic_fill_insert, which searches first). Here the floor is not
+// recorded: the placement's positions follow from the batch rule over the
+// occupancy the fill itself builds, and that rule is the design's, so
+// elastic_floor_fill computes it. Per key: the table hash, elastic_prepare,
+// the move to the next batch with quota left, the batch rule with the
+// shape's quotas, level lengths, reserve shares and usable probe counts
+// taken from inspect() once (batch 0: level 0's probes in order; batch b:
+// the next level once the current one is down to its reserve share, the
+// current one once the next is three quarters full, else the current
+// level's probe budget, then the next level), each probe's slot and the
+// live test of its control byte, and the writes at the first vacant slot:
+// control byte, entry, membership bits (lane bit where the table keeps lanes;
+// a table of n = 100000 has 17 levels and none), the level's occupancy, the
+// length and the batch's remaining count, into a zeroed arena of its own
+// shaped like the table's block. Left out: schedule extension and the phi
+// code of the chosen probe that decides it (lookup bookkeeping: placement
+// never reads the schedule; the setup counts the placements that extend
+// it), the phi cap test (the uniform walks stop at the level's usable probe
+// count, which keeps them within the cap, and with reserve exponent 3 the
+// budgeted probes, at most 24, stay below every level's usable count; every
+// slot is checked anyway), the
+// live-levels word (lookup bookkeeping too), the growth test (a table built
+// for n takes n), the tombstone test of a store (a new table has none),
+// exceptional placement and rebuilds (the program stops if the fill needs
+// one), error paths and the layers above HashMap. These rows count 0 or n
+// keys; both runs build the same empty table and arena and make the same
+// checks, so (total(n) - total(0)) / n is the cost per entry. Checked at
+// setup on twins with the same seeds (any mismatch stops the program): the
+// floor fill puts every key at the slot insert_distinct gives it, on a
+// twin arena; afterwards control bytes, live entries, membership groups,
+// each level's occupancy, length, batch index and remaining count agree;
+// a third twin filled through insert ends with the same control bytes,
+// membership groups, schedule size, length and batch counters.
+//
 // Usage: tavoric_walk_floor_elastic <operation> <count>, operation one of
 // elastic_find_hit, elastic_floor_hit, elastic_find_miss, elastic_floor_miss,
-// elastic_insert_new, elastic_floor_insert; count <= 50000. Setup: the same
-// keys as walk_floor.cpp, a table built as the Python classes build it for
-// n = 100000 (reserve exponent 3) holding them, and one built for n + 50000
-// holding them for the insertions. bench/cpp/walk_floor.sh runs it.
+// elastic_insert_new, elastic_floor_insert (count <= 50000), or
+// elastic_fill_distinct, elastic_floor_fill, elastic_fill_insert (count 0 or
+// 100000). Setup: the same keys as walk_floor.cpp, a table built as the
+// Python classes build it for n = 100000 (reserve exponent 3) holding them,
+// one built for n + 50000 holding them for the insertions, and the empty
+// fill table and arena. bench/cpp/walk_floor.sh runs it.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -95,6 +135,7 @@ namespace elastic = tavoric::elastic;
 using tavoric::bench::BenchKey;
 using tavoric::bench::walk::die;
 using tavoric::bench::walk::kN;
+using tavoric::bench::walk::kNone;
 using tavoric::bench::walk::kRoom;
 using tavoric::bench::walk::run;
 using Value = std::uint64_t;
@@ -432,18 +473,146 @@ template <bool Stats>
     die("a recorded placement ends on a live slot", i);
 }
 
+// The arena a floor fill writes, shaped like a new table's block: the
+// control bytes of every level back to back, level 0 first, then the 16-byte
+// entries (key, value) in the same order, then the membership groups, all
+// zero as in a table just built. Beside it, what the batch rule reads and
+// keeps: per level its length, slot shift and occupancy, with the reserve
+// share and the usable probe count fixed by the shape; the batch quotas,
+// index and remaining count; the length.
+struct FillArena {
+    struct Pair {
+        std::uint64_t key, value;
+    };
+    struct FillLevel {
+        std::uint8_t* ctrl = nullptr;
+        Pair* entries = nullptr;
+        std::size_t len = 0, occupied = 0, reserve = 0, usable = 0;
+        unsigned shift = 63;
+    };
+    std::vector<std::uint8_t> ctrl;
+    std::vector<Pair> entries;
+    std::vector<elastic::MembershipGroup> groups;
+    elastic::MembershipGroup* group = nullptr;
+    std::size_t records = 0, levels = 0, quotas = 0, batch = 0, remaining = 0, len = 0;
+    std::uint64_t seed = 0, fold = 0;
+    std::uint32_t k = 0;
+    bool lanes = false;
+    FillLevel level[kMaxLevels];
+    std::size_t quota[kMaxLevels] = {};
+
+    explicit FillArena(const Table& empty) {
+        const auto in = empty.inspect();
+        if (empty.len() != 0) die("a fill arena is shaped after an empty table");
+        seed = empty.seeds().table;
+        fold = empty.seeds().fold;
+        k = empty.reserve_exponent();
+        levels = in.level_count();
+        records = in.membership_groups();
+        quotas = in.batch_quotas().size();
+        lanes = levels <= elastic::kMaxLaneLevels;
+        if (levels == 0 || levels > kMaxLevels || quotas != levels || records == 0 || in.membership() == nullptr)
+            die("unexpected Elastic shape");
+        for (std::size_t b = 0; b < quotas; ++b) quota[b] = in.batch_quotas()[b];
+        batch = in.batch_index();
+        remaining = in.batch_remaining();
+        ctrl.assign(in.slots(), 0);
+        entries.assign(in.slots(), Pair{0, 0});
+        groups.assign(records, elastic::MembershipGroup{});
+        group = groups.data();
+        std::size_t before = 0;
+        for (std::size_t l = 0; l < levels; ++l) {
+            const auto& lv = in.level(l);
+            level[l].ctrl = ctrl.data() + before;
+            level[l].entries = entries.data() + before;
+            level[l].len = lv.len;
+            level[l].shift = lv.shift;
+            level[l].reserve = elastic::elastic_reserve_share(lv.len, k);
+            level[l].usable = l < elastic::kUsableProbes.size() ? elastic::kUsableProbes[l] : elastic::kUniformProbes;
+            before += lv.len;
+        }
+        if (before != in.slots()) die("the levels do not add up to the table's slots");
+    }
+};
+
+// The first probe of `level` among its first `probes` whose slot is not
+// live, or kNone.
+[[gnu::always_inline]] inline std::size_t first_vacant(const FillArena::FillLevel& lv, std::uint64_t H,
+                                                       std::uint32_t level, std::size_t probes) {
+    const std::uint32_t base = elastic::elastic_selector(level, 0);
+    for (std::size_t t = 0; t < probes; ++t) {
+        const std::size_t slot =
+            elastic::elastic_probe_slot_shifted(H, base + elastic::elastic_selector(0, static_cast<std::uint32_t>(t)), lv.shift);
+        if (!arena::is_live(lv.ctrl[slot])) return slot;
+    }
+    return kNone;
+}
+
+// The fill floor: the placement of a key known to be absent. Hash and
+// prepare; move to the next batch with quota left; the batch rule (batch 0:
+// level 0's probes in order; batch b >= 1, current level C = b - 1 and next
+// X = b: X once C has no more free slots than its reserve share, C once X is
+// three quarters full, else the first 8 * min(beta^2, k) probes of C, beta
+// the bit length of ceil(|C| / free(C)) - 1, then X), each probe's slot
+// tested for a live control byte; then the writes at the first vacant slot:
+// control byte, entry, membership bits (and lane bit where lanes are kept),
+// the level's occupancy, the length and the batch's remaining count.
+// Returns level << 32 | slot. A key for which the rule finds no vacancy
+// would be placed exceptionally, which this floor does not do: the program
+// stops.
+template <bool Lanes>
+[[gnu::always_inline]] inline std::uint64_t floor_fill(FillArena& a, std::uint64_t key, Value value) {
+    const std::uint64_t h = tavoric::common::hash::table_hash(static_cast<std::intptr_t>(key), a.seed, a.fold);
+    const auto p = elastic::elastic_prepare(h);
+    const std::uint64_t H = p.prepared;
+    while (a.remaining == 0 && a.batch + 1 < a.quotas) a.remaining = a.quota[++a.batch];
+    std::size_t l = 0, slot = kNone;
+    if (a.batch != 0) {
+        const std::size_t c = a.batch - 1;
+        const FillArena::FillLevel &cur = a.level[c], &next = a.level[c + 1];
+        const std::size_t free_c = cur.len - cur.occupied;
+        if (free_c <= cur.reserve) {
+            l = c + 1;
+        } else if (4 * (next.len - next.occupied) <= next.len) {
+            l = c;
+        } else {
+            const std::size_t q = (cur.len + free_c - 1) / free_c;
+            const std::size_t beta = q <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(q - 1));
+            const std::size_t budget = std::min<std::size_t>(beta * beta, a.k);
+            slot = first_vacant(cur, H, static_cast<std::uint32_t>(c), 8 * budget);
+            l = slot != kNone ? c : c + 1;
+        }
+    }
+    FillArena::FillLevel& lv = a.level[l];
+    if (slot == kNone) slot = first_vacant(lv, H, static_cast<std::uint32_t>(l), lv.usable);
+    if (slot == kNone) [[unlikely]]
+        die("a fill key the batch rule finds no vacancy for: an exceptional placement, which the fill floor does "
+            "not make");
+    lv.ctrl[slot] = p.fingerprint;
+    lv.entries[slot] = {key, value};
+    ++lv.occupied;
+    elastic::MembershipGroup& g = a.group[arena::MembershipBits::record_of(H, a.records)];
+    g.bloom |= p.membership;
+    if constexpr (Lanes) g.lanes[H & 3] = static_cast<std::uint16_t>(g.lanes[H & 3] | (1u << (l % 16)));
+    ++a.len;
+    --a.remaining;
+    return std::uint64_t{l} << 32 | slot;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string_view op = argc == 3 ? argv[1] : "";
     const std::size_t count = argc == 3 ? std::strtoull(argv[2], nullptr, 10) : 0;
-    const bool known = op == "elastic_find_hit" || op == "elastic_floor_hit" || op == "elastic_find_miss" ||
+    const bool whole = op == "elastic_fill_distinct" || op == "elastic_floor_fill" || op == "elastic_fill_insert";
+    const bool known = whole || op == "elastic_find_hit" || op == "elastic_floor_hit" || op == "elastic_find_miss" ||
                        op == "elastic_floor_miss" || op == "elastic_insert_new" || op == "elastic_floor_insert";
-    if (!known || count > kRoom) {
+    if (!known || (whole ? count != 0 && count != kN : count > kRoom)) {
         std::fprintf(stderr,
                      "usage: %s elastic_find_hit|elastic_floor_hit|elastic_find_miss|elastic_floor_miss|"
-                     "elastic_insert_new|elastic_floor_insert COUNT<=%zu\n",
-                     argv[0], kRoom);
+                     "elastic_insert_new|elastic_floor_insert COUNT<=%zu\n"
+                     "       %s elastic_fill_distinct|elastic_floor_fill|elastic_fill_insert 0|%zu\n",
+                     argv[0], kRoom, argv[0], kN);
         return 2;
     }
 
@@ -576,6 +745,57 @@ int main(int argc, char** argv) {
     }
     Scratch scratch(roomy.table());
 
+    // Fill from empty. The measured loops fill `fill_map` (elastic_fill_distinct,
+    // elastic_fill_insert) or `fill_arena` (elastic_floor_fill, with
+    // fill_map's shape and seeds). A twin table with the same seeds gets the
+    // same keys through insert_distinct while a twin arena gets them through
+    // the floor fill, slot by slot; then control bytes, entries, membership
+    // groups, occupancy, length and batch counters are compared. A third twin
+    // filled through insert must end in the same state as the first.
+    Map fill_map = make_map(kN);
+    FillArena fill_arena(fill_map.table());
+    std::size_t fill_extends = 0, fill_routes = 0;
+    {
+        Map twin_d = make_map(kN, fill_map.table().seeds());
+        Map twin_i = make_map(kN, fill_map.table().seeds());
+        FillArena twin_arena(twin_d.table());
+        const std::size_t slots = twin_d.table().inspect().slots();
+        for (std::size_t i = 0; i < kN; ++i) {
+            const std::uint64_t key = keys.stored[i];
+            const std::uint32_t bound = twin_d.table().inspect().schedule().bound();
+            if (!twin_d.insert_distinct(BenchKey{key}, i + 1)) die("insert refused memory", i);
+            if (!twin_i.insert(BenchKey{key}, i + 1)) die("insert refused memory", i);
+            const auto din = twin_d.table().inspect();
+            if (din.schedule().exceptional()) die("an exceptional placement during the fill", i);
+            if (din.slots() != slots) die("the fill grew or rebuilt the table", i);
+            fill_extends += din.schedule().bound() != bound;
+            const std::uint64_t at = twin_arena.lanes ? floor_fill<true>(twin_arena, key, i + 1)
+                                                      : floor_fill<false>(twin_arena, key, i + 1);
+            const auto real = twin_d.table().find(BenchKey{key}, twin_d.hash_of(BenchKey{key}));
+            if (!real || at != (std::uint64_t{real->level} << 32 | real->slot))
+                die("floor fill slot disagrees with insert_distinct", i);
+        }
+        const auto in = twin_d.table().inspect();
+        fill_routes = in.schedule().size();
+        bool same = twin_arena.len == twin_d.len() && twin_arena.levels == in.level_count() &&
+                    twin_arena.records == in.membership_groups() && twin_arena.batch == in.batch_index() &&
+                    twin_arena.remaining == in.batch_remaining() &&
+                    std::memcmp(twin_arena.group, in.membership(), twin_arena.records * sizeof(elastic::MembershipGroup)) == 0;
+        for (std::size_t l = 0; same && l < in.level_count(); ++l) {
+            const FillArena::FillLevel& a = twin_arena.level[l];
+            const auto& lv = in.level(l);
+            same = a.occupied == lv.occupied && a.len == lv.len && std::memcmp(a.ctrl, lv.ctrl, lv.len) == 0;
+            for (std::size_t s = 0; same && s < lv.len; ++s)
+                if (arena::is_live(a.ctrl[s]))
+                    same = a.entries[s].key == lv.entries[s].key.value && a.entries[s].value == lv.entries[s].value;
+        }
+        if (!same) die("floor fill leaves another state than insert_distinct", kN);
+        if (!same_state(twin_i.table(), twin_d.table()) || twin_i.len() != twin_d.len() ||
+            twin_i.table().inspect().batch_index() != in.batch_index() ||
+            twin_i.table().inspect().batch_remaining() != in.batch_remaining())
+            die("the fill through insert leaves another state than insert_distinct", kN);
+    }
+
     const auto fin = full.table().inspect();
     std::size_t live = 0;
     for (std::size_t l = 0; l < fin.level_count(); ++l) live += fin.level(l).occupied != 0;
@@ -595,13 +815,27 @@ int main(int argc, char** argv) {
                 "%zu extend the schedule\n",
                 static_cast<double>(ins_look + ins_place) / kRoom, kRoom, static_cast<double>(ins_look) / kRoom,
                 static_cast<double>(ins_place) / kRoom, extends);
+    {
+        const auto in = fill_map.table().inspect();
+        std::size_t b = 0;
+        std::printf("setup: fill: %zu keys into a new table of %zu slots built for %zu, batch quotas", kN, in.slots(),
+                    kN);
+        for (const std::size_t q : in.batch_quotas()) {
+            if (q == 0) break;
+            std::printf("%s%zu", b++ == 0 ? " " : "/", q);
+        }
+        std::printf("; floor fill and insert_distinct agree on every slot; %zu placements extend the schedule (to "
+                    "%zu routes), none exceptional\n",
+                    fill_extends, fill_routes);
+    }
     std::fflush(stdout);
 
     // ---- the measured loop ----
     std::uint64_t acc = 0;
     const bool is_hit = op.ends_with("hit");
-    const std::uint64_t* const k = is_hit ? keys.lookup.data() : op.ends_with("miss") ? keys.absent.data()
-                                                                                      : keys.fresh.data();
+    const std::uint64_t* const k = whole ? keys.stored.data() : is_hit ? keys.lookup.data()
+                                                             : op.ends_with("miss") ? keys.absent.data()
+                                                                                    : keys.fresh.data();
     if (op == "elastic_find_hit" || op == "elastic_find_miss")
         acc = run(count, [&full, k](std::size_t i) -> std::uint64_t {
             const auto* e = full.get(BenchKey{k[i]});
@@ -618,5 +852,17 @@ int main(int argc, char** argv) {
         acc = run(count, [&scratch, &look, &place, k](std::size_t i) {
             return floor_insert<false>(scratch, look, place, i, k[i], Value{i});
         });
+    if (op == "elastic_fill_distinct") acc = run(count, [&fill_map, k](std::size_t i) -> std::uint64_t {
+        return fill_map.insert_distinct(BenchKey{k[i]}, i + 1).has_value();
+    });
+    if (op == "elastic_fill_insert") acc = run(count, [&fill_map, k](std::size_t i) -> std::uint64_t {
+        return fill_map.insert(BenchKey{k[i]}, i + 1).has_value();
+    });
+    if (op == "elastic_floor_fill") {
+        if (fill_arena.lanes)
+            acc = run(count, [&fill_arena, k](std::size_t i) { return floor_fill<true>(fill_arena, k[i], i + 1); });
+        else
+            acc = run(count, [&fill_arena, k](std::size_t i) { return floor_fill<false>(fill_arena, k[i], i + 1); });
+    }
     tavoric::bench::walk::finish(acc);
 }
