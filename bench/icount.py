@@ -100,6 +100,27 @@ SET_ROWS = {
     "copy": ("`s.copy()`", "return c.copy()", "whole", "entries"),
 }
 ROWS = {"map": MAP_ROWS, "set": SET_ROWS}
+
+# The ratio to the built-in each row is held to, (Funnel, Elastic), by kind.
+TARGETS = {"hit": (1.8, 2.5), "miss": (1.2, 2.5), "new": (2.5, 3.5), "update": (2.0, 2.8),
+           "build": (3.0, 3.5), "iterate": (1.3, 1.3), "copy": (8.0, 14.0)}
+TARGET_KIND = {"in_hit": "hit", "getitem_hit": "hit", "get_hit": "hit", "in_miss": "miss", "get_miss": "miss",
+               "setitem_new": "new", "add_new": "new", "setitem_existing": "update", "add_existing": "update",
+               "delitem": "update", "discard": "update", "fill": "build", "build": "build", "fromkeys": "build",
+               "iterate": "iterate", "copy": "copy"}
+# The walk floor (bench/cpp/walk_floor.sh) that bounds each row from below:
+# the same probe positions as the row's operation, walked by minimal code.
+# Lookups of present keys find them (a replacement or removal then writes a
+# slot it found); misses; placements of new keys at the row's load; placing
+# every key into a fresh table sized for all of them, which is a lower bound
+# for the constructors and fills (their duplicate checks and growth are not
+# in it) and exactly what a copy does. Elastic's operations carry the
+# prefix "elastic_".
+WALK_FLOOR = {"in_hit": "floor_hit", "getitem_hit": "floor_hit", "get_hit": "floor_hit",
+              "setitem_existing": "floor_hit", "add_existing": "floor_hit", "delitem": "floor_hit",
+              "discard": "floor_hit", "in_miss": "floor_miss", "get_miss": "floor_miss",
+              "setitem_new": "floor_insert", "add_new": "floor_insert", "fill": "floor_fill",
+              "build": "floor_fill", "fromkeys": "floor_fill", "copy": "floor_fill"}
 LOOP = "for k in a:\n    pass"
 CLASSES = {"map": ("dict", "Funnel", "Elastic"), "set": ("set", "Funnel", "Elastic")}
 KEY_KINDS = ("int", "str")
@@ -346,6 +367,47 @@ def markdown(results: list, args) -> str:
     return "\n".join(lines) + "\n"
 
 
+def read_walk_floors(path: str) -> dict:
+    """operation -> instructions per operation, from the output of bench/cpp/walk_floor.sh."""
+    floors = {}
+    for line in pathlib.Path(path).read_text().splitlines():
+        words = line.split()
+        if len(words) == 6 and words[0].replace("elastic_", "").startswith(("floor_", "find_", "insert_", "fill_")):
+            floors[words[0]] = float(words[5])
+    return floors
+
+
+def floors_markdown(results: list, args, walk: dict) -> str:
+    """Each tavoric row against its target and its floor: the interpreter's part of the
+    statement (what the row runs outside the module) plus the design's walk floor."""
+    table, _ = per_operation(results)
+    module = {(r["family"], r["row"], r["key"], r["impl"]): r["module_per_op"] for r in results if r["row"] != "loop"}
+    lines = ["| operation | key | design | measured | target | floor: outside + walk | measured / floor | met |",
+             "|---|---|---|---:|---:|---:|---:|---|"]
+    for family in args.families:
+        builtin = CLASSES[family][0]
+        for row in args.rows[family]:
+            for kind in args.keys:
+                base = table.get((family, row, kind, builtin))
+                for index, impl in enumerate(CLASSES[family][1:]):
+                    cell = (family, row, kind, impl)
+                    if cell not in table or base is None:
+                        continue
+                    target = TARGETS[TARGET_KIND[row]][index] * base
+                    walk_op = WALK_FLOOR.get(row)
+                    walk_op = walk_op and ("elastic_" + walk_op if impl == "Elastic" else walk_op)
+                    if walk_op in walk:
+                        outside = table[cell] - module[cell]
+                        floor = outside + walk[walk_op]
+                        floor_cells = f"{outside:.0f} + {walk[walk_op]:.0f} = {floor:.0f} | {table[cell] / floor:.2f}"
+                    else:
+                        floor_cells = " | "
+                    label = ROWS[family][row][0] + (" per entry" if ROWS[family][row][3] == "entries" else "")
+                    met = "yes" if table[cell] <= target else "no"
+                    lines.append(f"| {label} | {kind} | {impl} | {table[cell]:.0f} | {target:.0f} | {floor_cells} | {met} |")
+    return "\n".join(lines) + "\n"
+
+
 CSV_FIELDS = ["family", "row", "key", "impl", "l1", "l2", "ir_l1", "ir_l2", "loop_per_key", "per_op",
               "module_l1", "module_l2", "module_per_op", "grew"]
 
@@ -366,6 +428,8 @@ def parse_arguments(argv):
     parser.add_argument("--markdown", default=None, help="also write the table to this file")
     parser.add_argument("--csv", default=None, help="write every count to this CSV file")
     parser.add_argument("--keep", default=None, help="keep the callgrind files and logs in this folder")
+    parser.add_argument("--floors", default=None, help="output of bench/cpp/walk_floor.sh: adds each row's target "
+                        "and floor (its part outside the module plus the design's walk floor)")
     parser.add_argument("--worker", default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:
@@ -418,6 +482,8 @@ def main(argv=None) -> int:
     print(f"python {sys.version.split()[0]}; n = {args.size}; per-op loop lengths {args.lengths[0]} and "
           f"{args.lengths[1]}; TAVORIC_HASH_SEED={args.seed}, PYTHONHASHSEED=0; instructions per operation "
           f"(ratio to the built-in); {time.monotonic() - start:.0f}s\n")
+    if args.floors:
+        table += "\nAgainst the targets and the floors:\n\n" + floors_markdown(results, args, read_walk_floors(args.floors))
     print(table, end="")
     if args.markdown:
         pathlib.Path(args.markdown).write_text(table)
