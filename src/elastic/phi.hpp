@@ -13,6 +13,7 @@
 // the probe number independently.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -151,6 +152,55 @@ inline constexpr auto kRouteCapacities = [] {
 constexpr std::size_t elastic_route_capacity(std::size_t levels) noexcept {
     if (levels <= kRouteCapacityLevels) return kRouteCapacities[levels];
     return elastic_route_capacity_counted(levels);
+}
+
+// Every (level, probe) pair a schedule can hold (level i from 1 to 32,
+// probe number j from 1 to elastic_max_probe(i); the whole of R(32) and the
+// primary pair) by its place in phi order. Pair (i, j) sits at index
+// first[i - 1] + j - 1, where rank holds the number of pairs with a smaller
+// phi; one more index per level, past its last pair, holds kNoPhiRank, as
+// no schedule reaches there. sorted[r] is the code of the pair of rank r.
+// Walks that merge a few levels order their next probes by rank, which
+// orders pairs exactly as phi does, with one load per probe instead of
+// computing codes.
+inline constexpr std::size_t kPhiPairs = 4256;
+inline constexpr std::uint16_t kNoPhiRank = 0xFFFF;
+struct PhiOrder {
+    std::array<std::uint32_t, 33> first{};
+    std::array<std::uint16_t, kPhiPairs + 32> rank{};
+    std::array<std::uint32_t, kPhiPairs> sorted{};
+};
+inline constexpr PhiOrder kPhiOrder = [] {
+    struct Pair {
+        std::uint32_t phi;
+        std::uint32_t index;
+    };
+    PhiOrder order;
+    std::array<Pair, kPhiPairs> pairs{};
+    std::size_t n = 0;
+    std::uint32_t index = 0;
+    for (std::uint32_t i = 1; i <= 32; ++i) {
+        order.first[i - 1] = index;
+        for (std::uint64_t j = 1; j <= elastic_max_probe(i); ++j) {
+            pairs[n++] = {static_cast<std::uint32_t>(elastic_phi_small(i, j)), index++};
+        }
+        order.rank[index++] = kNoPhiRank;
+    }
+    order.first[32] = index;
+    std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) { return a.phi < b.phi; });
+    for (std::size_t r = 0; r < pairs.size(); ++r) {
+        order.rank[pairs[r].index] = static_cast<std::uint16_t>(r);
+        order.sorted[r] = pairs[r].phi;
+    }
+    return order;
+}();
+static_assert(kPhiPairs == elastic_route_capacity(32) + 1 && kPhiOrder.first[32] == kPhiOrder.rank.size());
+
+// How many pairs of kPhiOrder have a code of at most `bound`: a pair a
+// schedule of this bound holds has a smaller rank, any other a larger one.
+constexpr std::uint16_t elastic_phi_rank_limit(std::uint64_t bound) noexcept {
+    return static_cast<std::uint16_t>(
+        std::upper_bound(kPhiOrder.sorted.begin(), kPhiOrder.sorted.end(), bound) - kPhiOrder.sorted.begin());
 }
 
 }  // namespace tavoric::elastic

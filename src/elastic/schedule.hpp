@@ -63,10 +63,16 @@ public:
     bool exceptional() const noexcept { return (bound_ & kExceptionalFlag) != 0; }
     void mark_exceptional() noexcept { bound_ |= kExceptionalFlag; }
 
+    // The pairs of kPhiOrder with a rank below this are exactly those of
+    // phi at most the bound: a level's routes end at its first probe whose
+    // rank reaches it, so walks need no per-level count.
+    std::uint16_t rank_limit() const noexcept { return rank_limit_; }
+
     // Empties the schedule and clears bound and flag; the capacity stays.
     void reset() noexcept {
         size_ = 0;
         bound_ = 0;
+        rank_limit_ = 0;
         level_routes_.fill(0);
     }
 
@@ -131,6 +137,7 @@ public:
             ++level_routes_[level];
         }
         bound_ = (bound_ & kExceptionalFlag) | static_cast<std::uint32_t>(needed);
+        rank_limit_ = elastic_phi_rank_limit(needed);
     }
 
 private:
@@ -150,6 +157,7 @@ private:
     std::size_t capacity_ = 0;
     std::uint32_t bound_ = 0;
     std::array<std::uint16_t, kTrackedLevels> level_routes_{};
+    std::uint16_t rank_limit_ = 0;  // in what was padding after level_routes_
 };
 
 // An empty schedule with room for every route of `levels` levels.

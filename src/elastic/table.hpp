@@ -541,21 +541,31 @@ private:
         if (level_count() <= kMaxLaneLevels) level_set &= group->lanes[p.prepared & 3];
         const std::uint8_t stop = stop_control();
         if (primary == stop) level_set &= ~std::uint32_t{1};
-        if (at_most_bits_set(level_set, kMergedWalkLevels)) return find_on_levels(probe, p, level_set, stop);
-        const Level<entry_type>* levels = arena_.levels.levels.get();
-        for (const PhiRoute* route = schedule_.begin(), *end = schedule_.end(); route != end; ++route) {
-            const std::uint32_t level = elastic_selector_level(route->selector);
-            if (((level_set >> level) & 1u) == 0) continue;
-            const std::size_t slot = elastic_probe_slot(p.prepared, route->selector, route->key);
-            const std::uint8_t control = levels[level].ctrl[slot];
-            if (control == p.fingerprint && probe.matches(levels[level].entries[slot].key)) {
-                return ElasticLocation{level, slot};
-            }
-            if (control == stop) {
-                level_set &= ~(std::uint32_t{1} << level);
-                if (level_set == 0) break;
-            }
+        // The set less its lowest level, less its two lowest, ...: up to four
+        // levels get a merged walk of their own size, each head a variable of
+        // its own rather than an element the walk indexes at every step.
+        const std::uint32_t second = level_set & (level_set - 1), third = second & (second - 1),
+                            fourth = third & (third - 1), fifth = fourth & (fourth - 1);
+        static_assert(kMergedWalkLevels == 4);
+        if (level_set == 0) return find_nowhere(probe, p);
+        if (second == 0) return find_on_levels(probe, p, stop, std::array{walk_head(level_set)});
+        if (third == 0) return find_on_levels(probe, p, stop, std::array{walk_head(level_set), walk_head(second)});
+        if (fourth == 0) {
+            return find_on_levels(probe, p, stop,
+                                  std::array{walk_head(level_set), walk_head(second), walk_head(third)});
         }
+        if (fifth == 0) {
+            return find_on_levels(
+                probe, p, stop,
+                std::array{walk_head(level_set), walk_head(second), walk_head(third), walk_head(fourth)});
+        }
+        return find_on_schedule(probe, p, level_set, stop);
+    }
+
+    // The end of a walk that found nothing: after an exceptional placement
+    // the key may still be anywhere.
+    template <class Q>
+    std::optional<ElasticLocation> find_nowhere(const Q& probe, const ElasticPreparedKey& p) const {
         if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
         return std::nullopt;
     }
@@ -571,78 +581,134 @@ private:
     // probes instead of walking the whole schedule.
     static constexpr int kMergedWalkLevels = 4;
 
-    // The schedule walk restricted to the levels in level_set (at most
-    // kMergedWalkLevels of them), probe for probe in the schedule's order:
-    // each level contributes its consecutive probes, and the next probe is
-    // always the one with the smallest phi among the levels' next ones. Each
-    // level keeps what its probes share (selector, slot shift, control
-    // bytes) in its head; an exhausted head's phi becomes the largest value,
-    // so choosing the next probe is a fixed four-way minimum without moves.
-    // A head whose probe reads `stop` is exhausted too.
+    // Every route of the schedule in order, skipping those of levels not in
+    // level_set, and dropping a level from it at its first `stop` probe.
     template <class Q>
-    std::optional<ElasticLocation> find_on_levels(const Q& probe, const ElasticPreparedKey& p,
-                                                  std::uint32_t level_set, std::uint8_t stop) const {
-        static_assert(kMergedWalkLevels == 4);
-        constexpr std::uint32_t kExhausted = ~std::uint32_t{0};
-        std::uint32_t phi[4] = {kExhausted, kExhausted, kExhausted, kExhausted};  // code of each head's next probe
-        std::uint32_t selector[4], end[4], tag[4];
-        unsigned code_shift[4], slot_shift[4];  // phi(level + 1, j) = enc(j) << code_shift | tag, tag = level + 1
-        const std::uint8_t* ctrl[4];
+    std::optional<ElasticLocation> find_on_schedule(const Q& probe, const ElasticPreparedKey& p, std::uint32_t level_set,
+                                                    std::uint8_t stop) const {
         const Level<entry_type>* levels = arena_.levels.levels.get();
-        // Locals, not reads through `p` and `this`: the compiler cannot tell
-        // that a key comparison leaves them alone.
-        const std::uint64_t H = p.prepared;
-        const std::uint8_t fingerprint = p.fingerprint;
-        int heads = 0;
-        for (std::uint32_t rest = level_set; rest != 0; rest &= rest - 1) {
-            const auto level = static_cast<std::uint32_t>(std::countr_zero(rest));
-            if (level >= ProbeSchedule::kTrackedLevels) break;
-            const std::uint32_t count = schedule_.level_routes(level);
-            if (count == 0) continue;
-            const LevelWalkStart& start = kLevelWalkStarts[level];
-            phi[heads] = start.phi;
-            selector[heads] = start.selector;
-            end[heads] = start.selector + elastic_selector(0, count);
-            tag[heads] = level + 1;
-            code_shift[heads] = start.code_shift;
-            slot_shift[heads] = levels[level].shift;
-            ctrl[heads] = levels[level].ctrl;
-            ++heads;
-        }
-        for (;;) {
-            int h = 0;
-            for (int i = 1; i < 4; ++i) h = phi[i] < phi[h] ? i : h;
-            if (phi[h] == kExhausted) break;
-            const std::size_t slot = elastic_probe_slot_shifted(H, selector[h], slot_shift[h]);
-            const std::uint8_t control = ctrl[h][slot];
-            if (control == fingerprint && probe.matches(levels[tag[h] - 1].entries[slot].key)) {
-                return ElasticLocation{tag[h] - 1, slot};
+        for (const PhiRoute* route = schedule_.begin(), *end = schedule_.end(); route != end; ++route) {
+            const std::uint32_t level = elastic_selector_level(route->selector);
+            if (((level_set >> level) & 1u) == 0) continue;
+            const std::size_t slot = elastic_probe_slot(p.prepared, route->selector, route->key);
+            const std::uint8_t control = levels[level].ctrl[slot];
+            if (control == p.fingerprint && probe.matches(levels[level].entries[slot].key)) {
+                return ElasticLocation{level, slot};
             }
-            selector[h] += elastic_selector(0, 1);
-            const std::uint32_t next_probe = ((selector[h] & 0xFFFFu) >> 3) + 1;
-            phi[h] = selector[h] == end[h] || control == stop ? kExhausted
-                                                              : (kProbeNumberCodes[next_probe] << code_shift[h]) | tag[h];
+            if (control == stop) {
+                level_set &= ~(std::uint32_t{1} << level);
+                if (level_set == 0) break;
+            }
         }
-        if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
-        return std::nullopt;
+        return find_nowhere(probe, p);
     }
 
+    // One level's share of a merged walk. Its next probe is pair `index` of
+    // kPhiOrder, whose rank orders it among the other levels' next probes
+    // (kExhausted once the level has shown a `stop` probe; a rank at the
+    // schedule's rank limit once it is past its last route). What all its
+    // probes share stays alongside.
+    struct WalkHead {
+        std::uint32_t rank;
+        std::uint32_t index;
+        std::uint32_t selector_base;  // selector of pair `index`: 8 * index + selector_base
+        unsigned slot_shift;
+        const std::uint8_t* ctrl;
+
+        std::uint32_t selector() const noexcept { return elastic_selector(0, index) + selector_base; }
+    };
+    static constexpr std::uint32_t kExhausted = ~std::uint32_t{0};
+
     // Where a merged walk starts on each level: the level's first scheduled
-    // probe, its code and the shift that turns probe numbers into codes.
+    // probe as a pair of kPhiOrder.
     struct LevelWalkStart {
-        std::uint32_t phi;
-        std::uint32_t selector;
-        unsigned code_shift;
+        std::uint32_t rank;
+        std::uint32_t index;
+        std::uint32_t selector_base;
     };
     static constexpr auto kLevelWalkStarts = [] {
         std::array<LevelWalkStart, ProbeSchedule::kTrackedLevels> starts{};
         for (std::uint32_t level = 0; level < starts.size(); ++level) {
             const std::uint32_t t = ProbeSchedule::first_probe(level);
-            starts[level] = {elastic_phi_scheduled(level + 1, t + 1), elastic_selector(level, t),
-                             static_cast<unsigned>(std::bit_width(level + 1)) + 1};
+            const std::uint32_t index = kPhiOrder.first[level] + t;
+            starts[level] = {kPhiOrder.rank[index], index, elastic_selector(level, t) - elastic_selector(0, index)};
         }
         return starts;
     }();
+
+    // The head of the lowest level in `levels` (not 0).
+    [[gnu::always_inline]] WalkHead walk_head(std::uint32_t levels) const noexcept {
+        static_assert(ProbeSchedule::kTrackedLevels == 32);  // every bit of `levels` is a tracked level
+        const auto level = static_cast<std::uint32_t>(std::countr_zero(levels));
+        const LevelWalkStart& start = kLevelWalkStarts[level];
+        const Level<entry_type>& at = arena_.levels.levels[level];
+        return {start.rank, start.index, start.selector_base, at.shift, at.ctrl};
+    }
+
+    // The schedule walk restricted to the levels of `heads` (at most
+    // kMergedWalkLevels), probe for probe in the schedule's order: each level
+    // contributes its consecutive probes, and the next probe is always the
+    // one of smallest rank among the heads' next ones, until that rank
+    // reaches the schedule's limit. A head whose probe reads `stop` is
+    // exhausted. The number of heads is part of the type and every head is
+    // reached by a constant index, so the compiler can keep each head in
+    // registers instead of an array it indexes at every step.
+    template <class Q, std::size_t N>
+    std::optional<ElasticLocation> find_on_levels(const Q& probe, const ElasticPreparedKey& p, std::uint8_t stop,
+                                                  std::array<WalkHead, N> heads) const {
+        // Locals, not reads through `p` and `this`: the compiler cannot tell
+        // that a key comparison leaves them alone.
+        const std::uint64_t H = p.prepared;
+        const std::uint8_t fingerprint = p.fingerprint;
+        const std::uint32_t limit = schedule_.rank_limit();
+        std::size_t found_slot = 0;
+        std::uint32_t found_selector = 0;
+        // Probes head I's next position; true when the key is there.
+        auto step = [&]<std::size_t I>(std::integral_constant<std::size_t, I>) {
+            WalkHead& head = std::get<I>(heads);
+            const std::uint32_t selector = head.selector();
+            const std::size_t slot = elastic_probe_slot_shifted(H, selector, head.slot_shift);
+            const std::uint8_t control = head.ctrl[slot];
+            if (control == fingerprint &&
+                probe.matches(arena_.levels.levels[elastic_selector_level(selector)].entries[slot].key)) {
+                found_slot = slot;
+                found_selector = selector;
+                return true;
+            }
+            ++head.index;
+            head.rank = control == stop ? kExhausted : kPhiOrder.rank[head.index];
+            return false;
+        };
+        for (;;) {
+            switch (with_nearest_head<1, 0>(heads, limit, step)) {
+                case WalkStep::kNext:
+                    break;
+                case WalkStep::kFound:
+                    return ElasticLocation{elastic_selector_level(found_selector), found_slot};
+                case WalkStep::kDone:
+                    return find_nowhere(probe, p);
+            }
+        }
+    }
+
+    enum class WalkStep { kNext, kFound, kDone };
+
+    // Takes the step of the head whose rank is the smallest (the first of
+    // equals), or none when that rank reaches the limit. B is the nearest of
+    // heads 0 .. I - 1; each comparison branches, so every step runs with
+    // its head's index a constant.
+    template <std::size_t I, std::size_t B, std::size_t N, class Step>
+    [[gnu::always_inline]] static WalkStep with_nearest_head(const std::array<WalkHead, N>& heads,
+                                                             std::uint32_t limit, Step& step) {
+        if constexpr (I == N) {
+            if (std::get<B>(heads).rank >= limit) return WalkStep::kDone;
+            return step(std::integral_constant<std::size_t, B>{}) ? WalkStep::kFound : WalkStep::kNext;
+        } else if (std::get<I>(heads).rank < std::get<B>(heads).rank) {
+            return with_nearest_head<I + 1, I>(heads, limit, step);
+        } else {
+            return with_nearest_head<I + 1, B>(heads, limit, step);
+        }
+    }
 
     template <class Q>
     [[gnu::noinline, gnu::cold]] std::optional<ElasticLocation> full_scan(const Q& probe, std::uint8_t fp) const {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -118,6 +119,10 @@ template <class T>
     std::size_t routes = 0;
     for (std::uint32_t l = 0; l < ProbeSchedule::kTrackedLevels; ++l) {
         TAVORIC_REQUIRE(schedule.level_routes(l) == per_level[l], "level " << l << " route count " << schedule.level_routes(l));
+        // Ranks below the limit are exactly the level's routes (bar level 0's primary probe).
+        const std::uint32_t first = kPhiOrder.first[l] + ProbeSchedule::first_probe(l);
+        for (std::uint32_t r = 0; l < levels && r <= per_level[l]; ++r)
+            TAVORIC_REQUIRE((kPhiOrder.rank[first + r] < schedule.rank_limit()) == (r < per_level[l]), "level " << l << " rank limit " << schedule.rank_limit());
         for (std::uint64_t j = l == 0 ? 2 : 1; l < levels && j <= kMaxProbesPerLevel && *elastic_phi(l + 1, j) <= schedule.bound(); ++j)
             ++routes;
     }
@@ -670,6 +675,104 @@ TEST(ElasticLookupWalk, FindsWhatThePlainWalkFinds) {
             ASSERT_TRUE(found.has_value() && found == plain_walk(t, AtLeast{from, hash})) << "count " << count << " from " << from;
         }
     }
+}
+
+// Notes every stored key it is compared with; matches `target` only.
+struct Recorder {
+    std::int64_t target;
+    std::vector<std::int64_t>* seen;
+    bool matches(const IntKey& stored) const {
+        seen->push_back(stored.value);
+        return stored.value == target;
+    }
+};
+
+// The keys a lookup of table hash h compares, in order, by the rules the walks
+// share, spelled out route by route: the primary slot; past it only with the
+// membership bits in the group, every route of a level that holds entries
+// (and is in the key's lane where lanes are kept) until the level shows an
+// empty probe (never, after an exceptional placement), then after an
+// exceptional placement every slot in table order. Also how many levels
+// the walk began with.
+std::pair<std::vector<std::int64_t>, int> schedule_comparisons(const MapTable& t, std::uint64_t h, std::int64_t target) {
+    const auto& in = t.inspect();
+    const auto p = elastic_prepare(h);
+    std::vector<std::int64_t> seen;
+    auto compare = [&](std::size_t l, std::size_t s) {
+        if (in.level(l).ctrl[s] != p.fingerprint) return false;
+        seen.push_back(in.level(l).entries[s].key.value);
+        return seen.back() == target;
+    };
+    const std::size_t p0 = elastic_probe_slot(p.prepared, 0, in.level(0).len);
+    const auto& group = group_of(t, p);
+    if (compare(0, p0) || (group.bloom & p.membership) != p.membership) return {seen, 0};
+    const bool exceptional = in.schedule().exceptional();
+    std::uint32_t levels = 0;
+    for (std::size_t l = 0; l < in.level_count(); ++l) levels |= std::uint32_t{in.level(l).occupied != 0} << l;
+    if (in.level_count() <= 16) levels &= group.lanes[p.prepared & 3];
+    if (!exceptional && in.level(0).ctrl[p0] == tavoric::common::arena::kEmpty) levels &= ~1u;
+    const int walked = std::popcount(levels);
+    for (const auto& route : in.schedule()) {
+        const std::uint32_t l = elastic_selector_level(route.selector);
+        if (((levels >> l) & 1u) == 0) continue;
+        const std::size_t s = elastic_probe_slot(p.prepared, route.selector, route.key);
+        if (compare(l, s)) return {seen, walked};
+        if (!exceptional && in.level(l).ctrl[s] == tavoric::common::arena::kEmpty) levels &= ~(1u << l);
+    }
+    for (std::size_t l = 0; exceptional && l < in.level_count(); ++l)
+        for (std::size_t s = 0; in.level(l).occupied != 0 && s < in.level(l).len; ++s)
+            if (compare(l, s)) return {seen, walked};
+    return {seen, walked};
+}
+
+// Every key of one fingerprint, so that a lookup compares at every live
+// position it examines: stored and absent keys compare exactly the keys the
+// route-by-route walk compares, in its order, on tables whose lookups walk
+// one to four levels (merged) or more, fresh, with tombstones, and after an
+// exceptional placement (keys of one hash until one has no usable probe).
+TEST(ElasticLookupWalk, ComparesKeysInTheScheduleOrder) {
+    std::mt19937_64 rng(11);
+    auto same_fingerprint = [&] { return static_cast<std::intptr_t>((std::uint64_t{0x2A} << 57) | (rng() >> 7)); };
+    std::size_t walked[3][6] = {};  // fresh, tombstones, exceptional; by levels walked (5: more than four)
+    const std::pair<std::size_t, std::size_t> shapes[] = {{60, 60}, {700, 700}, {6000, 6000}, {40000, 40000}, {100000, 100000}, {100000, 118000}};
+    for (auto [built, count] : shapes) {  // 17 levels, no lanes, for 100000
+        auto t = make_table(built, 3, kIdentitySeeds);
+        std::vector<IntKey> keys;
+        std::vector<bool> gone;
+        auto add = [&](std::intptr_t hash) {
+            keys.emplace_back(static_cast<std::int64_t>(keys.size()), hash);
+            gone.push_back(false);
+            return t.insert(IntKey(keys.back()), 1, hash_in(t, keys.back())).has_value();
+        };
+        auto check = [&](int phase) {
+            for (std::size_t i = 0; i < keys.size() + 300; i += i < keys.size() ? 1 + keys.size() / 3000 : 1) {
+                const IntKey key = i < keys.size() ? keys[i] : IntKey(-1, same_fingerprint());
+                std::vector<std::int64_t> seen;
+                const auto found = t.find(Recorder{key.value, &seen}, hash_in(t, key));
+                const auto [expected, levels] = schedule_comparisons(t, hash_in(t, key), key.value);
+                ASSERT_TRUE(found.has_value() == (i < keys.size() && !gone[i]) && seen == expected)
+                    << "phase " << phase << " table " << built << " key " << key.value;
+                ++walked[phase][std::min(levels, 5)];
+            }
+        };
+        while (t.len() < std::min(count, t.capacity())) ASSERT_TRUE(add(same_fingerprint()));
+        check(0);
+        for (std::size_t i = 0; i < keys.size(); i += 3) {
+            (void)t.remove(*t.find(keys[i], hash_in(t, keys[i])));
+            gone[i] = true;
+        }
+        ASSERT_GT(total_tombstones(t), 0u);
+        check(1);
+        // Nearly full again, so that the same-size rebuild before the
+        // exceptional placement leaves entries on many levels.
+        while (t.len() + 200 < t.capacity()) ASSERT_TRUE(add(same_fingerprint()));
+        const std::intptr_t shared = same_fingerprint();
+        for (int n = 0; n < 5000 && !t.inspect().schedule().exceptional(); ++n) ASSERT_TRUE(add(shared));
+        ASSERT_TRUE(t.inspect().schedule().exceptional()) << built;
+        check(2);
+    }
+    for (int phase = 0; phase < 3; ++phase)
+        for (int levels = 1; levels <= 5; ++levels) EXPECT_GT(walked[phase][levels], 0u) << phase << " " << levels;
 }
 
 // Tables filled to their insert limit (fill 1 - delta), k = 1 to 10: lookups
