@@ -241,7 +241,10 @@ public:
         const std::size_t p0 = elastic_probe_slot_shifted(p.prepared, elastic_selector(0, 0), first.shift);
         const std::uint8_t primary = first.ctrl[p0];
         if (primary == p.fingerprint && probe.matches(first.entries[p0].key)) return ElasticLocation{0, p0};
-        return find_past_primary(probe, p, primary);
+        // Most absent keys stop at their membership group: in line too.
+        const MembershipGroup* group = group_of(p.prepared);
+        if (group == nullptr || (group->bloom & p.membership) != p.membership) return std::nullopt;
+        return find_past_primary(probe, p, primary, *group);
     }
 
     // ---- insertion ---------------------------------------------------------
@@ -526,19 +529,18 @@ private:
         }
     }
 
-    // A lookup past the primary slot: only keys whose membership bits are
-    // all in their group can be stored, and only on levels that hold entries
-    // (narrowed by the key's lane where lanes are kept). A few such levels
+    // A lookup past the primary slot of a key whose membership bits are all
+    // in its group (others cannot be stored): only levels that hold entries
+    // can have it (narrowed by the key's lane where lanes are kept). A few such levels
     // are merged probe by probe; more are walked along the schedule. Either
     // way a level leaves the walk at its first empty probe (`primary`, the
     // control byte of the primary slot, is level 0's first).
     template <class Q>
     [[gnu::noinline]] std::optional<ElasticLocation> find_past_primary(const Q& probe, const ElasticPreparedKey& p,
-                                                                       std::uint8_t primary) const {
-        const MembershipGroup* group = group_of(p.prepared);
-        if (group == nullptr || (group->bloom & p.membership) != p.membership) return std::nullopt;
+                                                                       std::uint8_t primary,
+                                                                       const MembershipGroup& group) const {
         std::uint32_t level_set = live_levels_;
-        if (level_count() <= kMaxLaneLevels) level_set &= group->lanes[p.prepared & 3];
+        if (level_count() <= kMaxLaneLevels) level_set &= group.lanes[p.prepared & 3];
         const std::uint8_t stop = stop_control();
         if (primary == stop) level_set &= ~std::uint32_t{1};
         // The set less its lowest level, less its two lowest, ...: up to four
