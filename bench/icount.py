@@ -248,12 +248,12 @@ def module_self_cost(path: pathlib.Path) -> int:
                 continue
             if line.startswith(("ob=", "cob=")):
                 # Both define object names (one table); only ob= moves on.
-                spec = line.partition("=")[2].strip()
-                ident, _, name = spec.partition(")") if spec.startswith("(") else ("", "", spec)
+                field = line.partition("=")[2].strip()
+                ident, _, name = field.partition(")") if field.startswith("(") else ("", "", field)
                 if ident and name.strip():
                     names[ident] = name.strip()
                 if line.startswith("ob="):
-                    current = names.get(ident, "") if ident else spec
+                    current = names.get(ident, "") if ident else field
                     inside = "tavoric" in pathlib.Path(current).name
             elif line.startswith("calls="):
                 skip_next = True
