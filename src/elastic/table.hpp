@@ -531,10 +531,10 @@ private:
 
     // A lookup past the primary slot of a key whose membership bits are all
     // in its group (others cannot be stored): only levels that hold entries
-    // can have it (narrowed by the key's lane where lanes are kept). A few such levels
-    // are merged probe by probe; more are walked along the schedule. Either
-    // way a level leaves the walk at its first empty probe (`primary`, the
-    // control byte of the primary slot, is level 0's first).
+    // can have it (narrowed by the key's lane where lanes are kept). A few
+    // such levels are merged probe by probe; more are walked along the
+    // schedule. Either way a level leaves the walk at its first empty probe
+    // (`primary`, the control byte of the primary slot, is level 0's first).
     template <class Q>
     [[gnu::noinline]] std::optional<ElasticLocation> find_past_primary(const Q& probe, const ElasticPreparedKey& p,
                                                                        std::uint8_t primary,
