@@ -74,15 +74,11 @@ bool check_required(const Parameters<N>& p, PyObject* (&out)[N]) {
 
 }  // namespace detail
 
-// The fast calling form (METH_FASTCALL | METH_KEYWORDS).
+// The fast calling form (METH_FASTCALL | METH_KEYWORDS), past the usual
+// all-positional call.
 template <int N>
-bool parse_arguments(const Parameters<N>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject* (&out)[N]) {
-    if (kwnames == nullptr && nargs >= p.required && nargs <= p.positional) {
-        // The usual call, all positional: no checks left to make.
-        for (int i = 0; i < N; ++i) out[i] = i < nargs ? args[i] : nullptr;
-        return true;
-    }
+[[gnu::noinline]] bool parse_arguments_in_full(const Parameters<N>& p, PyObject* const* args, Py_ssize_t nargs,
+                                               PyObject* kwnames, PyObject* (&out)[N]) {
     if (!detail::take_positional(p, args, nargs, out)) return false;
     if (kwnames != nullptr) {
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
@@ -90,6 +86,19 @@ bool parse_arguments(const Parameters<N>& p, PyObject* const* args, Py_ssize_t n
         }
     }
     return detail::check_required(p, out);
+}
+
+// The fast calling form (METH_FASTCALL | METH_KEYWORDS). The usual call, all
+// positional, needs no checks beyond its count: that test is in line in the
+// method (the parameters are constants there), the rest a call.
+template <int N>
+[[gnu::always_inline]] inline bool parse_arguments(const Parameters<N>& p, PyObject* const* args, Py_ssize_t nargs,
+                                                   PyObject* kwnames, PyObject* (&out)[N]) {
+    if (kwnames == nullptr && nargs >= p.required && nargs <= p.positional) [[likely]] {
+        for (int i = 0; i < N; ++i) out[i] = i < nargs ? args[i] : nullptr;
+        return true;
+    }
+    return parse_arguments_in_full(p, args, nargs, kwnames, out);
 }
 
 // The classic form: a tuple and a dict (or nullptr). The dict is the call's
