@@ -151,21 +151,19 @@ public:
 
     // ---- lookup -----------------------------------------------------------
 
-    // Slot of a stored key equal to the probe (probe.matches(stored)).
+    // Slot of a stored key equal to the probe (probe.matches(stored)). The
+    // fingerprint is taken only past the membership word, which turns most
+    // absent keys away.
     template <class Q>
-    std::optional<std::size_t> find_location(const Q& probe, std::uint64_t hash, std::uint8_t fp) const {
+    std::optional<std::size_t> find(const Q& probe, std::uint64_t hash) const {
         if (filter_words_ == 0) return std::nullopt;
         const auto bits = common::arena::MembershipBits::of(hash, filter_words_);
         if ((filter_[bits.record] & bits.mask) != bits.mask) return std::nullopt;
+        const std::uint8_t fp = common::arena::fingerprint_of(hash);
         SearchResult r = search<true, false>(probe, hash, fp);
         if (r.outcome == SearchOutcome::Found) return r.slot;
         if (displaced_) return full_scan(probe, fp);
         return std::nullopt;
-    }
-
-    template <class Q>
-    std::optional<std::size_t> find(const Q& probe, std::uint64_t hash) const {
-        return find_location(probe, hash, common::arena::fingerprint_of(hash));
     }
 
     entry_type& entry_at(std::size_t slot) noexcept { return storage_.slots[slot]; }
