@@ -5,8 +5,9 @@
 // has to hash the key, test the membership word, compute each level's bucket
 // (ProbeKey::position) and match the bucket's control bytes against the
 // fingerprint until the key or the first empty slot turns up; an insertion
-// has to walk the same buckets to the first empty slot and write control
-// byte, entry, membership bits and length; filling a new table with keys
+// has to test the membership word, walk the same buckets to the first empty
+// slot (matching fingerprints only when the word did not rule the key out)
+// and write control byte, entry, membership bits and length; filling a new table with keys
 // known to be distinct (a copy) needs the same walk with only the empty test
 // per bucket, no fingerprint and no key compared. That arithmetic and those
 // loads are the floor: the cost the fixed probe positions impose on any code.
@@ -41,7 +42,7 @@
 // with insert): a new table built for exactly n (as above) gets the n
 // stored keys in stored order, through HashMap::insert_distinct
 // (fill_distinct) or HashMap::insert (fill_insert, which compares wherever a
-// fingerprint matches); floor_fill places them into a zeroed arena of the
+// fingerprint matches on a path the membership word did not rule out); floor_fill places them into a zeroed arena of the
 // same shape with the table's seeds. These rows count 0 or n keys, and both
 // runs build the same empty table and arena, so (total(n) - total(0)) / n is
 // the cost per entry. Checked at setup on a twin pair with the same seeds:
@@ -201,9 +202,10 @@ struct Scratch {
     }
 };
 
-// The insertion floor: the lookup walk without the membership test (an
-// insertion must look for an equal key wherever the fingerprint matches),
-// then the writes at the first empty slot. Returns the slot. A path whose
+// The insertion floor: the membership test, then the lookup walk, which
+// compares keys wherever the fingerprint matches unless the membership word
+// ruled the key out (then it only looks for the first empty slot), then the
+// writes at that slot. Returns the slot. A path whose
 // levels are all full would go on into the special array, which this floor
 // does not walk: the program stops there (the setup's statistics pass makes
 // exactly the insertions the measured loop makes, so it stops in the setup).
@@ -211,6 +213,8 @@ template <bool Stats>
 [[gnu::always_inline]] inline std::size_t floor_insert(const View& v, Scratch& sc, std::uint64_t key, Value value,
                                                        std::size_t* levels_seen = nullptr) {
     const std::uint64_t h = tavoric::common::hash::table_hash(static_cast<std::intptr_t>(key), v.seed, v.fold);
+    const auto bits = arena::MembershipBits::of(h, sc.filter.size());
+    const bool may_hold = (sc.filter[bits.record] & bits.mask) == bits.mask;
     const std::uint8_t fp = arena::fingerprint_of(h);
     const auto pk = funnel::ProbeKey::of(h);
     std::uint8_t* const ctrl = sc.ctrl.data();
@@ -223,11 +227,13 @@ template <bool Stats>
             die("probe retries exhausted");
         const std::size_t start = lv->start + b * v.beta;
         const arena::WideGroup g(ctrl + start);
-        for (auto m = g.match(fp) & v.tail; m != 0; m &= m - 1) {
-            const std::size_t s = start + arena::lowest_index(m);
-            if (keys[s] == key) {
-                sc.values[s] = value;
-                return s;
+        if (may_hold) {
+            for (auto m = g.match(fp) & v.tail; m != 0; m &= m - 1) {
+                const std::size_t s = start + arena::lowest_index(m);
+                if (keys[s] == key) {
+                    sc.values[s] = value;
+                    return s;
+                }
             }
         }
         if (const auto e = g.empty() & v.tail; e != 0) {
@@ -241,7 +247,6 @@ template <bool Stats>
     ctrl[slot] = fp;
     sc.keys[slot] = key;
     sc.values[slot] = value;
-    const auto bits = arena::MembershipBits::of(h, sc.filter.size());
     sc.filter[bits.record] |= bits.mask;
     ++sc.len;
     return slot;

@@ -156,9 +156,7 @@ public:
     // absent keys away.
     template <class Q>
     std::optional<std::size_t> find(const Q& probe, std::uint64_t hash) const {
-        if (filter_words_ == 0) return std::nullopt;
-        const auto bits = common::arena::MembershipBits::of(hash, filter_words_);
-        if ((filter_[bits.record] & bits.mask) != bits.mask) return std::nullopt;
+        if (!may_hold(hash)) return std::nullopt;
         const std::uint8_t fp = common::arena::fingerprint_of(hash);
         SearchResult r = search<true, false>(probe, hash, fp);
         if (r.outcome == SearchOutcome::Found) return r.slot;
@@ -174,12 +172,22 @@ public:
     // Stores (key, value), or replaces the value of an equal stored key and
     // returns the old value; the key is taken only when it is stored, else
     // it stays with the caller. On AllocError nothing changed.
+    //
+    // A key the membership word rules out is stored nowhere, not even in a
+    // displaced table's fallback slots (every write sets its bits, removals
+    // keep them): its walk compares nothing and only looks for the first
+    // free slot, the very slot a comparing walk would end at.
     std::expected<std::optional<V>, TryReserveError> insert(K&& key, V value, std::uint64_t hash) {
         const std::uint8_t fp = common::arena::fingerprint_of(hash);
-        SearchResult r = search_for_this_table<true>(key, hash, fp);
-        if (r.outcome == SearchOutcome::Found) return replace(r.slot, std::move(value));
-        if (displaced_) {
-            if (auto slot = full_scan(key, fp)) return replace(*slot, std::move(value));
+        SearchResult r;
+        if (may_hold(hash)) {
+            r = search_for_this_table<true>(key, hash, fp);
+            if (r.outcome == SearchOutcome::Found) return replace(r.slot, std::move(value));
+            if (displaced_) {
+                if (auto slot = full_scan(key, fp)) return replace(*slot, std::move(value));
+            }
+        } else {
+            r = search_for_this_table<false>(key, hash, fp);
         }
         if (len_ >= shape_.insert_budget) {
             if (auto grown = grow_for_one_more(); !grown) return std::unexpected(grown.error());
@@ -379,6 +387,14 @@ private:
         auto slots = next_growth_slots(shape_.insert_budget, k_, saturating_add(len_, 1));
         if (!slots) common::error::panic("capacity overflow");
         return resize_with_transition(*slots);
+    }
+
+    // False when the membership word proves no stored key has this hash
+    // (an empty table has no words and holds nothing).
+    [[gnu::always_inline]] bool may_hold(std::uint64_t hash) const noexcept {
+        if (filter_words_ == 0) return false;
+        const auto bits = common::arena::MembershipBits::of(hash, filter_words_);
+        return (filter_[bits.record] & bits.mask) == bits.mask;
     }
 
     std::expected<std::optional<V>, TryReserveError> replace(std::size_t slot, V&& value) {
