@@ -113,37 +113,36 @@ inline constexpr bool kConcurrentBorrowers = true;
 using BorrowFlag = BasicBorrowFlag<kConcurrentBorrowers>;
 
 // Scoped borrows. `held()` tells whether the borrow was granted; the
-// destructor releases only what was granted.
+// destructor releases only what was granted. One word: the flag, or null,
+// so the method bodies keep no separate "held" byte.
 template <class Flag = BorrowFlag>
 class BasicSharedBorrow {
 public:
-    explicit BasicSharedBorrow(Flag& flag) noexcept : flag_(&flag), held_(flag.try_shared()) {}
+    explicit BasicSharedBorrow(Flag& flag) noexcept : flag_(flag.try_shared() ? &flag : nullptr) {}
     BasicSharedBorrow(const BasicSharedBorrow&) = delete;
     BasicSharedBorrow& operator=(const BasicSharedBorrow&) = delete;
     ~BasicSharedBorrow() {
-        if (held_) flag_->release_shared();
+        if (flag_ != nullptr) flag_->release_shared();
     }
-    bool held() const noexcept { return held_; }
+    bool held() const noexcept { return flag_ != nullptr; }
 
 private:
-    Flag* flag_;
-    bool held_;
+    Flag* flag_;  // the flag borrowed from, null when the borrow was refused
 };
 
 template <class Flag = BorrowFlag>
 class BasicExclusiveBorrow {
 public:
-    explicit BasicExclusiveBorrow(Flag& flag) noexcept : flag_(&flag), held_(flag.try_exclusive()) {}
+    explicit BasicExclusiveBorrow(Flag& flag) noexcept : flag_(flag.try_exclusive() ? &flag : nullptr) {}
     BasicExclusiveBorrow(const BasicExclusiveBorrow&) = delete;
     BasicExclusiveBorrow& operator=(const BasicExclusiveBorrow&) = delete;
     ~BasicExclusiveBorrow() {
-        if (held_) flag_->release_exclusive();
+        if (flag_ != nullptr) flag_->release_exclusive();
     }
-    bool held() const noexcept { return held_; }
+    bool held() const noexcept { return flag_ != nullptr; }
 
 private:
-    Flag* flag_;
-    bool held_;
+    Flag* flag_;  // the flag borrowed from, null when the borrow was refused
 };
 
 using SharedBorrow = BasicSharedBorrow<>;
