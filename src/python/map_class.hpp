@@ -198,21 +198,32 @@ private:
         });
     }
 
+    // `m[k] = v` and `del m[k]`: two entry points, each small enough for
+    // the compiler to keep its body in line.
     static int assign_subscript(PyObject* self, PyObject* key, PyObject* value) {
+        return value == nullptr ? delete_item(self, key) : set_item(self, key, value);
+    }
+
+    static int delete_item(PyObject* self, PyObject* key) {
+        return guarded<int>(-1, [&]() -> int {
+            ExclusiveBorrow borrow(object(self)->borrow);
+            if (!borrow.held()) return (raise_already_borrowed(), -1);
+            auto lookup = LookupKey::make(key);
+            if (!lookup) return -1;
+            auto removed = object(self)->container.remove_entry(*lookup);
+            if (!removed) return (raise_key_error(key), -1);
+            ++object(self)->counter;
+            removed->key.release_attached();
+            removed->value.release_attached();
+            return 0;
+        });
+    }
+
+    static int set_item(PyObject* self, PyObject* key, PyObject* value) {
         return guarded<int>(-1, [&]() -> int {
             ExclusiveBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return (raise_already_borrowed(), -1);
             Container& container = object(self)->container;
-            if (value == nullptr) {
-                auto lookup = LookupKey::make(key);
-                if (!lookup) return -1;
-                auto removed = container.remove_entry(*lookup);
-                if (!removed) return (raise_key_error(key), -1);
-                ++object(self)->counter;
-                removed->key.release_attached();
-                removed->value.release_attached();
-                return 0;
-            }
             auto wrapped = HashedAny::wrap(key);
             if (!wrapped) return -1;
             auto previous = container.insert(std::move(*wrapped), OwnedRef::borrow(value));
