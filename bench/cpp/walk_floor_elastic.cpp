@@ -228,7 +228,7 @@ Replayed record_lookup(const Table& t, std::uint64_t key, std::uint64_t h, std::
         if (in.level(l).occupied != 0) level_set |= std::uint32_t{1} << l;
     if (in.level_count() <= elastic::kMaxLaneLevels) level_set &= g.lanes[p.prepared & 3];
     if (primary == arena::kEmpty) level_set &= ~std::uint32_t{1};
-    r.merged = elastic::at_most_bits_set(level_set, 4);
+    r.merged = std::popcount(level_set) <= 4;
     for (const elastic::PhiRoute& route : in.schedule()) {
         if (level_set == 0) break;
         const std::uint32_t l = elastic::elastic_selector_level(route.selector);

@@ -72,12 +72,4 @@ constexpr unsigned elastic_slot_shift(std::size_t n) noexcept {
     return elastic_probe_slot_shifted(H, selector, elastic_slot_shift(n));
 }
 
-// True when x has at most n bits set: n times clearing the lowest set bit.
-// Baseline x86-64 has no popcount instruction (std::popcount becomes a
-// library call there), and the walks only need this bound.
-constexpr bool at_most_bits_set(std::uint32_t x, int n) noexcept {
-    for (int i = 0; i < n; ++i) x &= x - 1;
-    return x == 0;
-}
-
 }  // namespace tavoric::elastic
