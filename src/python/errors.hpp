@@ -50,9 +50,12 @@ void raise_current_cpp_exception() noexcept;
 struct PythonErrorSet {};
 
 // Runs `body` and returns its result; if it throws, raises the matching
-// Python exception and returns `failure` instead.
+// Python exception and returns `failure` instead. Always in line, so that
+// an entry point is one function; the hot ones also mark their body
+// always_inline (a body left out of line costs a closure and a call, about
+// 30 instructions per statement on `s.add` and `m.get`).
 template <class R, class F>
-R guarded(R failure, F&& body) noexcept {
+[[gnu::always_inline]] inline R guarded(R failure, F&& body) noexcept {
     try {
         return body();
     } catch (...) {

@@ -220,7 +220,7 @@ private:
     }
 
     static int set_item(PyObject* self, PyObject* key, PyObject* value) {
-        return guarded<int>(-1, [&]() -> int {
+        return guarded<int>(-1, [&]() __attribute__((always_inline)) -> int {
             ExclusiveBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return (raise_already_borrowed(), -1);
             Container& container = object(self)->container;
@@ -236,7 +236,7 @@ private:
     }
 
     static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        return guarded<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> PyObject* {
             static const char* const names[] = {"key", "default"};
             PyObject* arguments[2];
             if (!parse_arguments(Parameters<2>{"get", names, 1}, args, nargs, kwnames, arguments)) return nullptr;

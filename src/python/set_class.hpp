@@ -152,7 +152,7 @@ private:
     // ---- element methods ----------------------------------------------------
 
     static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        return guarded<PyObject*>(nullptr, [&]() __attribute__((always_inline)) -> PyObject* {
             PyObject* value = single_argument(args, nargs, kwnames, "add", "value");
             if (value == nullptr) return nullptr;
             ExclusiveBorrow borrow(object(self)->borrow);
