@@ -244,7 +244,7 @@ public:
         // Most absent keys stop at their membership group: in line too.
         const MembershipGroup* group = group_of(p.prepared);
         if (group == nullptr || (group->bloom & p.membership) != p.membership) return std::nullopt;
-        return find_past_primary(probe, p, primary, *group);
+        return find_past_primary(probe, WalkKey{p.prepared, p.fingerprint}, primary, *group);
     }
 
     // ---- insertion ---------------------------------------------------------
@@ -535,8 +535,16 @@ private:
     // such levels are merged probe by probe; more are walked along the
     // schedule. Either way a level leaves the walk at its first empty probe
     // (`primary`, the control byte of the primary slot, is level 0's first).
+    // What the walks past the primary slot read of a prepared key, passed in
+    // two registers. The membership bits serve the group test alone: left
+    // out, they are computed only by lookups that get past the primary slot.
+    struct WalkKey {
+        std::uint64_t prepared;
+        std::uint8_t fingerprint;
+    };
+
     template <class Q>
-    [[gnu::noinline]] std::optional<ElasticLocation> find_past_primary(const Q& probe, const ElasticPreparedKey& p,
+    [[gnu::noinline]] std::optional<ElasticLocation> find_past_primary(const Q& probe, WalkKey p,
                                                                        std::uint8_t primary,
                                                                        const MembershipGroup& group) const {
         std::uint32_t level_set = live_levels_;
@@ -567,7 +575,7 @@ private:
     // The end of a walk that found nothing: after an exceptional placement
     // the key may still be anywhere.
     template <class Q>
-    std::optional<ElasticLocation> find_nowhere(const Q& probe, const ElasticPreparedKey& p) const {
+    std::optional<ElasticLocation> find_nowhere(const Q& probe, WalkKey p) const {
         if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
         return std::nullopt;
     }
@@ -586,7 +594,7 @@ private:
     // Every route of the schedule in order, skipping those of levels not in
     // level_set, and dropping a level from it at its first `stop` probe.
     template <class Q>
-    std::optional<ElasticLocation> find_on_schedule(const Q& probe, const ElasticPreparedKey& p, std::uint32_t level_set,
+    std::optional<ElasticLocation> find_on_schedule(const Q& probe, WalkKey p, std::uint32_t level_set,
                                                     std::uint8_t stop) const {
         const Level<entry_type>* levels = arena_.levels.levels.get();
         for (const PhiRoute* route = schedule_.begin(), *end = schedule_.end(); route != end; ++route) {
@@ -656,7 +664,7 @@ private:
     // reached by a constant index, so the compiler can keep each head in
     // registers instead of an array it indexes at every step.
     template <class Q, std::size_t N>
-    std::optional<ElasticLocation> find_on_levels(const Q& probe, const ElasticPreparedKey& p, std::uint8_t stop,
+    std::optional<ElasticLocation> find_on_levels(const Q& probe, WalkKey p, std::uint8_t stop,
                                                   std::array<WalkHead, N> heads) const {
         // Locals, not reads through `p` and `this`: the compiler cannot tell
         // that a key comparison leaves them alone.

@@ -146,9 +146,10 @@ public:
         return std::optional<V>(std::move(entry->value));
     }
 
-    // Removes an equal key and hands key and value to the caller.
+    // Removes an equal key and hands key and value to the caller. In line:
+    // `del m[k]`, `pop` and `discard` are this call and little else.
     template <class Q = K>
-    std::optional<entry_type> remove_entry(const Q& probe) {
+    [[gnu::always_inline]] std::optional<entry_type> remove_entry(const Q& probe) {
         auto location = table_.find(probe, hash_of(probe));
         if (!location) return std::nullopt;
         return table_.remove(*location);
