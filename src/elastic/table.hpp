@@ -529,12 +529,6 @@ private:
         }
     }
 
-    // A lookup past the primary slot of a key whose membership bits are all
-    // in its group (others cannot be stored): only levels that hold entries
-    // can have it (narrowed by the key's lane where lanes are kept). A few
-    // such levels are merged probe by probe; more are walked along the
-    // schedule. Either way a level leaves the walk at its first empty probe
-    // (`primary`, the control byte of the primary slot, is level 0's first).
     // What the walks past the primary slot read of a prepared key, passed in
     // two registers. The membership bits serve the group test alone: left
     // out, they are computed only by lookups that get past the primary slot.
@@ -543,6 +537,12 @@ private:
         std::uint8_t fingerprint;
     };
 
+    // A lookup past the primary slot of a key whose membership bits are all
+    // in its group (others cannot be stored): only levels that hold entries
+    // can have it (narrowed by the key's lane where lanes are kept). A few
+    // such levels are merged probe by probe; more are walked along the
+    // schedule. Either way a level leaves the walk at its first empty probe
+    // (`primary`, the control byte of the primary slot, is level 0's first).
     template <class Q>
     [[gnu::noinline]] std::optional<ElasticLocation> find_past_primary(const Q& probe, WalkKey p,
                                                                        std::uint8_t primary,
