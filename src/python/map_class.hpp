@@ -198,8 +198,9 @@ private:
         });
     }
 
-    // `m[k] = v` and `del m[k]`: two entry points, each small enough for
-    // the compiler to keep its body in line.
+    // `m[k] = v` and `del m[k]`: two entry points, so that each body stays
+    // in line with its guard (set_item's is forced; delete_item's is small
+    // enough for the compiler to keep).
     static int assign_subscript(PyObject* self, PyObject* key, PyObject* value) {
         return value == nullptr ? delete_item(self, key) : set_item(self, key, value);
     }
