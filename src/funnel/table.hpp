@@ -122,7 +122,7 @@ public:
           shape_(std::move(other.shape_)),
           block_(std::move(other.block_)),
           storage_(std::exchange(other.storage_, storage_type{})),
-          filter_(std::exchange(other.filter_, nullptr)),
+          filter_(std::exchange(other.filter_, no_filter())),
           filter_words_(std::exchange(other.filter_words_, 0)),
           len_(std::exchange(other.len_, 0)),
           tombstones_(std::exchange(other.tombstones_, 0)),
@@ -145,7 +145,7 @@ public:
     ~FunnelTable() {
         common::arena::ArenaDropGuard<storage_type> guard(std::move(block_), storage_);
         storage_ = storage_type{};
-        filter_ = nullptr;
+        filter_ = no_filter();
         len_ = 0;
     }
 
@@ -157,11 +157,24 @@ public:
     template <class Q>
     std::optional<std::size_t> find(const Q& probe, std::uint64_t hash) const {
         if (!may_hold(hash)) return std::nullopt;
+        return find_past_filter(probe, hash);
+    }
+
+    // find() for a hash may_hold() admitted.
+    template <class Q>
+    std::optional<std::size_t> find_past_filter(const Q& probe, std::uint64_t hash) const {
         const std::uint8_t fp = common::arena::fingerprint_of(hash);
         SearchResult r = search<true, false>(probe, hash, fp);
         if (r.outcome == SearchOutcome::Found) return r.slot;
         if (displaced_) return full_scan(probe, fp);
         return std::nullopt;
+    }
+
+    // False when the membership word proves no stored key has this hash.
+    // A table without slots reads its one empty word (no_filter()).
+    [[gnu::always_inline]] bool may_hold(std::uint64_t hash) const noexcept {
+        const auto bits = common::arena::MembershipBits::of(hash, filter_words_);
+        return (filter_[bits.record] & bits.mask) == bits.mask;
     }
 
     entry_type& entry_at(std::size_t slot) noexcept { return storage_.slots[slot]; }
@@ -370,7 +383,7 @@ private:
         const std::size_t n = shape_.slots;
         storage_ = storage_type{n == 0 ? nullptr : reinterpret_cast<std::uint8_t*>(base),
                                 n == 0 ? nullptr : reinterpret_cast<entry_type*>(base + built.layout.entries_offset), n};
-        filter_ = n == 0 ? nullptr : reinterpret_cast<std::uint64_t*>(base + built.layout.records_offset);
+        filter_ = n == 0 ? no_filter() : reinterpret_cast<std::uint64_t*>(base + built.layout.records_offset);
         filter_words_ = built.layout.records;
         len_ = 0;
         tombstones_ = 0;
@@ -387,14 +400,6 @@ private:
         auto slots = next_growth_slots(shape_.insert_budget, k_, saturating_add(len_, 1));
         if (!slots) common::error::panic("capacity overflow");
         return resize_with_transition(*slots);
-    }
-
-    // False when the membership word proves no stored key has this hash
-    // (an empty table has no words and holds nothing).
-    [[gnu::always_inline]] bool may_hold(std::uint64_t hash) const noexcept {
-        if (filter_words_ == 0) return false;
-        const auto bits = common::arena::MembershipBits::of(hash, filter_words_);
-        return (filter_[bits.record] & bits.mask) == bits.mask;
     }
 
     std::expected<std::optional<V>, TryReserveError> replace(std::size_t slot, V&& value) {
@@ -625,7 +630,14 @@ private:
     FunnelShape shape_;
     common::arena::OwnedBlock block_;
     storage_type storage_;
-    std::uint64_t* filter_ = nullptr;
+    // The filter of a table without slots: a word with no bits, which every
+    // key's record (0 of 0 words) reads, so that may_hold() needs no test
+    // for a missing filter. Never written: writes and clear() go by
+    // filter_words_, 0 for such a table.
+    static inline const std::uint64_t kNoMembers = 0;
+    static std::uint64_t* no_filter() noexcept { return const_cast<std::uint64_t*>(&kNoMembers); }
+
+    std::uint64_t* filter_ = no_filter();
     std::size_t filter_words_ = 0;
     std::size_t len_ = 0;
     std::size_t tombstones_ = 0;

@@ -137,6 +137,19 @@ public:
         return table_.find(probe, hash_of(probe)).has_value();
     }
 
+    // contains() in two steps, for tables whose filter turns most absent
+    // keys away before their walk: the filter test of a key's table hash
+    // (hash_of), then the lookup of a key the filter admitted.
+    bool may_hold(std::uint64_t hash) const noexcept
+        requires requires(const T& table) { table.may_hold(hash); }
+    {
+        return table_.may_hold(hash);
+    }
+    template <class Q = K>
+    bool contains_past_filter(const Q& probe, std::uint64_t hash) const {
+        return table_.find_past_filter(probe, hash).has_value();
+    }
+
     // Removes an equal key; its stored key is released here, after any
     // rebuild the removal caused, and the value handed to the caller.
     template <class Q = K>

@@ -115,10 +115,15 @@ using BorrowFlag = BasicBorrowFlag<kConcurrentBorrowers>;
 // Scoped borrows. `held()` tells whether the borrow was granted; the
 // destructor releases only what was granted. One word: the flag, or null,
 // so the method bodies keep no separate "held" byte.
+struct AdoptBorrow {};
+inline constexpr AdoptBorrow adopt_borrow{};
+
 template <class Flag = BorrowFlag>
 class BasicSharedBorrow {
 public:
     explicit BasicSharedBorrow(Flag& flag) noexcept : flag_(flag.try_shared() ? &flag : nullptr) {}
+    // Takes over a shared borrow the caller has already taken.
+    BasicSharedBorrow(AdoptBorrow, Flag& flag) noexcept : flag_(&flag) {}
     BasicSharedBorrow(const BasicSharedBorrow&) = delete;
     BasicSharedBorrow& operator=(const BasicSharedBorrow&) = delete;
     ~BasicSharedBorrow() {

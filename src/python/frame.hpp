@@ -47,7 +47,9 @@ struct Frame {
         return static_cast<Py_ssize_t>(object->container.len());
     }
 
-    static int contains(PyObject* self, PyObject* key) {
+    static int contains(PyObject* self, PyObject* key) { return contains_filtered<contains_any>(self, key); }
+
+    [[gnu::always_inline]] static int contains_any(PyObject* self, PyObject* key) {
         return guarded<int>(-1, [&]() -> int {
             Object* object = Object::from(self);
             SharedBorrow borrow(object->borrow);
@@ -55,6 +57,46 @@ struct Frame {
             auto lookup = LookupKey::make(key);
             if (!lookup) return -1;
             return object->container.contains(*lookup) ? 1 : 0;
+        });
+    }
+
+    // `k in c`, given `General`, the class's whole `in`. Where the table's
+    // filter turns most absent keys away before its walk (Funnel's
+    // membership word), an exact int or str key that the filter turns away
+    // is answered here, with no stack frame and no exception guard, which
+    // is most of what such a miss used to cost. A key the filter admits goes
+    // on by a tail call that takes over the borrow; any other key, or a
+    // refused borrow, takes `General` out of line, from the start. Other
+    // tables run `General` in line.
+    template <int (*General)(PyObject*, PyObject*)>
+    [[gnu::always_inline]] static int contains_filtered(PyObject* self, PyObject* key) {
+        if constexpr (!requires(const typename Class::Container& c) { c.may_hold(std::uint64_t{}); }) {
+            return General(self, key);
+        } else {
+            Object* object = Object::from(self);
+            const LookupKey lookup = LookupKey::make_in_line(key);
+            if (!lookup.empty() && object->borrow.try_shared()) {
+                const std::uint64_t hash = object->container.hash_of(lookup);
+                if (!object->container.may_hold(hash)) {
+                    object->borrow.release_shared();
+                    return 0;
+                }
+                return contains_past_filter(self, lookup, hash);
+            }
+            return out_of_line<General>(self, key);
+        }
+    }
+
+    template <int (*Body)(PyObject*, PyObject*)>
+    [[gnu::noinline]] static int out_of_line(PyObject* self, PyObject* key) {
+        return Body(self, key);
+    }
+
+    [[gnu::noinline]] static int contains_past_filter(PyObject* self, LookupKey lookup, std::uint64_t hash) {
+        return guarded<int>(-1, [&]() -> int {
+            Object* object = Object::from(self);
+            SharedBorrow borrow(adopt_borrow, object->borrow);
+            return object->container.contains_past_filter(lookup, hash) ? 1 : 0;
         });
     }
 

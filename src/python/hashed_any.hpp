@@ -83,10 +83,23 @@ protected:
     // already cached are read in line: the same values the interpreter's
     // hash gives, without its call chain.
     static bool prepare(PyObject* object, std::uintptr_t& tagged, std::intptr_t& hash) {
+        return prepare_in_line(object, tagged, hash) || prepare_slow(object, tagged, hash);
+    }
+
+    // The in-line cases alone: false, with nothing set, for every other key.
+    [[gnu::always_inline]] static bool prepare_in_line(PyObject* object, std::uintptr_t& tagged,
+                                                       std::intptr_t& hash) noexcept {
         PyTypeObject* type = Py_TYPE(object);
         const auto address = reinterpret_cast<std::uintptr_t>(object);
         if (type == &PyLong_Type) {
             auto* value = reinterpret_cast<PyLongObject*>(object);
+            // The commonest key, a positive int of one digit, by its tag
+            // alone: its hash is its digit (below 2^30, never -1).
+            if (value->long_value.lv_tag == kPositiveOneDigitTag) {
+                hash = static_cast<std::intptr_t>(value->long_value.ob_digit[0]);
+                tagged = address | key_tag::exact_int;
+                return true;
+            }
             if (PyUnstable_Long_IsCompact(value)) {
                 // One digit is below 2^30, far below the hash modulus 2^61 - 1:
                 // the hash is the value itself, except that -1 is reserved.
@@ -105,13 +118,17 @@ protected:
                 return true;
             }
         }
-        return prepare_slow(object, tagged, hash);
+        return false;
     }
 
     std::uintptr_t tagged_ = 0;
     std::intptr_t hash_ = 0;
 
 private:
+    // An int's tag holds its digit count above the sign bits; sign 0 is
+    // positive.
+    static constexpr std::uintptr_t kPositiveOneDigitTag = std::uintptr_t{1} << _PyLong_NON_SIZE_BITS;
+
     static bool prepare_slow(PyObject* object, std::uintptr_t& tagged, std::intptr_t& hash);
     static bool equal_strs(PyObject* a, PyObject* b) noexcept {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
@@ -132,6 +149,18 @@ public:
         if (!prepare(object, tagged, hash)) return std::nullopt;
         return LookupKey(tagged, hash);
     }
+
+    // The same key for an exact int of one digit or an exact str with a
+    // cached hash, read without running any Python code; for any other
+    // object an empty key (no error set). Not an optional: its flag would
+    // be stored on the stack of callers that keep everything in registers.
+    [[gnu::always_inline]] static LookupKey make_in_line(PyObject* object) noexcept {
+        std::uintptr_t tagged = 0;
+        std::intptr_t hash = 0;
+        prepare_in_line(object, tagged, hash);
+        return LookupKey(tagged, hash);
+    }
+    bool empty() const noexcept { return tagged_ == 0; }
 
 private:
     using KeyWords::KeyWords;

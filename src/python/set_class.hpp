@@ -191,6 +191,10 @@ private:
     }
 
     static int contains(PyObject* self, PyObject* value) {
+        return Frame::template contains_filtered<contains_any>(self, value);
+    }
+
+    [[gnu::always_inline]] static int contains_any(PyObject* self, PyObject* value) {
         return guarded<int>(-1, [&]() -> int {
             SharedBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);

@@ -95,6 +95,17 @@ public:
         return map_.contains(probe);
     }
 
+    // See HashMap::may_hold.
+    bool may_hold(std::uint64_t hash) const noexcept
+        requires requires(const map_type& map) { map.may_hold(hash); }
+    {
+        return map_.may_hold(hash);
+    }
+    template <class Q = K>
+    bool contains_past_filter(const Q& probe, std::uint64_t hash) const {
+        return map_.contains_past_filter(probe, hash);
+    }
+
     // Removes an equal key and hands it to the caller; nothing when there
     // is none.
     template <class Q = K>

@@ -92,6 +92,12 @@ def test_key_equality(cls):
     big = 2**70
     assert int(str(big)) in holding(big) and -big not in holding(big) and big not in holding(-big)
     assert 2**63 - 1 in holding(2**63 - 1) and -(2**63) in holding(-(2**63))
+    # Ints of one digit are hashed without Python's hash: the edges of that path, hash(-1) == hash(-2),
+    # and floats, whose hash is Python's, to show that the two agree.
+    edges = [0, 1, -1, -2, 2**30 - 1, 2**30, 1 - 2**30, -(2**30)]
+    c = holding(*edges)
+    assert len(c) == len(edges) and all(int(str(k)) in c and float(k) in c for k in edges)
+    assert 2 not in c and -3 not in c and 2**30 + 1 not in c
     assert "abc" in holding("".join(["ab", "c"])) and "".join(["\ud800", "x"]) in holding("\ud800x")
     assert len(holding("é", "e\u0301")) == 2
 
