@@ -87,6 +87,10 @@ struct ElasticArena {
 
     MembershipGroup* groups() const noexcept {
         if (layout.records == 0) return nullptr;
+        return groups_of_slotted();
+    }
+    // groups() of an arena known to have slots, hence at least one group.
+    MembershipGroup* groups_of_slotted() const noexcept {
         return reinterpret_cast<MembershipGroup*>(block.base() + layout.records_offset);
     }
 };

@@ -241,10 +241,14 @@ public:
         const std::size_t p0 = elastic_probe_slot_shifted(p.prepared, elastic_selector(0, 0), first.shift);
         const std::uint8_t primary = first.ctrl[p0];
         if (primary == p.fingerprint && probe.matches(first.entries[p0].key)) return ElasticLocation{0, p0};
-        // Most absent keys stop at their membership group: in line too.
-        const MembershipGroup* group = group_of(p.prepared);
-        if (group == nullptr || (group->bloom & p.membership) != p.membership) return std::nullopt;
-        return find_past_primary(probe, WalkKey{p.prepared, p.fingerprint}, primary, *group);
+        // Most absent keys stop at their membership group: in line too. A
+        // table that holds entries has slots, so it has groups.
+        const MembershipGroup& group = arena_.groups_of_slotted()[common::arena::MembershipBits::record_of(
+            p.prepared, arena_.layout.records)];
+        if ((group.bloom & p.membership) != p.membership) return std::nullopt;
+        const PastPrimary past = find_past_primary(probe, WalkKey{p.prepared, p.fingerprint}, primary, group);
+        if (past.level == PastPrimary::kNotFound) return std::nullopt;
+        return ElasticLocation{past.level, past.slot};
     }
 
     // ---- insertion ---------------------------------------------------------
@@ -543,10 +547,26 @@ private:
     // such levels are merged probe by probe; more are walked along the
     // schedule. Either way a level leaves the walk at its first empty probe
     // (`primary`, the control byte of the primary slot, is level 0's first).
+    //
+    // Out of line, and its result is two words that come back in registers:
+    // an optional location is three, which the walk would write to memory
+    // and its caller read back.
+    struct PastPrimary {
+        static constexpr std::size_t kNotFound = ~std::size_t{0};
+        std::size_t level;  // kNotFound when the key is not stored
+        std::size_t slot;
+    };
     template <class Q>
-    [[gnu::noinline]] std::optional<ElasticLocation> find_past_primary(const Q& probe, WalkKey p,
-                                                                       std::uint8_t primary,
-                                                                       const MembershipGroup& group) const {
+    [[gnu::noinline]] PastPrimary find_past_primary(const Q& probe, WalkKey p, std::uint8_t primary,
+                                                    const MembershipGroup& group) const {
+        const auto found = walk_past_primary(probe, p, primary, group);
+        return found ? PastPrimary{found->level, found->slot} : PastPrimary{PastPrimary::kNotFound, 0};
+    }
+
+    template <class Q>
+    [[gnu::always_inline]] std::optional<ElasticLocation> walk_past_primary(const Q& probe, WalkKey p,
+                                                                            std::uint8_t primary,
+                                                                            const MembershipGroup& group) const {
         std::uint32_t level_set = live_levels_;
         if (level_count() <= kMaxLaneLevels) level_set &= group.lanes[p.prepared & 3];
         const std::uint8_t stop = stop_control();
