@@ -16,6 +16,11 @@
 //                              AllocError rules
 //   find(probe, hash)          location of an equal key (probe on the left
 //                              of matches()), any probe type Q
+//   may_hold(hash), find_past_filter(probe, hash)
+//                              optional: find() in two steps, for a table
+//                              whose membership filter turns most absent
+//                              keys away before its walk (false: absent;
+//                              true: the walk decides)
 //   entry_at(location)         the entry there
 //   remove(location)           moves the entry out; may rebuild afterwards
 //   remove_deferred(location)  the same without the rebuild check, for walks

@@ -112,12 +112,15 @@ inline constexpr bool kConcurrentBorrowers = true;
 
 using BorrowFlag = BasicBorrowFlag<kConcurrentBorrowers>;
 
-// Scoped borrows. `held()` tells whether the borrow was granted; the
-// destructor releases only what was granted. One word: the flag, or null,
-// so the method bodies keep no separate "held" byte.
+// Chooses the scoped shared borrow that takes over a borrow the caller has
+// already taken (a method body that starts in one function and goes on in
+// another).
 struct AdoptBorrow {};
 inline constexpr AdoptBorrow adopt_borrow{};
 
+// Scoped borrows. `held()` tells whether the borrow was granted; the
+// destructor releases only what was granted. One word: the flag, or null,
+// so the method bodies keep no separate "held" byte.
 template <class Flag = BorrowFlag>
 class BasicSharedBorrow {
 public:
