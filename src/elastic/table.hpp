@@ -548,9 +548,9 @@ private:
     // schedule. Either way a level leaves the walk at its first empty probe
     // (`primary`, the control byte of the primary slot, is level 0's first).
     //
-    // Out of line, and its result is two words that come back in registers:
-    // an optional location is three, which the walk would write to memory
-    // and its caller read back.
+    // Out of line. Its result, like that of every walk below, is two words
+    // that stay in registers: an optional location is three, which the
+    // walks would write to memory and their caller read back.
     struct PastPrimary {
         static constexpr std::size_t kNotFound = ~std::size_t{0};
         std::size_t level;  // kNotFound when the key is not stored
@@ -559,14 +559,6 @@ private:
     template <class Q>
     [[gnu::noinline]] PastPrimary find_past_primary(const Q& probe, WalkKey p, std::uint8_t primary,
                                                     const MembershipGroup& group) const {
-        const auto found = walk_past_primary(probe, p, primary, group);
-        return found ? PastPrimary{found->level, found->slot} : PastPrimary{PastPrimary::kNotFound, 0};
-    }
-
-    template <class Q>
-    [[gnu::always_inline]] std::optional<ElasticLocation> walk_past_primary(const Q& probe, WalkKey p,
-                                                                            std::uint8_t primary,
-                                                                            const MembershipGroup& group) const {
         std::uint32_t level_set = live_levels_;
         if (level_count() <= kMaxLaneLevels) level_set &= group.lanes[p.prepared & 3];
         const std::uint8_t stop = stop_control();
@@ -595,9 +587,11 @@ private:
     // The end of a walk that found nothing: after an exceptional placement
     // the key may still be anywhere.
     template <class Q>
-    std::optional<ElasticLocation> find_nowhere(const Q& probe, WalkKey p) const {
-        if (schedule_.exceptional()) return full_scan(probe, p.fingerprint);
-        return std::nullopt;
+    PastPrimary find_nowhere(const Q& probe, WalkKey p) const {
+        if (schedule_.exceptional()) {
+            if (const auto found = full_scan(probe, p.fingerprint)) return {found->level, found->slot};
+        }
+        return {PastPrimary::kNotFound, 0};
     }
 
     // The control byte that ends a level's walk: empty, or after an
@@ -614,17 +608,14 @@ private:
     // Every route of the schedule in order, skipping those of levels not in
     // level_set, and dropping a level from it at its first `stop` probe.
     template <class Q>
-    std::optional<ElasticLocation> find_on_schedule(const Q& probe, WalkKey p, std::uint32_t level_set,
-                                                    std::uint8_t stop) const {
+    PastPrimary find_on_schedule(const Q& probe, WalkKey p, std::uint32_t level_set, std::uint8_t stop) const {
         const Level<entry_type>* levels = arena_.levels.levels.get();
         for (const PhiRoute* route = schedule_.begin(), *end = schedule_.end(); route != end; ++route) {
             const std::uint32_t level = elastic_selector_level(route->selector);
             if (((level_set >> level) & 1u) == 0) continue;
             const std::size_t slot = elastic_probe_slot(p.prepared, route->selector, route->key);
             const std::uint8_t control = levels[level].ctrl[slot];
-            if (control == p.fingerprint && probe.matches(levels[level].entries[slot].key)) {
-                return ElasticLocation{level, slot};
-            }
+            if (control == p.fingerprint && probe.matches(levels[level].entries[slot].key)) return {level, slot};
             if (control == stop) {
                 level_set &= ~(std::uint32_t{1} << level);
                 if (level_set == 0) break;
@@ -684,8 +675,7 @@ private:
     // reached by a constant index, so the compiler can keep each head in
     // registers instead of an array it indexes at every step.
     template <class Q, std::size_t N>
-    std::optional<ElasticLocation> find_on_levels(const Q& probe, WalkKey p, std::uint8_t stop,
-                                                  std::array<WalkHead, N> heads) const {
+    PastPrimary find_on_levels(const Q& probe, WalkKey p, std::uint8_t stop, std::array<WalkHead, N> heads) const {
         // Locals, not reads through `p` and `this`: the compiler cannot tell
         // that a key comparison leaves them alone.
         const std::uint64_t H = p.prepared;
@@ -714,7 +704,7 @@ private:
                 case WalkStep::kNext:
                     break;
                 case WalkStep::kFound:
-                    return ElasticLocation{elastic_selector_level(found_selector), found_slot};
+                    return {elastic_selector_level(found_selector), found_slot};
                 case WalkStep::kDone:
                     return find_nowhere(probe, p);
             }
