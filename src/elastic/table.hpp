@@ -241,14 +241,12 @@ public:
         const std::size_t p0 = elastic_probe_slot_shifted(p.prepared, elastic_selector(0, 0), first.shift);
         const std::uint8_t primary = first.ctrl[p0];
         if (primary == p.fingerprint && probe.matches(first.entries[p0].key)) return ElasticLocation{0, p0};
-        // Most absent keys stop at their membership group: in line too. A
-        // table that holds entries has slots, so it has groups.
-        const MembershipGroup& group = arena_.groups_of_slotted()[common::arena::MembershipBits::record_of(
-            p.prepared, arena_.layout.records)];
+        // Most absent keys stop at their membership group: in line too.
+        const MembershipGroup& group = group_of(p.prepared);
         if ((group.bloom & p.membership) != p.membership) return std::nullopt;
-        const PastPrimary past = find_past_primary(probe, WalkKey{p.prepared, p.fingerprint}, primary, group);
-        if (past.level == PastPrimary::kNotFound) return std::nullopt;
-        return ElasticLocation{past.level, past.slot};
+        const ElasticLocation past = find_past_primary(probe, WalkKey{p.prepared, p.fingerprint}, primary, group);
+        if (past == kNowhere) return std::nullopt;
+        return past;
     }
 
     // ---- insertion ---------------------------------------------------------
@@ -517,10 +515,10 @@ private:
         }
     }
 
-    const MembershipGroup* group_of(std::uint64_t H) const noexcept {
-        const MembershipGroup* groups = arena_.groups();
-        if (groups == nullptr) return nullptr;
-        return groups + common::arena::MembershipBits::record_of(H, arena_.layout.records);
+    // The membership group of a prepared hash, in a table that holds
+    // entries: it has slots, so it has groups.
+    const MembershipGroup& group_of(std::uint64_t H) const noexcept {
+        return arena_.groups_of_slotted()[common::arena::MembershipBits::record_of(H, arena_.layout.records)];
     }
 
     void record_membership(std::uint64_t H, std::uint64_t M, std::size_t level) noexcept {
@@ -548,16 +546,13 @@ private:
     // schedule. Either way a level leaves the walk at its first empty probe
     // (`primary`, the control byte of the primary slot, is level 0's first).
     //
-    // Out of line. Its result, like that of every walk below, is two words
-    // that stay in registers: an optional location is three, which the
-    // walks would write to memory and their caller read back.
-    struct PastPrimary {
-        static constexpr std::size_t kNotFound = ~std::size_t{0};
-        std::size_t level;  // kNotFound when the key is not stored
-        std::size_t slot;
-    };
+    // Out of line. Its result, like that of every walk below, is a location
+    // or kNowhere: two words that stay in registers, where an optional
+    // location is three, which the walks would write to memory and their
+    // caller read back.
+    static constexpr ElasticLocation kNowhere{~std::size_t{0}, 0};  // no level has this index
     template <class Q>
-    [[gnu::noinline]] PastPrimary find_past_primary(const Q& probe, WalkKey p, std::uint8_t primary,
+    [[gnu::noinline]] ElasticLocation find_past_primary(const Q& probe, WalkKey p, std::uint8_t primary,
                                                     const MembershipGroup& group) const {
         std::uint32_t level_set = live_levels_;
         if (level_count() <= kMaxLaneLevels) level_set &= group.lanes[p.prepared & 3];
@@ -587,11 +582,9 @@ private:
     // The end of a walk that found nothing: after an exceptional placement
     // the key may still be anywhere.
     template <class Q>
-    PastPrimary find_nowhere(const Q& probe, WalkKey p) const {
-        if (schedule_.exceptional()) {
-            if (const auto found = full_scan(probe, p.fingerprint)) return {found->level, found->slot};
-        }
-        return {PastPrimary::kNotFound, 0};
+    ElasticLocation find_nowhere(const Q& probe, WalkKey p) const {
+        if (schedule_.exceptional()) return full_scan(probe, p.fingerprint).value_or(kNowhere);
+        return kNowhere;
     }
 
     // The control byte that ends a level's walk: empty, or after an
@@ -608,7 +601,7 @@ private:
     // Every route of the schedule in order, skipping those of levels not in
     // level_set, and dropping a level from it at its first `stop` probe.
     template <class Q>
-    PastPrimary find_on_schedule(const Q& probe, WalkKey p, std::uint32_t level_set, std::uint8_t stop) const {
+    ElasticLocation find_on_schedule(const Q& probe, WalkKey p, std::uint32_t level_set, std::uint8_t stop) const {
         const Level<entry_type>* levels = arena_.levels.levels.get();
         for (const PhiRoute* route = schedule_.begin(), *end = schedule_.end(); route != end; ++route) {
             const std::uint32_t level = elastic_selector_level(route->selector);
@@ -675,7 +668,7 @@ private:
     // reached by a constant index, so the compiler can keep each head in
     // registers instead of an array it indexes at every step.
     template <class Q, std::size_t N>
-    PastPrimary find_on_levels(const Q& probe, WalkKey p, std::uint8_t stop, std::array<WalkHead, N> heads) const {
+    ElasticLocation find_on_levels(const Q& probe, WalkKey p, std::uint8_t stop, std::array<WalkHead, N> heads) const {
         // Locals, not reads through `p` and `this`: the compiler cannot tell
         // that a key comparison leaves them alone.
         const std::uint64_t H = p.prepared;
