@@ -21,6 +21,7 @@
 #include "common/arena/aligned_block.hpp"
 #include "common/arena/arena_slots.hpp"
 #include "common/arena/block_layout.hpp"
+#include "common/error/panic.hpp"
 #include "common/error/try_errors.hpp"
 #include "elastic/geometry.hpp"
 #include "elastic/probe.hpp"
@@ -44,7 +45,7 @@ struct Level {
     std::uint8_t* ctrl = nullptr;
     Entry* entries = nullptr;
     // A level holds at most 2^31 slots, so its length and its slot shift
-    // (elastic_slot_shift(len), kept so that every probe of the level, the
+    // (elastic_level_shift(len), kept so that every probe of the level, the
     // primary one included, skips recomputing it) share one word.
     std::uint32_t len = 0;
     std::uint32_t shift = 63;
@@ -126,7 +127,9 @@ std::expected<ElasticArena<Entry>, TryReserveError> try_alloc_elastic_arena(
             level.ctrl = reinterpret_cast<std::uint8_t*>(base) + before;
             level.entries = reinterpret_cast<Entry*>(base + layout->entries_offset) + before;
             level.len = static_cast<std::uint32_t>(lengths[i]);
-            level.shift = elastic_slot_shift(lengths[i]);
+            // One shift takes a slot only from levels of two slots or more.
+            common::error::check(lengths[i] >= 2, "Elastic levels hold two slots or more");
+            level.shift = elastic_level_shift(lengths[i]);
             before += lengths[i];
         }
     }

@@ -52,24 +52,26 @@ constexpr std::uint64_t elastic_probe_mix(std::uint64_t H, std::uint32_t x) noex
 }
 
 // Slot of the probe with this selector in a level of length n. Every level of
-// an Elastic table has a power-of-two length (1 included; the geometry makes
-// no other), so the slot is the top log2(n) bits of the mix, shifted in two
-// steps so that n = 1 gives 0 without a shift by 64: no division, no
-// rejection, no branch. The second shift depends on the level alone, so
-// walks compute it once per level (elastic_slot_shift) and probe with
-// elastic_probe_slot_shifted.
-constexpr unsigned elastic_slot_shift(std::size_t n) noexcept {
-    return 63u - static_cast<unsigned>(std::countr_zero(n));
+// an Elastic shape has a power-of-two length (1 included; the geometry makes
+// no other), so the slot is the top log2(n) bits of the mix: no division, no
+// rejection, no branch. For any n that is a shift by 64 - log2(n), done in
+// two steps so that n = 1 gives 0 without a shift by 64.
+constexpr std::size_t elastic_probe_slot(std::uint64_t H, std::uint32_t selector, std::size_t n) noexcept {
+    return static_cast<std::size_t>((elastic_probe_mix(H, selector) >> 1) >> (63u - std::countr_zero(n)));
+}
+
+// A table's levels have two slots or more (a table has at least
+// kElasticMinSlots, and its last two levels are equally long), so there the
+// shift is at most 63 and one instruction. It depends on the level alone:
+// each level keeps its elastic_level_shift, and every probe of a table
+// (primary, walks, placements) takes its slot by elastic_probe_slot_shifted.
+constexpr unsigned elastic_level_shift(std::size_t n) noexcept {
+    return 64u - static_cast<unsigned>(std::countr_zero(n));
 }
 
 [[gnu::always_inline]] constexpr inline std::size_t elastic_probe_slot_shifted(std::uint64_t H, std::uint32_t selector,
-                                                                               unsigned shift) noexcept {
-    return static_cast<std::size_t>((elastic_probe_mix(H, selector) >> 1) >> shift);
-}
-
-[[gnu::always_inline]] constexpr inline std::size_t elastic_probe_slot(std::uint64_t H, std::uint32_t selector,
-                                                                       std::size_t n) noexcept {
-    return elastic_probe_slot_shifted(H, selector, elastic_slot_shift(n));
+                                                                               unsigned level_shift) noexcept {
+    return static_cast<std::size_t>(elastic_probe_mix(H, selector) >> level_shift);
 }
 
 }  // namespace tavoric::elastic

@@ -301,7 +301,11 @@ TEST(ElasticProbe, PreparedKeysFingerprintsAndSlots) {
         const std::uint64_t H = rng();
         const auto selector = static_cast<std::uint32_t>(rng());
         const unsigned bits = static_cast<unsigned>(i % 32);
-        ASSERT_EQ(elastic_probe_slot(H, selector, std::size_t{1} << bits), bits == 0 ? 0 : elastic_probe_mix(H, selector) >> (64 - bits));
+        const std::size_t top = bits == 0 ? 0 : elastic_probe_mix(H, selector) >> (64 - bits);
+        ASSERT_EQ(elastic_probe_slot(H, selector, std::size_t{1} << bits), top);
+        if (bits != 0) {  // a table's level: one shift
+            ASSERT_EQ(elastic_probe_slot_shifted(H, selector, elastic_level_shift(std::size_t{1} << bits)), top);
+        }
     }
 }
 
