@@ -59,6 +59,10 @@ struct FunnelShape {
     std::size_t slots = 0;
     std::size_t insert_budget = 0;
     std::size_t bucket_width = 0;
+    // The bytes of a bucket's last sixteen-byte control group that belong
+    // to the bucket, as a group mask: every lookup of a narrow bucket needs
+    // it, so it is worked out once per shape.
+    common::arena::WideGroup::Mask bucket_tail_mask = 0;
     std::size_t uniform_probes = 0;
     std::size_t uniform_start = 0;
     std::size_t two_choice_start = 0;
@@ -107,6 +111,8 @@ struct FunnelShape {
         shape.two_choice_threshold = reduction_threshold(shape.two_choice_buckets);
         shape.slots = n;
         shape.bucket_width = plan->beta;
+        constexpr std::size_t kWidth = common::arena::kWideGroupWidth;
+        shape.bucket_tail_mask = (common::arena::WideGroup::Mask{1} << ((plan->beta - 1) % kWidth + 1)) - 1;
         shape.uniform_probes = plan->lambda;
         shape.insert_budget = common::arena::insert_budget_for(n, k);
         return shape;

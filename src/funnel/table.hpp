@@ -480,8 +480,7 @@ private:
         const LevelShape* const levels_end = levels + shape_.level_count;
         const std::size_t beta = shape_.bucket_width;
         const ProbeKey pk = ProbeKey::of(hash);
-        // The bytes of a bucket's last group that belong to the bucket.
-        const Mask tail_mask = (Mask{1} << ((beta - 1) % kWidth + 1)) - 1;
+        const Mask tail_mask = shape_.bucket_tail_mask;
         std::size_t first_free = kNone;
         SearchResult result{SearchOutcome::NoSlot};
 
