@@ -132,6 +132,14 @@ public:
         return location ? &table_.entry_at(*location) : nullptr;
     }
 
+    // The stored value of an equal key, to be replaced in place; nullptr
+    // when no stored key equals the probe.
+    template <class Q = K>
+    V* find_value(const Q& probe) {
+        auto location = table_.find(probe, hash_of(probe));
+        return location ? &table_.entry_at(*location).value : nullptr;
+    }
+
     template <class Q = K>
     bool contains(const Q& probe) const {
         return table_.find(probe, hash_of(probe)).has_value();

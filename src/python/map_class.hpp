@@ -225,15 +225,29 @@ private:
             ExclusiveBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return (raise_already_borrowed(), -1);
             Container& container = object(self)->container;
-            auto wrapped = HashedAny::wrap(key);
-            if (!wrapped) return -1;
-            auto previous = container.insert(std::move(*wrapped), OwnedRef::borrow(value));
-            if (!previous) return (raise_reserve_error(previous.error()), -1);
-            ++object(self)->counter;  // a replaced value changes the map too
-            if (*previous) (*previous)->release_attached();
-            wrapped->release_attached();  // the key of a replaced value was not taken
-            return 0;
+            auto lookup = LookupKey::make(key);
+            if (!lookup) return -1;
+            // An equal stored key keeps its object and gets the value.
+            if (OwnedRef* stored = container.find_value(*lookup)) {
+                OwnedRef previous = std::exchange(*stored, OwnedRef::borrow(value));
+                ++object(self)->counter;  // a replaced value changes the map too
+                previous.release_attached();
+                return 0;
+            }
+            return set_new_item(object(self), *lookup, value);
         });
+    }
+
+    // The rest of set_item for a key no stored key equals. None can appear
+    // before it is placed: the exclusive borrow refuses every other change,
+    // from __eq__ or another thread. So it is placed without a second
+    // comparing search. Out of line: the replacement of a value above keeps
+    // its walk's state in registers.
+    [[gnu::noinline]] static int set_new_item(Object* self, const LookupKey& key, PyObject* value) {
+        auto placed = self->container.insert_distinct(HashedAny::share(key), OwnedRef::borrow(value));
+        if (!placed) return (raise_reserve_error(placed.error()), -1);
+        ++self->counter;
+        return 0;
     }
 
     static PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
