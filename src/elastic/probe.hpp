@@ -56,8 +56,10 @@ constexpr std::uint64_t elastic_probe_mix(std::uint64_t H, std::uint32_t x) noex
 // no other), so the slot is the top log2(n) bits of the mix: no division, no
 // rejection, no branch. For any n that is a shift by 64 - log2(n), done in
 // two steps so that n = 1 gives 0 without a shift by 64.
-constexpr std::size_t elastic_probe_slot(std::uint64_t H, std::uint32_t selector, std::size_t n) noexcept {
-    return static_cast<std::size_t>((elastic_probe_mix(H, selector) >> 1) >> (63u - std::countr_zero(n)));
+[[gnu::always_inline]] constexpr inline std::size_t elastic_probe_slot(std::uint64_t H, std::uint32_t selector,
+                                                                       std::size_t n) noexcept {
+    const unsigned below_top = 63u - static_cast<unsigned>(std::countr_zero(n));
+    return static_cast<std::size_t>((elastic_probe_mix(H, selector) >> 1) >> below_top);
 }
 
 // A table's levels have two slots or more (a table has at least
