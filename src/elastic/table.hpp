@@ -606,7 +606,7 @@ private:
         for (const PhiRoute* route = schedule_.begin(), *end = schedule_.end(); route != end; ++route) {
             const std::uint32_t level = elastic_selector_level(route->selector);
             if (((level_set >> level) & 1u) == 0) continue;
-            const std::size_t slot = elastic_probe_slot(p.prepared, route->selector, route->key);
+            const std::size_t slot = elastic_probe_slot_shifted(p.prepared, route->selector, levels[level].shift);
             const std::uint8_t control = levels[level].ctrl[slot];
             if (control == p.fingerprint && probe.matches(levels[level].entries[slot].key)) return {level, slot};
             if (control == stop) {
