@@ -40,6 +40,14 @@ struct MembershipGroup {
 };
 static_assert(sizeof(MembershipGroup) == 16);
 
+// Tombstones a level of length n tolerates before the table rebuilds:
+// three quarters of a small level, half of a large one plus 32.
+constexpr std::size_t tombstone_threshold(std::size_t n) noexcept {
+    const std::size_t half = n / 2 + 32;
+    const std::size_t three_quarters = (n / 4) * 3 + ((n % 4) * 3) / 4;
+    return half < three_quarters ? half : three_quarters;
+}
+
 template <class Entry>
 struct Level {
     std::uint8_t* ctrl = nullptr;
@@ -50,7 +58,10 @@ struct Level {
     std::uint32_t len = 0;
     std::uint32_t shift = 63;
     std::size_t occupied = 0;
-    std::size_t tombstones = 0;
+    // Tombstones, and tombstone_threshold(len), which every removal tests
+    // them against; both at most len, so two 32-bit halves of one word.
+    std::uint32_t tombstones = 0;
+    std::uint32_t tombstone_limit = 0;
 };
 
 // The Level array of one shape; as a RegionSet it releases every entry still
@@ -130,6 +141,7 @@ std::expected<ElasticArena<Entry>, TryReserveError> try_alloc_elastic_arena(
             // One shift takes a slot only from levels of two slots or more.
             common::error::check(lengths[i] >= 2, "Elastic levels hold two slots or more");
             level.shift = elastic_level_shift(lengths[i]);
+            level.tombstone_limit = static_cast<std::uint32_t>(tombstone_threshold(lengths[i]));
             before += lengths[i];
         }
     }

@@ -95,14 +95,6 @@ struct PlacementChoice {
     std::uint64_t phi;    // phi(level + 1, probe)
 };
 
-// Tombstones a level of length n tolerates before the table rebuilds:
-// three quarters of a small level, half of a large one plus 32.
-constexpr std::size_t tombstone_threshold(std::size_t n) noexcept {
-    const std::size_t half = n / 2 + 32;
-    const std::size_t three_quarters = (n / 4) * 3 + ((n % 4) * 3) / 4;
-    return half < three_quarters ? half : three_quarters;
-}
-
 inline constexpr std::size_t kUniformProbes = 4096;
 inline constexpr std::uint32_t kMaxProbeNumber = 65535;
 inline constexpr std::size_t kMaxLaneLevels = 16;
@@ -424,7 +416,7 @@ public:
 
     entry_type remove(ElasticLocation loc) {
         entry_type entry = take(loc);
-        if (arena_.levels[loc.level].tombstones > tombstone_threshold(arena_.levels[loc.level].len)) {
+        if (arena_.levels[loc.level].tombstones > arena_.levels[loc.level].tombstone_limit) {
             (void)resize_with_transition(slots_);  // refused memory: keep the tombstones for now
         }
         return entry;
@@ -437,7 +429,7 @@ public:
     void finish_deferred_removals() {
         for (std::size_t i = 0; i < level_count(); ++i) {
             const Level<entry_type>& level = arena_.levels[i];
-            if (level.tombstones > tombstone_threshold(level.len)) {
+            if (level.tombstones > level.tombstone_limit) {
                 (void)resize_with_transition(slots_);
                 return;
             }

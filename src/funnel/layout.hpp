@@ -42,6 +42,14 @@ inline constexpr std::size_t kLastSlotCount = 0xFFFFFFFFu;
 // Growth refuses live counts above this.
 inline constexpr std::size_t kMaxGrowthEntries = 0x7FFFFFFEu;
 
+// Tombstones above this trigger a same-size rebuild:
+// max(min(32 + ⌊n/2⌋, ⌊3n/4⌋), ⌊n/2⌋), with 3n saturating.
+constexpr std::size_t purge_threshold(std::size_t n) noexcept {
+    const std::size_t three_n = n > std::numeric_limits<std::size_t>::max() / 3 ? std::numeric_limits<std::size_t>::max()
+                                                                                 : 3 * n;
+    return std::max(std::min(32 + n / 2, three_n / 4), n / 2);
+}
+
 struct LevelShape {
     std::uint64_t threshold = 0;    // 2^64 mod bucket_count
     std::size_t bucket_count = 0;   // c_i ≥ 1
@@ -67,6 +75,9 @@ struct FunnelShape {
     std::size_t uniform_start = 0;
     std::size_t two_choice_start = 0;
     std::size_t two_choice_width = 0;
+    // purge_threshold(slots): every removal tests its tombstone count
+    // against it, so it is worked out once per shape too.
+    std::size_t purge_limit = 0;
 
     // The geometry of n slots. CapacityOverflow means n has no Funnel
     // layout; AllocError that the level array could not be allocated.
@@ -115,6 +126,7 @@ struct FunnelShape {
         shape.bucket_tail_mask = (common::arena::WideGroup::Mask{1} << ((plan->beta - 1) % kWidth + 1)) - 1;
         shape.uniform_probes = plan->lambda;
         shape.insert_budget = common::arena::insert_budget_for(n, k);
+        shape.purge_limit = purge_threshold(n);
         return shape;
     }
 };
@@ -190,14 +202,6 @@ inline std::expected<common::arena::BlockLayout, TryReserveError> funnel_layout(
                                                                                std::size_t entry_align) noexcept {
     return common::arena::block_layout(n, common::arena::kWideGroupPadding, entry_size, entry_align,
                                        sizeof(std::uint64_t));
-}
-
-// Tombstones above this trigger a same-size rebuild:
-// max(min(32 + ⌊n/2⌋, ⌊3n/4⌋), ⌊n/2⌋), with 3n saturating.
-constexpr std::size_t purge_threshold(std::size_t n) noexcept {
-    const std::size_t three_n = n > std::numeric_limits<std::size_t>::max() / 3 ? std::numeric_limits<std::size_t>::max()
-                                                                                 : 3 * n;
-    return std::max(std::min(32 + n / 2, three_n / 4), n / 2);
 }
 
 }  // namespace tavoric::funnel

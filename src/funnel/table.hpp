@@ -436,7 +436,7 @@ private:
     }
 
     void purge_if_needed() {
-        if (tombstones_ <= purge_threshold(storage_.n)) return;
+        if (tombstones_ <= shape_.purge_limit) return;
         // A refused allocation skips the purge; the table stays correct.
         (void)resize_with_transition(storage_.n);
     }
