@@ -167,27 +167,18 @@ private:
         });
     }
 
-    // Removes `value` if present: 1 removed, 0 absent, -1 error.
-    // A search key for `value`. As with set, a set (unhashable: a built-in
-    // one or one of this class) is looked up as the equal frozenset, which
-    // `holder` keeps alive for the search.
-    // `in`, `discard` and `remove` all start here, so the hashable case is
-    // in line and only the unhashable one is a call.
-    [[gnu::always_inline]] static std::optional<LookupKey> lookup_key(PyObject* value, OwnedRef& holder) {
-        auto key = LookupKey::make(value);
-        if (key) [[likely]]
-            return key;
-        return unhashable_lookup_key(value, holder);
-    }
-
-    [[gnu::noinline]] static std::optional<LookupKey> unhashable_lookup_key(PyObject* value, OwnedRef& holder) {
+    // As with set, a set (unhashable: a built-in one or one of this class)
+    // is looked up as the equal frozenset. `in`, `discard` and `remove` try
+    // the value's own hash in line; only when that fails does
+    // `as_frozenset` run, out of line, and hand the operation the frozenset
+    // instead (nullptr, with the error set, when the value is not such a
+    // set or cannot be converted).
+    [[gnu::noinline]] static OwnedRef as_frozenset(PyObject* value) {
         if (!(PySet_Check(value) || Py_IS_TYPE(value, type)) || !PyErr_ExceptionMatches(PyExc_TypeError)) {
-            return std::nullopt;
+            return OwnedRef();
         }
         PyErr_Clear();
-        holder = OwnedRef::steal(PyFrozenSet_New(value));
-        if (!holder) return std::nullopt;
-        return LookupKey::make(holder.get());
+        return OwnedRef::steal(PyFrozenSet_New(value));
     }
 
     static int contains(PyObject* self, PyObject* value) {
@@ -198,19 +189,30 @@ private:
         return guarded<int>(-1, [&]() -> int {
             SharedBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return (raise_already_mutably_borrowed(), -1);
-            OwnedRef holder;
-            auto key = lookup_key(value, holder);
-            if (!key) return -1;
+            auto key = LookupKey::make(value);
+            if (!key) [[unlikely]]
+                return contains_as_frozenset(self, value);
             return object(self)->container.contains(*key) ? 1 : 0;
         });
     }
 
+    // contains_any's end for an unhashable value, under its shared borrow
+    // (converting `s` itself for `s in s` only takes another).
+    [[gnu::noinline]] static int contains_as_frozenset(PyObject* self, PyObject* value) {
+        const OwnedRef frozen = as_frozenset(value);
+        if (!frozen) return -1;
+        auto key = LookupKey::make(frozen.get());
+        if (!key) return -1;
+        return object(self)->container.contains(*key) ? 1 : 0;
+    }
+
+    // Removes `value` if present: 1 removed, 0 absent, -1 error.
     static int discard_value(PyObject* self, PyObject* value) {
         // The key first: turning a set into a frozenset iterates it, and the
         // set may be this one (`s.discard(s)`).
-        OwnedRef holder;
-        auto key = lookup_key(value, holder);
-        if (!key) return -1;
+        auto key = LookupKey::make(value);
+        if (!key) [[unlikely]]
+            return discard_as_frozenset(self, value);
         ExclusiveBorrow borrow(object(self)->borrow);
         if (!borrow.held()) return (raise_already_borrowed(), -1);
         auto removed = object(self)->container.remove(*key);
@@ -218,6 +220,11 @@ private:
         ++object(self)->counter;
         removed->release_attached();
         return 1;
+    }
+
+    [[gnu::noinline]] static int discard_as_frozenset(PyObject* self, PyObject* value) {
+        const OwnedRef frozen = as_frozenset(value);
+        return frozen ? discard_value(self, frozen.get()) : -1;
     }
 
     static PyObject* discard(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
