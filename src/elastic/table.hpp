@@ -57,6 +57,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <new>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -64,6 +65,7 @@
 #include "common/arena/aligned_block.hpp"
 #include "common/arena/arena_slots.hpp"
 #include "common/arena/control.hpp"
+#include "common/arena/find_or_insert.hpp"
 #include "common/arena/slot_entry.hpp"
 #include "common/error/panic.hpp"
 #include "common/error/try_errors.hpp"
@@ -247,15 +249,24 @@ public:
     // returns the old value; the key is taken only when it is stored, else
     // it stays with the caller.
     std::expected<std::optional<V>, TryReserveError> insert(K&& key, V value, std::uint64_t hash) {
+        return common::arena::insert_or_replace(*this, std::move(key), std::move(value), hash);
+    }
+
+    // The location of a stored key equal to `probe`, or the location where
+    // the entry make() returns is stored now
+    // (common/arena/find_or_insert.hpp). Placement does not follow from the
+    // search here: a key found absent is placed by the batch rules.
+    template <class Q, class Make>
+    std::expected<common::arena::FoundOrInserted<ElasticLocation>, TryReserveError> find_or_insert(const Q& probe,
+                                                                                                  std::uint64_t hash,
+                                                                                                  Make&& make) {
         const ElasticPreparedKey p = elastic_prepare(hash);
-        if (auto found = find_by_exact_schedule(key, p)) {
-            entry_type& entry = arena_.levels[found->level].entries[found->slot];
-            V previous = std::exchange(entry.value, std::move(value));
-            return std::optional<V>(std::move(previous));
+        if (auto found = find_by_exact_schedule(probe, p)) {
+            return common::arena::FoundOrInserted<ElasticLocation>{*found, false};
         }
-        auto placed = insert_for_vacant_entry_prepared(std::move(key), std::move(value), p);
+        auto placed = insert_for_vacant_entry_prepared(make, p);
         if (!placed) return std::unexpected(placed.error());
-        return std::optional<V>();
+        return common::arena::FoundOrInserted<ElasticLocation>{*placed, true};
     }
 
     // Stores a key the caller guarantees is not in the table, exactly where
@@ -264,14 +275,17 @@ public:
     // copy needs. On AllocError (a refused growth) nothing has changed and
     // key and value are released.
     std::expected<void, TryReserveError> insert_distinct(K key, V value, std::uint64_t hash) {
-        auto placed = insert_for_vacant_entry_prepared(std::move(key), std::move(value), elastic_prepare(hash));
+        auto placed = insert_for_vacant_entry_prepared(
+            [&] { return entry_type(std::move(key), std::move(value)); }, elastic_prepare(hash));
         if (!placed) return std::unexpected(placed.error());
         return {};
     }
 
-    // Stores a key the caller has just found absent. On AllocError (a refused
-    // growth) nothing has changed and key and value are released.
-    std::expected<ElasticLocation, TryReserveError> insert_for_vacant_entry_prepared(K key, V value,
+    // Stores the entry make() returns for a key the caller has just found
+    // absent. On AllocError (a refused growth) nothing has changed and make()
+    // has not run.
+    template <class Make>
+    std::expected<ElasticLocation, TryReserveError> insert_for_vacant_entry_prepared(Make&& make,
                                                                                     const ElasticPreparedKey& p) {
         if (len_ >= insert_limit_) {
             const std::size_t target = slots_ == 0 ? kElasticMinSlots : slots_ * 2;
@@ -289,8 +303,8 @@ public:
                 choice = choose_slot(p.prepared, batch_index_);
             }
         }
-        if (choice.probe != 0) return place_new_entry(std::move(key), std::move(value), p, choice);
-        return place_exceptional_entry(std::move(key), std::move(value), p);
+        if (choice.probe != 0) return place_new_entry(make, p, choice);
+        return place_exceptional_entry(make, p);
     }
 
     // The batch rules' slot for a new key in the current shape, or none.
@@ -735,30 +749,36 @@ private:
         return &level;
     }
 
-    ElasticLocation place_new_entry(K&& key, V&& value, const ElasticPreparedKey& p, const PlacementChoice& choice) {
+    // The placements take the entry as a function that returns it, so that
+    // it is built in its slot: a copy's entry from the moved key and value,
+    // a Python key's new reference only once the key has a slot.
+    template <class Make>
+    ElasticLocation place_new_entry(Make& make, const ElasticPreparedKey& p, const PlacementChoice& choice) {
         // Most placements stay within the schedule's bound: only the others
         // pay for the call.
         if (choice.phi > schedule_.bound()) {
             schedule_.extend(choice.phi, level_count(), [this](std::size_t l) { return arena_.levels[l].len; });
         }
-        return store(std::move(key), std::move(value), p, ElasticLocation{choice.level, choice.slot});
+        return store(make, p, ElasticLocation{choice.level, choice.slot});
     }
 
-    ElasticLocation place_exceptional_entry(K&& key, V&& value, const ElasticPreparedKey& p) {
+    template <class Make>
+    ElasticLocation place_exceptional_entry(Make& make, const ElasticPreparedKey& p) {
         for (std::size_t i = 0; i < level_count(); ++i) {
             const Level<entry_type>& level = arena_.levels[i];
             const std::size_t slot = common::arena::first_free(level.ctrl, level.len);
             if (slot < level.len) {
                 schedule_.mark_exceptional();
-                return store(std::move(key), std::move(value), p, ElasticLocation{i, slot});
+                return store(make, p, ElasticLocation{i, slot});
             }
         }
         common::error::panic("Elastic insertion limit must leave a free slot");
     }
 
-    ElasticLocation store(K&& key, V&& value, const ElasticPreparedKey& p, ElasticLocation loc) {
+    template <class Make>
+    ElasticLocation store(Make& make, const ElasticPreparedKey& p, ElasticLocation loc) {
         Level<entry_type>& level = arena_.levels[loc.level];
-        std::construct_at(&level.entries[loc.slot], std::move(key), std::move(value));
+        ::new (static_cast<void*>(&level.entries[loc.slot])) entry_type(make());
         if (level.ctrl[loc.slot] == common::arena::kTombstone) --level.tombstones;
         level.ctrl[loc.slot] = p.fingerprint;
         ++level.occupied;
@@ -776,10 +796,11 @@ private:
             elastic_prepare(seeds_.hash(entry.key.cached_hash()));
         advance_batch();
         const PlacementChoice choice = choose_slot(p.prepared, batch_index_);
+        auto make = [&] { return entry_type(std::move(entry.key), std::move(entry.value)); };
         if (choice.probe != 0) {
-            place_new_entry(std::move(entry.key), std::move(entry.value), p, choice);
+            place_new_entry(make, p, choice);
         } else {
-            place_exceptional_entry(std::move(entry.key), std::move(entry.value), p);
+            place_exceptional_entry(make, p);
         }
     }
 

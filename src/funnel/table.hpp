@@ -69,6 +69,7 @@
 #include "common/arena/aligned_block.hpp"
 #include "common/arena/arena_slots.hpp"
 #include "common/arena/control.hpp"
+#include "common/arena/find_or_insert.hpp"
 #include "common/arena/membership.hpp"
 #include "common/arena/slot_entry.hpp"
 #include "common/error/panic.hpp"
@@ -185,30 +186,39 @@ public:
     // Stores (key, value), or replaces the value of an equal stored key and
     // returns the old value; the key is taken only when it is stored, else
     // it stays with the caller. On AllocError nothing changed.
+    std::expected<std::optional<V>, TryReserveError> insert(K&& key, V value, std::uint64_t hash) {
+        return common::arena::insert_or_replace(*this, std::move(key), std::move(value), hash);
+    }
+
+    // The slot of a stored key equal to `probe`, or the slot where the entry
+    // make() returns is stored now (common/arena/find_or_insert.hpp).
     //
     // A key the membership word rules out is stored nowhere, not even in a
     // displaced table's fallback slots (every write sets its bits, removals
     // keep them): its walk compares nothing and only looks for the first
     // free slot, the very slot a comparing walk would end at.
-    std::expected<std::optional<V>, TryReserveError> insert(K&& key, V value, std::uint64_t hash) {
+    template <class Q, class Make>
+    std::expected<common::arena::FoundOrInserted<std::size_t>, TryReserveError> find_or_insert(const Q& probe,
+                                                                                              std::uint64_t hash,
+                                                                                              Make&& make) {
         const std::uint8_t fp = common::arena::fingerprint_of(hash);
         SearchResult r;
         if (may_hold(hash)) {
-            r = search_for_this_table<true>(key, hash, fp);
-            if (r.outcome == SearchOutcome::Found) return replace(r.slot, std::move(value));
+            r = search_for_this_table<true>(probe, hash, fp);
+            if (r.outcome == SearchOutcome::Found) return common::arena::FoundOrInserted<std::size_t>{r.slot, false};
             if (displaced_) {
-                if (auto slot = full_scan(key, fp)) return replace(*slot, std::move(value));
+                if (auto slot = full_scan(probe, fp)) return common::arena::FoundOrInserted<std::size_t>{*slot, false};
             }
         } else {
-            r = search_for_this_table<false>(key, hash, fp);
+            r = search_for_this_table<false>(probe, hash, fp);
         }
         if (len_ >= shape_.insert_budget) {
             if (auto grown = grow_for_one_more(); !grown) return std::unexpected(grown.error());
             // The key is known to be absent: place it without comparing.
-            r = search_for_this_table<false>(key, hash, fp);
+            r = search_for_this_table<false>(probe, hash, fp);
         }
-        place(r, fp, hash, entry_type(std::move(key), std::move(value)), "Funnel insertion limit reserves a free slot");
-        return std::optional<V>();
+        const std::size_t slot = place(r, fp, hash, make(), "Funnel insertion limit reserves a free slot");
+        return common::arena::FoundOrInserted<std::size_t>{slot, true};
     }
 
     // Stores (key, value) for a key the caller guarantees no stored key
@@ -402,18 +412,13 @@ private:
         return resize_with_transition(*slots);
     }
 
-    std::expected<std::optional<V>, TryReserveError> replace(std::size_t slot, V&& value) {
-        V old = std::exchange(storage_.slots[slot].value, std::move(value));
-        return std::optional<V>(std::move(old));
-    }
-
     // Stores an entry whose key is absent where the search `r` of its path
     // says: the vacant slot it found, or, when the path had none (or its
     // probes were rejected), the first free slot of the table, which marks
     // the table displaced. `no_room` names the invariant that such a slot
     // exists.
-    [[gnu::always_inline]] void place(SearchResult r, std::uint8_t fp, std::uint64_t hash, entry_type&& entry,
-                                      std::string_view no_room) {
+    [[gnu::always_inline]] std::size_t place(SearchResult r, std::uint8_t fp, std::uint64_t hash,
+                                             entry_type&& entry, std::string_view no_room) {
         std::size_t slot = r.slot;
         if (r.outcome != SearchOutcome::Vacant) {
             auto free = first_free_slot();
@@ -422,6 +427,7 @@ private:
             displaced_ = true;
         }
         write(slot, fp, hash, std::move(entry));
+        return slot;
     }
 
     void write(std::size_t slot, std::uint8_t fp, std::uint64_t hash, entry_type&& entry) noexcept {

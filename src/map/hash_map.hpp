@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/arena/find_or_insert.hpp"
 #include "map/table_backend.hpp"
 #include "common/iter/walk_range.hpp"
 
@@ -124,6 +125,18 @@ public:
     std::expected<void, TryReserveError> insert_distinct(K key, V value) {
         std::uint64_t hash = hash_of(key);
         return table_.insert_distinct(std::move(key), std::move(value), hash);
+    }
+
+    // The entry of a stored key equal to `probe`, or, when there is none,
+    // the new entry make() returns, stored where insert() would store it;
+    // `inserted` tells which. make() runs only in the second case, so a
+    // borrowed probe costs a present key no references.
+    template <class Q, class Make>
+    std::expected<common::arena::FoundOrInserted<entry_type*>, TryReserveError> find_or_insert(const Q& probe,
+                                                                                              Make&& make) {
+        auto outcome = table_.find_or_insert(probe, hash_of(probe), std::forward<Make>(make));
+        if (!outcome) return std::unexpected(outcome.error());
+        return common::arena::FoundOrInserted<entry_type*>{&table_.entry_at(outcome->location), outcome->inserted};
     }
 
     template <class Q = K>

@@ -4,6 +4,12 @@
 // containers add no state. Tables are plugged in statically (no virtual
 // dispatch): HashMap<K, V, T> is instantiated for one table type T.
 //
+//   find_or_insert(probe, hash, make)
+//                              location of an equal stored key, or of the
+//                              entry make() returns, stored where insert()
+//                              would store it; make() runs only then
+//                              (common/arena/find_or_insert.hpp); AllocError
+//                              leaves the table unchanged and make() unrun
 //   insert(key, value, hash)   stores the pair, or replaces the value of an
 //                              equal stored key (keeping the stored key; the
 //                              passed one may be left to the caller, who

@@ -436,11 +436,14 @@ private:
             OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(arguments[0]));
             if (!iterator) return nullptr;
             while (OwnedRef element = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-                auto key = HashedAny::wrap(element.get());
+                // A repeated element finds its first occurrence, which keeps
+                // the same value: nothing to do.
+                auto key = LookupKey::make(element.get());
                 if (!key) return nullptr;
-                auto previous = result.insert(std::move(*key), OwnedRef::borrow(value));
-                if (!previous) return raise_reserve_error(previous.error());
-                key->release_attached();  // a repeated element's key was not taken
+                auto stored = result.find_or_insert(*key, [&] {
+                    return typename Container::entry_type(HashedAny::share(*key), OwnedRef::borrow(value));
+                });
+                if (!stored) return raise_reserve_error(stored.error());
             }
             if (PyErr_Occurred()) return nullptr;
             return Object::create(type, std::move(result));

@@ -157,12 +157,13 @@ private:
             if (value == nullptr) return nullptr;
             ExclusiveBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_borrowed();
-            auto key = HashedAny::wrap(value);
+            // The caller's reference serves the search; the set takes one of
+            // its own only for a key it stores.
+            auto key = LookupKey::make(value);
             if (!key) return nullptr;
-            auto added = object(self)->container.insert(std::move(*key));
+            auto added = object(self)->container.add(*key, [&] { return HashedAny::share(*key); });
             if (!added) return raise_reserve_error(added.error());
             if (*added) ++object(self)->counter;
-            key->release_attached();  // a present key's new reference was not taken
             Py_RETURN_NONE;
         });
     }

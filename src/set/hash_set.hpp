@@ -80,6 +80,15 @@ public:
         return !previous->has_value();
     }
 
+    // Adds the key make() returns unless a stored key equals `probe`: true
+    // when added. make() runs only then (see HashMap::find_or_insert).
+    template <class Q, class Make>
+    std::expected<bool, TryReserveError> add(const Q& probe, Make&& make) {
+        auto outcome = map_.find_or_insert(probe, [&] { return typename map_type::entry_type(make(), Unit{}); });
+        if (!outcome) return std::unexpected(outcome.error());
+        return outcome->inserted;
+    }
+
     // Adds a key the caller knows to be absent, without comparing keys (see
     // HashMap::insert_distinct).
     std::expected<void, TryReserveError> insert_distinct(K key) { return map_.insert_distinct(std::move(key), Unit{}); }

@@ -213,13 +213,16 @@ class DesignSets : public ::testing::Test {};
 using DesignTables = ::testing::Types<tavoric::funnel::FunnelTable<IntKey, Unit>, tavoric::elastic::ElasticTable<IntKey, Unit>>;
 TYPED_TEST_SUITE(DesignSets, DesignTables);
 
+template <class Table>
+Table design_table(std::size_t budget, HashSeeds seeds = HashSeeds::fresh()) {
+    if constexpr (requires { Table::try_with_insert_budget(budget, 3, seeds); })
+        return std::move(*Table::try_with_insert_budget(budget, 3, seeds));
+    else
+        return std::move(*Table::try_with_capacity_and_reserve_and_hasher_in(budget, 3, seeds));
+}
+
 TYPED_TEST(DesignSets, EqualityAcrossSeedsSizesAndOrders) {
-    auto make = [](std::size_t budget) {
-        if constexpr (requires { TypeParam::try_with_insert_budget(budget, 3, kSeeds); })
-            return std::move(*TypeParam::try_with_insert_budget(budget, 3, HashSeeds::fresh()));
-        else
-            return std::move(*TypeParam::try_with_capacity_and_reserve_and_hasher_in(budget, 3, HashSeeds::fresh()));
-    };
+    auto make = [](std::size_t budget) { return design_table<TypeParam>(budget); };
     tavoric::set::HashSet<IntKey, TypeParam> a(make(0)), b(make(500));
     for (int v = 0; v < 400; ++v) ASSERT_TRUE(*a.insert(IntKey(v)) && *b.insert(IntKey(399 - v)));
     EXPECT_TRUE(!*a.insert(IntKey(5)) && a == b);
@@ -228,6 +231,25 @@ TYPED_TEST(DesignSets, EqualityAcrossSeedsSizesAndOrders) {
     a.clear();
     EXPECT_FALSE(a.contains(IntKey(1)));
     ASSERT_TRUE(a.reserve(1000).has_value() && a.capacity() >= 1000u);
+}
+
+// add() builds its key only for a key it stores, and stores it where insert()
+// would: two sets with the same seeds, growing from empty, one filled by
+// each, hold their keys in the same order.
+TYPED_TEST(DesignSets, AddBuildsTheKeyOnlyWhenItStoresItWhereInsertWould) {
+    tavoric::set::HashSet<IntKey, TypeParam> inserted(design_table<TypeParam>(0, kSeeds)),
+        added(design_table<TypeParam>(0, kSeeds));
+    int built = 0;
+    for (int i = 0; i < 600; ++i) {
+        const int v = (i * 7) % 450;  // 450 keys, 150 of them twice
+        const bool stored = *added.add(IntKey(v), [&] { return ++built, IntKey(v); });
+        ASSERT_EQ(stored, *inserted.insert(IntKey(v))) << v;
+    }
+    EXPECT_EQ(built, 450);
+    std::vector<std::int64_t> a, b;
+    for (const IntKey& k : inserted.iter()) a.push_back(k.value);
+    for (const IntKey& k : added.iter()) b.push_back(k.value);
+    EXPECT_EQ(a, b);
 }
 
 }  // namespace
