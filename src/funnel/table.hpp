@@ -201,13 +201,14 @@ public:
     std::expected<common::arena::FoundOrInserted<std::size_t>, TryReserveError> find_or_insert(const Q& probe,
                                                                                               std::uint64_t hash,
                                                                                               Make&& make) {
+        using Outcome = common::arena::FoundOrInserted<std::size_t>;
         const std::uint8_t fp = common::arena::fingerprint_of(hash);
         SearchResult r;
         if (may_hold(hash)) {
             r = search_for_this_table<true>(probe, hash, fp);
-            if (r.outcome == SearchOutcome::Found) return common::arena::FoundOrInserted<std::size_t>{r.slot, false};
+            if (r.outcome == SearchOutcome::Found) return Outcome{r.slot, false};
             if (displaced_) {
-                if (auto slot = full_scan(probe, fp)) return common::arena::FoundOrInserted<std::size_t>{*slot, false};
+                if (auto slot = full_scan(probe, fp)) return Outcome{*slot, false};
             }
         } else {
             r = search_for_this_table<false>(probe, hash, fp);
@@ -218,7 +219,7 @@ public:
             r = search_for_this_table<false>(probe, hash, fp);
         }
         const std::size_t slot = place(r, fp, hash, make(), "Funnel insertion limit reserves a free slot");
-        return common::arena::FoundOrInserted<std::size_t>{slot, true};
+        return Outcome{slot, true};
     }
 
     // Stores (key, value) for a key the caller guarantees no stored key

@@ -197,14 +197,12 @@ private:
         });
     }
 
-    // contains_any's end for an unhashable value, under its shared borrow
-    // (converting `s` itself for `s in s` only takes another).
+    // contains_any again for the frozenset of an unhashable value; it runs
+    // under the caller's shared borrow and takes another (so does
+    // converting `s` itself for `s in s`).
     [[gnu::noinline]] static int contains_as_frozenset(PyObject* self, PyObject* value) {
         const OwnedRef frozen = as_frozenset(value);
-        if (!frozen) return -1;
-        auto key = LookupKey::make(frozen.get());
-        if (!key) return -1;
-        return object(self)->container.contains(*key) ? 1 : 0;
+        return frozen ? contains_any(self, frozen.get()) : -1;
     }
 
     // Removes `value` if present: 1 removed, 0 absent, -1 error.
