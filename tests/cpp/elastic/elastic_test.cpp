@@ -697,8 +697,16 @@ struct Recorder {
 // (and is in the key's lane where lanes are kept) until the level shows an
 // empty probe (never, after an exceptional placement), then after an
 // exceptional placement every slot in table order. Also how many levels
-// the walk began with.
-std::pair<std::vector<std::int64_t>, int> schedule_comparisons(const MapTable& t, std::uint64_t h, std::int64_t target) {
+// the walk began with, and whether a walk past the schedule's end would
+// compare one key more: a miss that leaves the schedule with a level still
+// walked whose next probe, the first one no route holds, reads the
+// fingerprint and is the nearest in phi order.
+struct Comparisons {
+    std::vector<std::int64_t> seen;
+    int walked = 0;
+    bool one_past_the_end_compares = false;
+};
+Comparisons schedule_comparisons(const MapTable& t, std::uint64_t h, std::int64_t target) {
     const auto& in = t.inspect();
     const auto p = elastic_prepare(h);
     std::vector<std::int64_t> seen;
@@ -709,7 +717,7 @@ std::pair<std::vector<std::int64_t>, int> schedule_comparisons(const MapTable& t
     };
     const std::size_t p0 = elastic_probe_slot(p.prepared, 0, in.level(0).len);
     const auto& group = group_of(t, p);
-    if (compare(0, p0) || (group.bloom & p.membership) != p.membership) return {seen, 0};
+    if (compare(0, p0) || (group.bloom & p.membership) != p.membership) return {seen};
     const bool exceptional = in.schedule().exceptional();
     std::uint32_t levels = 0;
     for (std::size_t l = 0; l < in.level_count(); ++l) levels |= std::uint32_t{in.level(l).occupied != 0} << l;
@@ -726,7 +734,20 @@ std::pair<std::vector<std::int64_t>, int> schedule_comparisons(const MapTable& t
     for (std::size_t l = 0; exceptional && l < in.level_count(); ++l)
         for (std::size_t s = 0; in.level(l).occupied != 0 && s < in.level(l).len; ++s)
             if (compare(l, s)) return {seen, walked};
-    return {seen, walked};
+    Comparisons result{seen, walked};
+    std::uint32_t nearest_rank = kNoPhiRank, nearest_level = 0;
+    for (std::uint32_t l = 0; l < in.level_count(); ++l) {
+        const std::uint32_t t = ProbeSchedule::first_probe(l) + in.schedule().level_routes(l);
+        if (((levels >> l) & 1u) != 0 && kPhiOrder.rank[kPhiOrder.first[l] + t] < nearest_rank)
+            std::tie(nearest_rank, nearest_level) = std::pair{kPhiOrder.rank[kPhiOrder.first[l] + t], l};
+    }
+    if (!exceptional && nearest_rank == in.schedule().rank_limit()) {
+        const std::uint32_t t = ProbeSchedule::first_probe(nearest_level) + in.schedule().level_routes(nearest_level);
+        const auto& level = in.level(nearest_level);
+        result.one_past_the_end_compares =
+            level.ctrl[elastic_probe_slot(p.prepared, elastic_selector(nearest_level, t), level.len)] == p.fingerprint;
+    }
+    return result;
 }
 
 // Every key of one fingerprint, so that a lookup compares at every live
@@ -734,10 +755,13 @@ std::pair<std::vector<std::int64_t>, int> schedule_comparisons(const MapTable& t
 // route-by-route walk compares, in its order, on tables whose lookups walk
 // one to four levels (merged) or more, fresh, with tombstones, and after an
 // exceptional placement (keys of one hash until one has no usable probe).
+// Some merged misses must end at the schedule's end where one probe more
+// would compare: they hold the walk's stop at the schedule's rank limit.
 TEST(ElasticLookupWalk, ComparesKeysInTheScheduleOrder) {
     std::mt19937_64 rng(11);
     auto same_fingerprint = [&] { return static_cast<std::intptr_t>((std::uint64_t{0x2A} << 57) | (rng() >> 7)); };
     std::size_t walked[3][6] = {};  // fresh, tombstones, exceptional; by levels walked (5: more than four)
+    std::size_t merged_walks_to_the_end = 0;  // with a comparison one probe past it
     const std::pair<std::size_t, std::size_t> shapes[] = {{60, 60}, {700, 700}, {6000, 6000}, {40000, 40000}, {100000, 100000}, {100000, 118000}};
     for (auto [built, count] : shapes) {  // 17 levels, no lanes, for 100000
         auto t = make_table(built, 3, kIdentitySeeds);
@@ -749,14 +773,15 @@ TEST(ElasticLookupWalk, ComparesKeysInTheScheduleOrder) {
             return t.insert(IntKey(keys.back()), 1, hash_in(t, keys.back())).has_value();
         };
         auto check = [&](int phase) {
-            for (std::size_t i = 0; i < keys.size() + 300; i += i < keys.size() ? 1 + keys.size() / 3000 : 1) {
+            for (std::size_t i = 0; i < keys.size() + 1000; i += i < keys.size() ? 1 + keys.size() / 3000 : 1) {
                 const IntKey key = i < keys.size() ? keys[i] : IntKey(-1, same_fingerprint());
                 std::vector<std::int64_t> seen;
                 const auto found = t.find(Recorder{key.value, &seen}, hash_in(t, key));
-                const auto [expected, levels] = schedule_comparisons(t, hash_in(t, key), key.value);
+                const auto [expected, levels, one_past] = schedule_comparisons(t, hash_in(t, key), key.value);
                 ASSERT_TRUE(found.has_value() == (i < keys.size() && !gone[i]) && seen == expected)
                     << "phase " << phase << " table " << built << " key " << key.value;
                 ++walked[phase][std::min(levels, 5)];
+                merged_walks_to_the_end += one_past && levels <= 4;
             }
         };
         while (t.len() < std::min(count, t.capacity())) ASSERT_TRUE(add(same_fingerprint()));
@@ -777,6 +802,7 @@ TEST(ElasticLookupWalk, ComparesKeysInTheScheduleOrder) {
     }
     for (int phase = 0; phase < 3; ++phase)
         for (int levels = 1; levels <= 5; ++levels) EXPECT_GT(walked[phase][levels], 0u) << phase << " " << levels;
+    EXPECT_GT(merged_walks_to_the_end, 0u);
 }
 
 // Tables filled to their insert limit (fill 1 - delta), k = 1 to 10: lookups
