@@ -352,6 +352,63 @@ TEST(FunnelProbePath, FastWalksAgreeWithASlotBySlotWalk) {
     }
 }
 
+// Notes every stored key it is compared with; matches `target` only.
+struct Recorder {
+    std::int64_t target;
+    std::intptr_t hash;
+    std::vector<std::int64_t>* seen;
+    std::intptr_t cached_hash() const noexcept { return hash; }
+    bool matches(const IntKey& stored) const {
+        seen->push_back(stored.value);
+        return stored.value == target;
+    }
+};
+
+// Keys of one fingerprint, so that a lookup compares at every live slot it
+// reads, fill tables of every bucket width k = 3..10 gives, with tombstones
+// on the paths: a lookup that passes the membership word compares exactly
+// the keys on its probe path, in path order, up to its key or the path's
+// first empty slot, and none of the other slots of the control groups it
+// reads (the neighbouring buckets).
+TEST(FunnelProbePath, ComparesOnlyTheKeysOnThePath) {
+    std::mt19937_64 rng(5);
+    auto one_fingerprint = [&] { return static_cast<std::intptr_t>((std::uint64_t{0x2A} << 57) | (rng() >> 7)); };
+    for (std::uint32_t k = 3; k <= 10; ++k) {
+        Table table = make_table<Table>(2000, k, kIdentitySeeds);
+        std::vector<IntKey> keys;
+        while (table.len() < table.capacity()) {
+            keys.emplace_back(static_cast<std::int64_t>(keys.size()), one_fingerprint());
+            ASSERT_TRUE(table.insert(IntKey(keys.back()), 0, static_cast<std::uint64_t>(keys.back().hash)).has_value());
+        }
+        for (std::size_t i = 0; i < keys.size(); i += 4) table.remove_deferred(*table.find(keys[i], static_cast<std::uint64_t>(keys[i].hash)));
+        ASSERT_TRUE(table.inspect().tombstones() > 0 && !table.inspect().displaced());
+        const auto ctrl = table.inspect().control_bytes();
+        const auto filter = table.inspect().filter_words();
+        std::size_t compared = 0;
+        for (std::size_t i = 0; i < keys.size() + 1000; ++i) {
+            const IntKey key = i < keys.size() ? keys[i] : IntKey(-1, one_fingerprint());
+            const auto h = static_cast<std::uint64_t>(key.hash);
+            std::vector<std::int64_t> seen, expected;
+            std::optional<std::size_t> expected_slot;
+            const auto bits = MembershipBits::of(h, filter.size());
+            for (std::size_t slot : (filter[bits.record] & bits.mask) == bits.mask ? reference_path(table, h) : V{}) {
+                if (ctrl[slot] == kEmpty) break;
+                if (ctrl[slot] != fingerprint_of(h)) continue;
+                expected.push_back(table.entry_at(slot).key.value);
+                if (expected.back() == key.value) {
+                    expected_slot = slot;
+                    break;
+                }
+            }
+            ASSERT_EQ(expected_slot.has_value(), i < keys.size() && i % 4 != 0);
+            ASSERT_TRUE(table.find(Recorder{key.value, key.hash, &seen}, h) == expected_slot && seen == expected)
+                << "k=" << k << " key " << key.value;
+            compared += seen.size();
+        }
+        EXPECT_GT(compared, keys.size()) << k;
+    }
+}
+
 TEST(FunnelInsert, ReserveGrowsOnceToAtLeastDoubleAndNeverShrinks) {
     Table t = make_table<Table>(1000);
     ASSERT_TRUE(t.reserve(0) && t.reserve(1000));
