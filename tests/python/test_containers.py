@@ -100,6 +100,9 @@ def test_key_equality(cls):
     assert 2 not in c and -3 not in c and 2**30 + 1 not in c
     assert "abc" in holding("".join(["ab", "c"])) and "".join(["\ud800", "x"]) in holding("\ud800x")
     assert len(holding("é", "e\u0301")) == 2
+    # The very object stored is equal without __eq__, as in dict: the same NaN, a key whose __eq__ raises.
+    nan, angry = float("nan"), type("Angry", (), {"__eq__": lambda s, o: 1 / 0, "__hash__": lambda s: 5})()
+    assert nan in holding(nan) and float("nan") not in holding(nan) and angry in holding(angry)
 
 
 @pytest.mark.parametrize("cls", ALL)
