@@ -46,18 +46,19 @@ public:
     // thrown (errors.hpp): the search stops with no effect on the table, and
     // the caller sees the key's exception, as with dict.
     //
-    // The identity and hash tests are inlined into the probe loops; the
+    // The hash and identity tests are inlined into the probe loops; the
     // comparison by value is a call, made only for equal hashes of distinct
-    // objects. Identity comes first, on the whole tagged word (an object's
-    // tag follows from the object), so that a lookup with the very object
-    // stored (an interned str, a key taken from the container) is decided
-    // by one compare; dict, too, takes an identical key as equal before it
-    // looks at hashes. (Inlining the one-digit int comparison too saved 16
-    // instructions on a Funnel int hit but cost Elastic 17 on every miss:
-    // its inlined primary-slot test grew in every caller.)
+    // objects. Identity is tested on the whole tagged words: an object's
+    // tag follows from the object, so the words are equal exactly when the
+    // objects are, and neither address needs its tag masked off first.
+    // The hashes stay first: a stored object whose hash has changed since
+    // is not equal to itself under its new hash. (Identity first saved str
+    // hits a few instructions more. Inlining the one-digit int comparison
+    // too saved 16 instructions on a Funnel int hit but cost Elastic 17 on
+    // every miss: its inlined primary-slot test grew in every caller.)
     [[gnu::always_inline]] bool matches(const KeyWords& stored) const {
-        if (tagged_ == stored.tagged_) [[likely]] return true;
         if (hash_ != stored.hash_) return false;
+        if (tagged_ == stored.tagged_) [[likely]] return true;
         return matches_by_value(stored);
     }
 
