@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <utility>
+#include <vector>
 
 namespace tavoric::testing {
 
@@ -22,6 +23,17 @@ struct IntKey {
     bool matches(const Stored& stored) const { return value == key_value(stored); }
 };
 inline std::int64_t key_value(const IntKey& k) { return k.value; }
+
+// A probe that notes every stored key it is compared with and matches
+// `target` only: for tests of which keys a walk compares, in what order.
+struct RecordingProbe {
+    std::int64_t target;
+    std::vector<std::int64_t>* seen;
+    bool matches(const IntKey& stored) const {
+        seen->push_back(stored.value);
+        return stored.value == target;
+    }
+};
 
 class Ledger {
 public:

@@ -681,16 +681,6 @@ TEST(ElasticLookupWalk, FindsWhatThePlainWalkFinds) {
     }
 }
 
-// Notes every stored key it is compared with; matches `target` only.
-struct Recorder {
-    std::int64_t target;
-    std::vector<std::int64_t>* seen;
-    bool matches(const IntKey& stored) const {
-        seen->push_back(stored.value);
-        return stored.value == target;
-    }
-};
-
 // The keys a lookup of table hash h compares, in order, by the rules the walks
 // share, spelled out route by route: the primary slot; past it only with the
 // membership bits in the group, every route of a level that holds entries
@@ -735,17 +725,18 @@ Comparisons schedule_comparisons(const MapTable& t, std::uint64_t h, std::int64_
         for (std::size_t s = 0; in.level(l).occupied != 0 && s < in.level(l).len; ++s)
             if (compare(l, s)) return {seen, walked};
     Comparisons result{seen, walked};
-    std::uint32_t nearest_rank = kNoPhiRank, nearest_level = 0;
+    // Each level still walked has its first unscheduled probe next; the
+    // nearest of those in phi order is where a walk past the end would go.
+    std::uint32_t nearest_rank = kNoPhiRank, nearest_level = 0, nearest_probe = 0;
     for (std::uint32_t l = 0; l < in.level_count(); ++l) {
         const std::uint32_t t = ProbeSchedule::first_probe(l) + in.schedule().level_routes(l);
-        if (((levels >> l) & 1u) != 0 && kPhiOrder.rank[kPhiOrder.first[l] + t] < nearest_rank)
-            std::tie(nearest_rank, nearest_level) = std::pair{kPhiOrder.rank[kPhiOrder.first[l] + t], l};
+        const std::uint32_t rank = kPhiOrder.rank[kPhiOrder.first[l] + t];
+        if (((levels >> l) & 1u) != 0 && rank < nearest_rank) std::tie(nearest_rank, nearest_level, nearest_probe) = std::tuple{rank, l, t};
     }
     if (!exceptional && nearest_rank == in.schedule().rank_limit()) {
-        const std::uint32_t t = ProbeSchedule::first_probe(nearest_level) + in.schedule().level_routes(nearest_level);
         const auto& level = in.level(nearest_level);
         result.one_past_the_end_compares =
-            level.ctrl[elastic_probe_slot(p.prepared, elastic_selector(nearest_level, t), level.len)] == p.fingerprint;
+            level.ctrl[elastic_probe_slot(p.prepared, elastic_selector(nearest_level, nearest_probe), level.len)] == p.fingerprint;
     }
     return result;
 }
@@ -776,7 +767,7 @@ TEST(ElasticLookupWalk, ComparesKeysInTheScheduleOrder) {
             for (std::size_t i = 0; i < keys.size() + 1000; i += i < keys.size() ? 1 + keys.size() / 3000 : 1) {
                 const IntKey key = i < keys.size() ? keys[i] : IntKey(-1, same_fingerprint());
                 std::vector<std::int64_t> seen;
-                const auto found = t.find(Recorder{key.value, &seen}, hash_in(t, key));
+                const auto found = t.find(RecordingProbe{key.value, &seen}, hash_in(t, key));
                 const auto [expected, levels, one_past] = schedule_comparisons(t, hash_in(t, key), key.value);
                 ASSERT_TRUE(found.has_value() == (i < keys.size() && !gone[i]) && seen == expected)
                     << "phase " << phase << " table " << built << " key " << key.value;

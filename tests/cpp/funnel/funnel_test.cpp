@@ -352,18 +352,6 @@ TEST(FunnelProbePath, FastWalksAgreeWithASlotBySlotWalk) {
     }
 }
 
-// Notes every stored key it is compared with; matches `target` only.
-struct Recorder {
-    std::int64_t target;
-    std::intptr_t hash;
-    std::vector<std::int64_t>* seen;
-    std::intptr_t cached_hash() const noexcept { return hash; }
-    bool matches(const IntKey& stored) const {
-        seen->push_back(stored.value);
-        return stored.value == target;
-    }
-};
-
 // Keys of one fingerprint, so that a lookup compares at every live slot it
 // reads, fill tables of every bucket width k = 3..10 gives, with tombstones
 // on the paths: a lookup that passes the membership word compares exactly
@@ -401,7 +389,7 @@ TEST(FunnelProbePath, ComparesOnlyTheKeysOnThePath) {
                 }
             }
             ASSERT_EQ(expected_slot.has_value(), i < keys.size() && i % 4 != 0);
-            ASSERT_TRUE(table.find(Recorder{key.value, key.hash, &seen}, h) == expected_slot && seen == expected)
+            ASSERT_TRUE(table.find(RecordingProbe{key.value, &seen}, h) == expected_slot && seen == expected)
                 << "k=" << k << " key " << key.value;
             compared += seen.size();
         }
