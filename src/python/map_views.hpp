@@ -67,8 +67,16 @@ struct KeysWhich {
         "each op sees current state \u2014 no snapshot at view construction.";
     template <class Entry>
     static OwnedRef entry(const Entry& e) {
-        return OwnedRef::borrow(e.key.object());
+        return make(pick(e));
     }
+    // The snapshot iterator's steps (snapshot_of in snapshot_iter.hpp):
+    // what it notes of an entry, what it fetches ahead, what it hands out.
+    template <class Entry>
+    static PyObject* pick(const Entry& e) {
+        return e.key.object();
+    }
+    static void warm(PyObject* key) { python::warm(key); }
+    static OwnedRef make(PyObject* key) { return OwnedRef::borrow(key); }
 };
 
 struct ValuesWhich {
@@ -77,8 +85,14 @@ struct ValuesWhich {
     static constexpr const char* doc = "Live view over values (mirrors `dict.values()`).";
     template <class Entry>
     static OwnedRef entry(const Entry& e) {
-        return e.value.clone();
+        return make(pick(e));
     }
+    template <class Entry>
+    static PyObject* pick(const Entry& e) {
+        return e.value.get();
+    }
+    static void warm(PyObject* value) { python::warm(value); }
+    static OwnedRef make(PyObject* value) { return OwnedRef::borrow(value); }
 };
 
 struct ItemsWhich {
@@ -91,6 +105,19 @@ struct ItemsWhich {
     template <class Entry>
     static OwnedRef entry(const Entry& e) {
         return OwnedRef::steal(PyTuple_Pack(2, e.key.object(), e.value.get()));
+    }
+    template <class Entry>
+    static const Entry* pick(const Entry& e) {
+        return &e;
+    }
+    template <class Entry>
+    static void warm(const Entry* e) {
+        python::warm(e->key.object());
+        python::warm(e->value.get());
+    }
+    template <class Entry>
+    static OwnedRef make(const Entry* e) {
+        return entry(*e);
     }
 };
 
@@ -135,12 +162,12 @@ public:
         {
             SharedBorrow borrow(object->borrow);
             if (!borrow.held()) return raise_already_mutably_borrowed();
-            snapshot.reserve(object->container.len());
-            for (const auto& entry : object->container.iter()) {
-                OwnedRef item = Which::entry(entry);
-                if (!item) return nullptr;
-                snapshot.push_back(std::move(item));
-            }
+            auto made = snapshot_of(
+                object->container.iter(), object->container.len(),
+                [](const auto& entry) { return Which::pick(entry); }, [](auto picked) { Which::warm(picked); },
+                [](auto picked) { return Which::make(picked); });
+            if (!made) return nullptr;
+            snapshot = std::move(*made);
             counter = object->counter.load();
         }
         // Reversing the copy keeps one snapshot iterator class for both

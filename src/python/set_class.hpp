@@ -336,11 +336,11 @@ private:
             SharedBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_mutably_borrowed();
             const Container& container = object(self)->container;
-            std::vector<OwnedRef> snapshot;
-            snapshot.reserve(container.len());
-            for (const HashedAny& key : container.iter()) snapshot.push_back(OwnedRef::borrow(key.object()));
-
-            return SnapshotIter<Object>::create(iter_type, self, object(self)->counter.load(), std::move(snapshot));
+            auto snapshot = snapshot_of(
+                container.iter(), container.len(), [](const HashedAny& key) { return key.object(); },
+                [](PyObject* key) { warm(key); }, [](PyObject* key) { return OwnedRef::borrow(key); });
+            if (!snapshot) return nullptr;
+            return SnapshotIter<Object>::create(iter_type, self, object(self)->counter.load(), std::move(*snapshot));
         });
     }
 };

@@ -12,8 +12,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "python/borrow_flag.hpp"
@@ -33,6 +36,54 @@ struct SnapshotIterObject {
 
     static SnapshotIterObject* from(PyObject* self) noexcept { return reinterpret_cast<SnapshotIterObject*>(self); }
 };
+
+// How many entries ahead of the one at hand a snapshot's walks fetch the
+// objects they will write to. Objects lie in memory in the order they were
+// made, a table holds them in its own order, so in a large table nearly
+// every reference taken or dropped in table order would wait for a cache
+// miss. Fetched this far ahead, those misses overlap with the work on the
+// entries in between.
+inline constexpr std::size_t kWarmAhead = 16;
+
+// Fetches the cache line of an object's reference count, for writing. Only
+// a hint: it reads nothing and cannot fault, whatever the pointer.
+inline void warm(const PyObject* object) noexcept { __builtin_prefetch(object, 1); }
+
+// The snapshot of a walk over a table (its iter()): a new reference
+// make(pick(entry)) for every entry, in table order. The walk first notes
+// what pick() takes of each entry (the object itself where that is all
+// make() needs), then makes the references, warming with warm(picked)
+// what make() will write to kWarmAhead entries further on. nullopt, with
+// the Python error set, when make() fails.
+template <class Walk, class Pick, class Warm, class Make>
+std::optional<std::vector<OwnedRef>> snapshot_of(Walk walk, std::size_t len, Pick&& pick, Warm&& warm_picked,
+                                                 Make&& make) {
+    using Picked = decltype(pick(*walk.next()));
+    const std::unique_ptr<Picked[]> picked = std::make_unique_for_overwrite<Picked[]>(len);
+    std::size_t n = 0;
+    for (; n < len; ++n) {
+        const auto* entry = walk.next();
+        if (entry == nullptr) break;
+        picked[n] = pick(*entry);
+    }
+    std::vector<OwnedRef> snapshot;
+    snapshot.reserve(n);
+    auto add = [&](std::size_t i) __attribute__((always_inline)) {
+        OwnedRef made = make(picked[i]);
+        if (!made) return false;
+        snapshot.push_back(std::move(made));
+        return true;
+    };
+    std::size_t i = 0;
+    for (; i + kWarmAhead < n; ++i) {
+        warm_picked(picked[i + kWarmAhead]);
+        if (!add(i)) return std::nullopt;
+    }
+    for (; i < n; ++i) {
+        if (!add(i)) return std::nullopt;
+    }
+    return snapshot;
+}
 
 // `Parent` is the ContainerObject type of the iterated container.
 template <class Parent>
@@ -65,6 +116,9 @@ struct SnapshotIter {
             return nullptr;
         }
         if (it->position >= it->snapshot.size()) return nullptr;  // exhausted: no error set
+        // The caller drops what it is handed, in snapshot order: warm ahead.
+        if (it->position + kWarmAhead < it->snapshot.size()) [[likely]]
+            warm(it->snapshot[it->position + kWarmAhead].get());
         return it->snapshot[it->position++].release();
     }
 

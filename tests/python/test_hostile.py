@@ -1,6 +1,7 @@
 """Hostile keys and values, deep nesting and an injected rebuild failure leave the container consistent."""
 
 import gc
+import sys
 import itertools
 
 import pytest
@@ -176,3 +177,26 @@ def test_a_rebuild_failing_inside_a_purge_reaches_python_and_loses_nothing(cls, 
     assert set(consistent(obj)) == expected and len(obj) == len(expected)
     store(obj, -1)
     assert -1 in obj and len(consistent(obj)) == len(expected) + 1
+
+
+@pytest.mark.parametrize("cls", MAPS)
+def test_an_items_iterator_failing_partway_releases_what_it_took(cls):
+    # Allocation failures at several points while the (key, value) tuples are made: MemoryError, and every
+    # reference the unfinished iterator had taken is released again.
+    testcapi = pytest.importorskip("_testcapi")
+    m = cls((object(), object()) for _ in range(5000))  # more tuples than the interpreter keeps spare
+    objects = [o for pair in m.items() for o in pair]
+    counts = [sys.getrefcount(o) for o in objects]
+    failed_late = False
+    for start in (0, 1, 50, 1000, 3000):
+        testcapi.set_nomemory(start, 0)
+        try:
+            it = iter(m.items())
+        except MemoryError:
+            failed_late |= start >= 1000
+        else:
+            del it
+        finally:
+            testcapi.remove_mem_hooks()
+    assert failed_late and [sys.getrefcount(o) for o in objects] == counts
+    assert len(list(m.items())) == 5000
