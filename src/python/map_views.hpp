@@ -58,41 +58,42 @@ inline bool is_set_like_view(PyObject* object) noexcept {
     return false;
 }
 
-// What an entry of each view is.
-struct KeysWhich {
+// What an entry of each view is, and the snapshot iterator's steps for it
+// (snapshot_of in snapshot_iter.hpp): what it notes of an entry, what it
+// fetches ahead, what it hands out.
+
+// Keys and values: an entry is one stored object, noted, fetched ahead and
+// handed out as a new reference. `Which` says which object (pick).
+template <class Which>
+struct OneObjectWhich {
+    template <class Entry>
+    static OwnedRef entry(const Entry& e) {
+        return make(Which::pick(e));
+    }
+    static void warm(PyObject* object) { python::warm(object); }
+    static OwnedRef make(PyObject* object) { return OwnedRef::borrow(object); }
+};
+
+struct KeysWhich : OneObjectWhich<KeysWhich> {
     static constexpr const char* suffix = "keys";
     static constexpr const char* iter_suffix = "KeyIter";
     static constexpr const char* doc =
         "Live view over keys (mirrors `dict.keys()`). Holds `Py<map>` so\n"
         "each op sees current state \u2014 no snapshot at view construction.";
     template <class Entry>
-    static OwnedRef entry(const Entry& e) {
-        return make(pick(e));
-    }
-    // The snapshot iterator's steps (snapshot_of in snapshot_iter.hpp):
-    // what it notes of an entry, what it fetches ahead, what it hands out.
-    template <class Entry>
     static PyObject* pick(const Entry& e) {
         return e.key.object();
     }
-    static void warm(PyObject* key) { python::warm(key); }
-    static OwnedRef make(PyObject* key) { return OwnedRef::borrow(key); }
 };
 
-struct ValuesWhich {
+struct ValuesWhich : OneObjectWhich<ValuesWhich> {
     static constexpr const char* suffix = "values";
     static constexpr const char* iter_suffix = "ValueIter";
     static constexpr const char* doc = "Live view over values (mirrors `dict.values()`).";
     template <class Entry>
-    static OwnedRef entry(const Entry& e) {
-        return make(pick(e));
-    }
-    template <class Entry>
     static PyObject* pick(const Entry& e) {
         return e.value.get();
     }
-    static void warm(PyObject* value) { python::warm(value); }
-    static OwnedRef make(PyObject* value) { return OwnedRef::borrow(value); }
 };
 
 struct ItemsWhich {
