@@ -59,22 +59,8 @@ inline bool is_set_like_view(PyObject* object) noexcept {
 }
 
 // What an entry of each view is, and the snapshot iterator's steps for it
-// (snapshot_of in snapshot_iter.hpp): what it notes of an entry, what it
-// fetches ahead, what it hands out.
-
-// Keys and values: an entry is one stored object, noted, fetched ahead and
-// handed out as a new reference. `Which` says which object (pick).
-template <class Which>
-struct OneObjectWhich {
-    template <class Entry>
-    static OwnedRef entry(const Entry& e) {
-        return make(Which::pick(e));
-    }
-    static void warm(PyObject* object) { python::warm(object); }
-    static OwnedRef make(PyObject* object) { return OwnedRef::borrow(object); }
-};
-
-struct KeysWhich : OneObjectWhich<KeysWhich> {
+// (snapshot_of in snapshot_iter.hpp).
+struct KeysWhich : OneObjectSteps<KeysWhich> {
     static constexpr const char* suffix = "keys";
     static constexpr const char* iter_suffix = "KeyIter";
     static constexpr const char* doc =
@@ -86,7 +72,7 @@ struct KeysWhich : OneObjectWhich<KeysWhich> {
     }
 };
 
-struct ValuesWhich : OneObjectWhich<ValuesWhich> {
+struct ValuesWhich : OneObjectSteps<ValuesWhich> {
     static constexpr const char* suffix = "values";
     static constexpr const char* iter_suffix = "ValueIter";
     static constexpr const char* doc = "Live view over values (mirrors `dict.values()`).";
@@ -163,10 +149,7 @@ public:
         {
             SharedBorrow borrow(object->borrow);
             if (!borrow.held()) return raise_already_mutably_borrowed();
-            auto made = snapshot_of(
-                object->container.iter(), object->container.len(),
-                [](const auto& entry) { return Which::pick(entry); }, [](auto picked) { Which::warm(picked); },
-                [](auto picked) { return Which::make(picked); });
+            auto made = snapshot_of<Which>(object->container.iter(), object->container.len());
             if (!made) return nullptr;
             snapshot = std::move(*made);
             counter = object->counter.load();

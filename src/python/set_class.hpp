@@ -331,14 +331,17 @@ private:
 
     // ---- iteration ------------------------------------------------------------
 
+    // What the snapshot iterator notes of each stored key: its object.
+    struct KeySteps : OneObjectSteps<KeySteps> {
+        static PyObject* pick(const HashedAny& key) { return key.object(); }
+    };
+
     static PyObject* iterate(PyObject* self) {
         return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
             SharedBorrow borrow(object(self)->borrow);
             if (!borrow.held()) return raise_already_mutably_borrowed();
             const Container& container = object(self)->container;
-            auto snapshot = snapshot_of(
-                container.iter(), container.len(), [](const HashedAny& key) { return key.object(); },
-                [](PyObject* key) { warm(key); }, [](PyObject* key) { return OwnedRef::borrow(key); });
+            auto snapshot = snapshot_of<KeySteps>(container.iter(), container.len());
             if (!snapshot) return nullptr;
             return SnapshotIter<Object>::create(iter_type, self, object(self)->counter.load(), std::move(*snapshot));
         });

@@ -49,34 +49,37 @@ inline constexpr std::size_t kWarmAhead = 16;
 // a hint: it reads nothing and cannot fault, whatever the pointer.
 inline void warm(const PyObject* object) noexcept { __builtin_prefetch(object, 1); }
 
-// The snapshot of a walk over a table (its iter()): a new reference
-// make(pick(entry)) for every entry, in table order. The walk first notes
-// what pick() takes of each entry (the object itself where that is all
-// make() needs), then makes the references, warming with warm(picked)
-// what make() will write to kWarmAhead entries further on. nullopt, with
-// the Python error set, when make() fails.
-template <class Walk, class Pick, class Warm, class Make>
-std::optional<std::vector<OwnedRef>> snapshot_of(Walk walk, std::size_t len, Pick&& pick, Warm&& warm_picked,
-                                                 Make&& make) {
-    using Picked = decltype(pick(*walk.next()));
+// The snapshot of a walk over a table (its iter()): a new reference for
+// every entry, in table order, made by the steps of `Steps`:
+//   Steps::pick(entry)   what the walk notes of an entry (the object itself
+//                        where that is all make() needs);
+//   Steps::warm(picked)  fetches ahead what make() will write to;
+//   Steps::make(picked)  the new reference, empty with the Python error set
+//                        on failure (then the snapshot is nullopt).
+// The walk first notes every entry, then makes the references, warming the
+// entry kWarmAhead further on. The last kWarmAhead have a loop of their own,
+// so that the main loop tests no distance.
+template <class Steps, class Walk>
+std::optional<std::vector<OwnedRef>> snapshot_of(Walk walk, std::size_t len) {
+    using Picked = decltype(Steps::pick(*walk.next()));
     const std::unique_ptr<Picked[]> picked = std::make_unique_for_overwrite<Picked[]>(len);
     std::size_t n = 0;
     for (; n < len; ++n) {
         const auto* entry = walk.next();
         if (entry == nullptr) break;
-        picked[n] = pick(*entry);
+        picked[n] = Steps::pick(*entry);
     }
     std::vector<OwnedRef> snapshot;
     snapshot.reserve(n);
     auto add = [&](std::size_t i) __attribute__((always_inline)) {
-        OwnedRef made = make(picked[i]);
+        OwnedRef made = Steps::make(picked[i]);
         if (!made) return false;
         snapshot.push_back(std::move(made));
         return true;
     };
     std::size_t i = 0;
     for (; i + kWarmAhead < n; ++i) {
-        warm_picked(picked[i + kWarmAhead]);
+        Steps::warm(picked[i + kWarmAhead]);
         if (!add(i)) return std::nullopt;
     }
     for (; i < n; ++i) {
@@ -84,6 +87,19 @@ std::optional<std::vector<OwnedRef>> snapshot_of(Walk walk, std::size_t len, Pic
     }
     return snapshot;
 }
+
+// Steps for walks whose entries each give one object (a set's key, a map's
+// key or value), noted, fetched ahead and handed out as a new reference.
+// `Which` says which object: Which::pick(entry).
+template <class Which>
+struct OneObjectSteps {
+    template <class Entry>
+    static OwnedRef entry(const Entry& e) {
+        return make(Which::pick(e));
+    }
+    static void warm(PyObject* object) { python::warm(object); }
+    static OwnedRef make(PyObject* object) { return OwnedRef::borrow(object); }
+};
 
 // `Parent` is the ContainerObject type of the iterated container.
 template <class Parent>

@@ -1,8 +1,8 @@
 """Hostile keys and values, deep nesting and an injected rebuild failure leave the container consistent."""
 
 import gc
-import sys
 import itertools
+import sys
 
 import pytest
 
